@@ -1,0 +1,77 @@
+#include "parser/attribute_scan.h"
+
+#include <cstring>
+
+namespace vorlane {
+
+namespace {
+
+std::size_t skip_space(std::string_view s, std::size_t pos) {
+  while (pos < s.size() && is_xml_space(static_cast<unsigned char>(s[pos]))) ++pos;
+  return pos;
+}
+
+}  // namespace
+
+bool AttributeCursor::next(ScannedAttribute& out) {
+  if (error_ != ScanError::None) return false;
+  const std::string_view s = content_;
+  const std::size_t n = s.size();
+  std::size_t pos = skip_space(s, pos_);
+  pos_ = pos;
+  if (pos == n) return false;
+  out.key_begin = pos;
+  while (pos < n && s[pos] != '=' && !is_xml_space(static_cast<unsigned char>(s[pos]))) ++pos;
+  if (pos == n) return fail(ScanError::ExpectedEq, n);
+  out.key_end = pos;
+  if (s[pos] != '=') {
+    pos = skip_space(s, pos);
+    if (pos == n) return fail(ScanError::ExpectedEq, n);
+    if (s[pos] != '=') return fail(ScanError::ExpectedEq, pos);
+  }
+  pos = skip_space(s, pos + 1);
+  error_key_begin_ = out.key_begin;
+  error_key_end_ = out.key_end;
+  if (pos == n) {
+    error_after_key_ = true;
+    return fail(ScanError::ExpectedValue, n);
+  }
+  const char quote = s[pos];
+  if (quote != '"' && quote != '\'') {
+    error_after_key_ = true;
+    return fail(ScanError::UnquotedValue, pos);
+  }
+  out.value_begin = pos + 1;
+  const void* close = std::memchr(s.data() + out.value_begin, quote, n - out.value_begin);
+  if (close == nullptr) {
+    error_after_key_ = true;
+    quote_ = quote;
+    return fail(ScanError::ExpectedQuote, n);
+  }
+  out.value_end = static_cast<std::size_t>(static_cast<const char*>(close) - s.data());
+  pos_ = out.value_end + 1;
+  return true;
+}
+
+std::string AttributeCursor::error_message() const {
+  std::string m = "position " + std::to_string(error_position_);
+  switch (error_) {
+    case ScanError::ExpectedEq: m += ": attribute key must be directly followed by `=` or space"; break;
+    case ScanError::ExpectedValue: m += ": `=` must be followed by an attribute value"; break;
+    case ScanError::UnquotedValue: m += ": attribute value must be enclosed in `\"` or `'`"; break;
+    case ScanError::ExpectedQuote:
+      m += ": missing closing quote `";
+      m += quote_;
+      m += "` in attribute value";
+      break;
+    case ScanError::None: break;
+  }
+  return m;
+}
+
+std::string duplicate_attribute_message(std::size_t position, std::size_t previous_position) {
+  return "position " + std::to_string(position) + ": duplicated attribute, previous declaration at position " +
+         std::to_string(previous_position);
+}
+
+}  // namespace vorlane

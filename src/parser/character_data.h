@@ -1,0 +1,38 @@
+// Character data placement: every chunk of text, CDATA content or reference expansion
+// goes to the `text` of the innermost open element or the `tail` of its last child, under
+// the document-wide text limit; outside the root only white space is allowed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "parser/element_node.h"
+#include "parser/parse_failure.h"
+
+namespace vorlane {
+
+inline constexpr std::size_t kNoChild = static_cast<std::size_t>(-1);
+
+// One entry of the open-element stack.
+struct OpenElement {
+  std::size_t node;                    // index in Document::nodes
+  std::size_t last_child = kNoChild;   // index of its most recently completed child
+};
+
+struct CharacterDataState {
+  std::uint64_t total = 0;  // bytes of character data so far, discarded white space included
+};
+
+// True when `chunk` consists only of Unicode White_Space characters (or is empty).
+bool is_unicode_whitespace(std::string_view chunk);
+
+// Stores `chunk` in the right target, borrowing it from the input when it lies there and
+// the target was absent. `root_complete` tells whether the root slot is full.
+MaybeFailure append_character_data(std::string_view chunk, Document& doc, const std::vector<OpenElement>& open,
+                                   bool root_complete, CharacterDataState& state, std::uint64_t max_text_size);
+
+MaybeFailure check_comment(std::size_t content_length, std::uint64_t max_comment_size);
+
+}  // namespace vorlane

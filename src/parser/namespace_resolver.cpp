@@ -1,0 +1,118 @@
+#include "parser/namespace_resolver.h"
+
+namespace vorlane {
+
+namespace {
+
+std::string cannot_bind(std::string_view prefix, std::string_view value) {
+  std::string m = "the namespace prefix '";
+  m += prefix;
+  m += "' cannot be bound to '";
+  m += value;
+  m += "'";
+  return m;
+}
+
+}  // namespace
+
+NamespaceResolver::NamespaceResolver() {
+  buffer_.reserve(128);
+  bindings_.reserve(16);
+  buffer_ = "xml";
+  buffer_ += kXmlNamespace;
+  bindings_.push_back({0, 3, kXmlNamespace.size(), 0});
+  const std::size_t second = buffer_.size();
+  buffer_ += "xmlns";
+  buffer_ += kXmlnsNamespace;
+  bindings_.push_back({second, 5, kXmlnsNamespace.size(), 0});
+}
+
+MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view value) {
+  if (bindings_.size() - kReserved >= max_bindings_) {
+    return ParseFailure::syntax("more than " + std::to_string(max_bindings_) +
+                                " namespace bindings in scope; raise the limit with "
+                                "NamespaceResolver::set_max_namespace_bindings");
+  }
+  const std::size_t offset = buffer_.size();
+  buffer_ += prefix;
+  buffer_ += value;
+  bindings_.push_back({offset, prefix.size(), value.size(), level_});
+  if (prefix.empty()) ++default_bindings_;
+  return std::nullopt;
+}
+
+MaybeFailure NamespaceResolver::open_scope(std::string_view content, std::size_t name_length) {
+  if (level_ == kMaxNesting) {
+    return ParseFailure::syntax("document nests elements deeper than the supported limit of 65535");
+  }
+  ++level_;
+  // Most tags declare nothing: one substring search instead of a full attribute scan.
+  if (name_length >= content.size() || content.find("xmlns", name_length) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  AttributeCursor cursor(content, name_length);
+  ScannedAttribute a;
+  while (cursor.next(a)) {
+    const std::string_view key = content.substr(a.key_begin, a.key_end - a.key_begin);
+    if (key.size() < 5 || key.compare(0, 5, "xmlns") != 0) continue;
+    const std::string_view value = content.substr(a.value_begin, a.value_end - a.value_begin);
+    if (key.size() == 5) {
+      if (auto failure = add({}, value)) return failure;
+      continue;
+    }
+    if (key[5] != ':') continue;  // e.g. "xmlnsfoo": an ordinary attribute
+    const std::string_view prefix = key.substr(6);
+    if (prefix == "xml") {
+      if (value == kXmlNamespace) continue;
+      return ParseFailure::syntax(cannot_bind(prefix, value));
+    }
+    if (prefix == "xmlns") return ParseFailure::syntax(cannot_bind(prefix, value));
+    if (value == kXmlNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlNamespace));
+    if (value == kXmlnsNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlnsNamespace));
+    if (auto failure = add(prefix, value)) return failure;
+  }
+  return std::nullopt;
+}
+
+void NamespaceResolver::close_scope() {
+  if (level_ > 0) --level_;
+  std::size_t keep = bindings_.size();
+  while (keep > kReserved && bindings_[keep - 1].level > level_) {
+    --keep;
+    if (bindings_[keep].prefix_length == 0) --default_bindings_;
+  }
+  if (keep != bindings_.size()) {
+    buffer_.resize(bindings_[keep].offset);
+    bindings_.resize(keep);
+  }
+}
+
+Resolution NamespaceResolver::resolve(const std::string_view* prefix, bool apply_default) const {
+  Resolution r;
+  if (prefix == nullptr) {
+    if (!apply_default || default_bindings_ == 0) return r;  // Unbound
+    for (std::size_t i = bindings_.size(); i-- > kReserved;) {
+      if (bindings_[i].prefix_length != 0) continue;
+      if (bindings_[i].value_length != 0) {
+        r.outcome = Resolution::Outcome::Bound;
+        r.namespace_name = value_of(bindings_[i]);
+      }
+      return r;
+    }
+    return r;
+  }
+  for (std::size_t i = bindings_.size(); i-- > 0;) {
+    if (prefix_of(bindings_[i]) != *prefix) continue;
+    if (bindings_[i].value_length != 0) {
+      r.outcome = Resolution::Outcome::Bound;
+      r.namespace_name = value_of(bindings_[i]);
+    } else {
+      r.outcome = Resolution::Outcome::UnknownPrefix;
+    }
+    return r;
+  }
+  r.outcome = Resolution::Outcome::UnknownPrefix;
+  return r;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,169 @@
+#include "parser/parse_core.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "doctype/doctype.h"
+#include "doctype/references.h"
+#include "parser/character_data.h"
+#include "parser/keyed_hash.h"
+#include "parser/name_table.h"
+#include "parser/namespace_resolver.h"
+#include "parser/start_tag.h"
+#include "tokenizer/xml_tokenizer.h"
+
+namespace vorlane {
+
+namespace {
+
+// All state of one parse. Nothing here is shared with another parse.
+class Driver {
+ public:
+  Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
+      : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
+    doc_.input = std::string_view(data, length);
+  }
+
+  MaybeFailure run();
+
+ private:
+  MaybeFailure start_element(const XmlEvent& event, bool empty);
+  void end_element();
+  void place_completed(std::size_t node);
+  MaybeFailure character_data(std::string_view chunk) {
+    return append_character_data(chunk, doc_, open_, root_complete_, text_, options_.max_text_size);
+  }
+
+  const ParseOptions& options_;
+  Document& doc_;
+  XmlTokenizer tokenizer_;
+  NameTable names_;
+  StartTagProcessor tags_;
+  NamespaceResolver namespaces_;
+  std::vector<OpenElement> open_;
+  bool root_complete_ = false;  // the root slot: nodes[0], once its element has closed
+  CharacterDataState text_;
+  std::string expansion_;
+};
+
+MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
+  // A second top-level element would replace the root; refuse it before anything else.
+  if (open_.empty() && root_complete_) return ParseFailure::syntax("Junk after document element");
+  const std::string_view content = event.content;
+  const std::size_t name_length = event.name_length < content.size() ? event.name_length : content.size();
+  const std::string_view raw_name = content.substr(0, name_length);
+  if (raw_name.size() > options_.max_name_size) {
+    return ParseFailure::limit_exceeded(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
+  }
+  if (!raw_name.empty() && std::memchr(raw_name.data(), 0, raw_name.size()) != nullptr) {
+    return ParseFailure::syntax("Null byte detected in XML identifier");
+  }
+  if (open_.size() >= options_.max_depth) {
+    return ParseFailure::limit_exceeded(FailureKind::MaxDepthExceeded, options_.max_depth);
+  }
+  if (auto failure = namespaces_.open_scope(content, name_length)) return failure;
+  ElementNode node;
+  node.tag = tags_.render_element_name(namespaces_, raw_name);
+  node.first_attribute = doc_.attributes.size();
+  if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
+  node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - node.first_attribute);
+  const std::size_t index = doc_.nodes.size();
+  doc_.nodes.push_back(node);
+  if (empty) {
+    namespaces_.close_scope();
+    doc_.nodes[index].subtree_end = index + 1;
+    place_completed(index);
+  } else {
+    open_.push_back(OpenElement{index});
+  }
+  return std::nullopt;
+}
+
+void Driver::end_element() {
+  // The tokenizer only reports an end tag that matches the innermost open start tag.
+  if (open_.empty()) return;
+  namespaces_.close_scope();
+  const std::size_t index = open_.back().node;
+  open_.pop_back();
+  doc_.nodes[index].subtree_end = doc_.nodes.size();
+  place_completed(index);
+}
+
+void Driver::place_completed(std::size_t node) {
+  if (open_.empty()) {
+    root_complete_ = true;
+  } else {
+    open_.back().last_child = node;
+  }
+}
+
+MaybeFailure Driver::run() {
+  XmlEvent event;
+  for (;;) {
+    if (auto error = tokenizer_.next_event(event)) return ParseFailure::syntax(std::move(error->message));
+    switch (event.kind) {
+      case XmlEventKind::StartTag:
+      case XmlEventKind::EmptyTag:
+        if (auto failure = start_element(event, event.kind == XmlEventKind::EmptyTag)) return failure;
+        break;
+      case XmlEventKind::EndTag:
+        end_element();
+        break;
+      case XmlEventKind::Text:
+      case XmlEventKind::Cdata:
+        if (auto failure = character_data(event.content)) return failure;
+        break;
+      case XmlEventKind::Reference:
+        expansion_.clear();
+        if (auto failure = expand_reference(event.content, options_, expansion_)) return failure;
+        if (auto failure = character_data(expansion_)) return failure;
+        break;
+      case XmlEventKind::Comment:
+        if (auto failure = check_comment(event.content.size(), options_.max_comment_size)) return failure;
+        break;
+      case XmlEventKind::Declaration:
+      case XmlEventKind::Instruction:
+        break;
+      case XmlEventKind::Doctype:
+        // Same verdict as analysing then judging, without holding every declaration of a
+        // possibly huge internal subset in memory.
+        if (auto failure = judge_doctype(event.content, options_)) return failure;
+        break;
+      case XmlEventKind::EndOfInput:
+        if (!root_complete_ || !open_.empty()) return ParseFailure::syntax("No XML root element found");
+        return std::nullopt;
+    }
+  }
+}
+
+void out_of_memory(ParseResult& result) noexcept {
+  result.status = ParseResult::Status::OutOfMemory;
+  result.failure.reset();
+  result.document = Document{};
+}
+
+}  // namespace
+
+ParseResult parse_core(const char* data, std::size_t length, const ParseOptions& options) noexcept {
+  ParseResult result;
+  try {
+    const HashKey key = make_parse_hash_key(&result);
+    Driver driver(data, length, options, result.document, key);
+    if (auto failure = driver.run()) {
+      result.status = ParseResult::Status::Failed;
+      result.failure = std::move(failure);
+      result.document = Document{};  // no partial tree leaves the core
+    }
+  } catch (const std::bad_alloc&) {
+    out_of_memory(result);
+  } catch (const std::length_error&) {  // a container asked for more than it can ever hold
+    out_of_memory(result);
+  }
+  return result;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,37 @@
+// Where the core's strings live: borrowed from the input when the bytes are already there
+// unchanged, otherwise copied to the end of the document's arena.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "parser/element_node.h"
+
+namespace vorlane {
+
+// True when `part` lies entirely inside `whole`. Compared as integers: the tokenizer may
+// hand out views of its own scratch buffer, and relational operators on pointers into
+// different objects are unspecified.
+inline bool points_into(std::string_view whole, std::string_view part) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(whole.data());
+  const auto p = reinterpret_cast<std::uintptr_t>(part.data());
+  return p >= begin && p - begin <= whole.size() && part.size() <= whole.size() - (p - begin);
+}
+
+// A reference to `bytes`: borrowed when they are part of the input, else a fresh arena copy.
+inline StringRef store_string(Document& doc, std::string_view bytes) {
+  StringRef ref;
+  ref.length = bytes.size();
+  if (!doc.input.empty() && points_into(doc.input, bytes)) {
+    ref.offset = static_cast<std::size_t>(bytes.data() - doc.input.data());
+    ref.where = StringRef::Where::Input;
+  } else {
+    ref.offset = doc.arena.size();
+    doc.arena.append(bytes);
+    ref.where = StringRef::Where::Arena;
+  }
+  return ref;
+}
+
+}  // namespace vorlane
