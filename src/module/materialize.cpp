@@ -1,0 +1,141 @@
+// Builds the Element tree from the parsed Document. The nodes are in pre-order, so an
+// explicit stack of open elements replaces recursion: any depth converts without touching
+// the native stack. Per node the calls are: dict, its items, Element(tag, attrib), text,
+// tail, then each child is finished and appended in document order.
+#include <Python.h>
+
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "module/module.h"
+#include "module/py_ref.h"
+
+namespace vorlane {
+namespace {
+
+PyObject* new_str(std::string_view bytes) {
+  return PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+bool is_short_whitespace(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > 128) return false;
+  for (char c : bytes) {
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return false;
+  }
+  return true;
+}
+
+class TreeBuilder {
+ public:
+  TreeBuilder(PyObject* element_class, const Document& document)
+      : element_class_(element_class), document_(document), names_(document.names.size()) {}
+
+  PyObject* build() {
+    text_name_.reset(PyUnicode_InternFromString("text"));
+    tail_name_.reset(PyUnicode_InternFromString("tail"));
+    append_name_.reset(PyUnicode_InternFromString("append"));
+    if (!text_name_ || !tail_name_ || !append_name_) return nullptr;
+
+    const std::vector<ElementNode>& nodes = document_.nodes;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (!close_finished(i)) return nullptr;
+      PyRef element(new_element(nodes[i]));
+      if (!element) return nullptr;
+      open_.push_back({std::move(element), nodes[i].subtree_end});
+    }
+    if (!close_finished(nodes.size())) return nullptr;
+    return root_.release();
+  }
+
+ private:
+  struct Open {
+    PyRef element;
+    std::size_t subtree_end;
+  };
+
+  // Appends every open element whose subtree ends at or before `index` to its parent.
+  bool close_finished(std::size_t index) {
+    while (!open_.empty() && open_.back().subtree_end <= index) {
+      PyRef child = std::move(open_.back().element);
+      open_.pop_back();
+      if (open_.empty()) {
+        root_ = std::move(child);
+        break;
+      }
+      PyObject* call_args[] = {open_.back().element.get(), child.get()};
+      PyRef ignored(PyObject_VectorcallMethod(append_name_.get(), call_args,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      if (!ignored) return false;
+    }
+    return true;
+  }
+
+  // One str per name id, created on first use.
+  PyObject* name(std::uint32_t id) {
+    PyRef& slot = names_[id];
+    if (!slot) slot.reset(new_str(document_.name(id)));
+    return slot.get();
+  }
+
+  // text and tail; white-space runs of pretty-printed documents repeat, so they share one str.
+  PyObject* new_text(const StringRef& ref) {
+    std::string_view bytes = document_.bytes(ref);
+    if (!is_short_whitespace(bytes)) return new_str(bytes);
+    auto found = whitespace_.find(bytes);
+    if (found != whitespace_.end()) return Py_NewRef(found->second.get());
+    PyObject* text = new_str(bytes);
+    if (text) whitespace_.emplace(bytes, PyRef::borrow(text));
+    return text;
+  }
+
+  PyObject* new_element(const ElementNode& node) {
+    PyRef attrib(PyDict_New());
+    if (!attrib) return nullptr;
+    for (std::uint32_t a = 0; a < node.attribute_count; ++a) {
+      const Attribute& attribute = document_.attributes[node.first_attribute + a];
+      PyObject* key = name(attribute.name);
+      if (!key) return nullptr;
+      PyRef value(new_str(document_.bytes(attribute.value)));
+      if (!value || PyDict_SetItem(attrib.get(), key, value.get()) < 0) return nullptr;
+    }
+    PyObject* tag = name(node.tag);
+    if (!tag) return nullptr;
+    PyObject* call_args[] = {tag, attrib.get()};
+    PyRef element(PyObject_Vectorcall(element_class_, call_args, 2, nullptr));
+    if (!element) return nullptr;
+    attrib.reset();
+    if (!set_text(element.get(), text_name_.get(), node.text)) return nullptr;
+    if (!set_text(element.get(), tail_name_.get(), node.tail)) return nullptr;
+    return element.release();
+  }
+
+  bool set_text(PyObject* element, PyObject* attribute, const StringRef& ref) {
+    if (!ref.present()) return true;
+    PyRef value(new_text(ref));
+    return value && PyObject_SetAttr(element, attribute, value.get()) == 0;
+  }
+
+  PyObject* element_class_;
+  const Document& document_;
+  std::vector<PyRef> names_;
+  std::unordered_map<std::string_view, PyRef> whitespace_;
+  std::vector<Open> open_;  // each entry owns its element, and through it the appended children
+  PyRef root_;
+  PyRef text_name_;
+  PyRef tail_name_;
+  PyRef append_name_;
+};
+
+}  // namespace
+
+PyObject* materialize_tree(PyObject* element_class, const Document& document) {
+  if (document.nodes.empty()) {
+    PyErr_SetString(PyExc_SystemError, "parse produced no root element");
+    return nullptr;
+  }
+  TreeBuilder builder(element_class, document);
+  return builder.build();
+}
+
+}  // namespace vorlane

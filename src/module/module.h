@@ -1,0 +1,24 @@
+// Declarations shared by the files of the extension module.
+#pragma once
+
+#include <Python.h>
+
+#include "parser/element_node.h"
+#include "parser/parse_failure.h"
+
+namespace vorlane {
+
+// METH_FASTCALL | METH_KEYWORDS entry point of parse_xml.
+PyObject* parse_xml(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Leaves the exception that `failure` maps to set; always returns nullptr.
+PyObject* raise_parse_failure(ParseFailure&& failure);
+
+// Builds the Element tree for `document` with `element_class`; a new reference, or
+// nullptr with an exception set and nothing of the partial tree kept.
+PyObject* materialize_tree(PyObject* element_class, const Document& document);
+
+// The qualified name of `obj`'s type, for messages; nullptr with an exception set on failure.
+PyObject* type_qualname(PyObject* obj);
+
+}  // namespace vorlane

@@ -1,0 +1,108 @@
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from vorlane import parse_xml
+
+
+def test_bare_element():
+    root = parse_xml("<a/>")
+    assert (root.tag, root.attrib, root.text, root.tail, len(root)) == ("a", {}, None, None, 0)
+    assert type(root) is ET.Element
+
+
+def test_attribute_order_and_text_placement():
+    root = parse_xml("<a y='2' x='1'>t<b/>u<c/>v</a>")
+    assert list(root.attrib.items()) == [("y", "2"), ("x", "1")]
+    assert root.text == "t"
+    assert [(e.tag, e.text, e.tail) for e in root] == [("b", None, "u"), ("c", None, "v")]
+
+
+def test_empty_text_differs_from_absent():
+    root = parse_xml("<a><b><![CDATA[]]></b><c></c></a>")
+    assert root[0].text == ""
+    assert root[1].text is None
+
+
+class Recording(ET.Element):
+    log = []
+
+    def __init__(self, tag, attrib):
+        Recording.log.append(("new", tag, dict(attrib)))
+        super().__init__(tag, attrib)
+
+    def __setattr__(self, name, value):
+        Recording.log.append(("set", self.tag, name, value))
+        super().__setattr__(name, value)
+
+    def append(self, child):
+        Recording.log.append(("append", self.tag, child.tag))
+        super().append(child)
+
+
+def test_call_order_with_a_replaced_element_class(monkeypatch):
+    monkeypatch.setattr(ET, "Element", Recording)
+    Recording.log = []
+    root = parse_xml("<a k='v'>t<b>x<c/></b>u<d/>w</a>")
+    assert isinstance(root, Recording) and all(isinstance(e, Recording) for e in root.iter())
+    assert Recording.log == [
+        ("new", "a", {"k": "v"}),
+        ("set", "a", "text", "t"),
+        ("new", "b", {}),
+        ("set", "b", "text", "x"),
+        ("set", "b", "tail", "u"),
+        ("new", "c", {}),
+        ("append", "b", "c"),
+        ("append", "a", "b"),
+        ("new", "d", {}),
+        ("set", "d", "tail", "w"),
+        ("append", "a", "d"),
+    ]
+
+
+@pytest.mark.parametrize("failing", ["init", "append", "setattr"])
+def test_failures_in_the_element_class_propagate(monkeypatch, failing):
+    class Failing(ET.Element):
+        def __init__(self, tag, attrib):
+            if failing == "init" and tag == "c":
+                raise RuntimeError("no c")
+            super().__init__(tag, attrib)
+
+        def append(self, child):
+            if failing == "append" and child.tag == "c":
+                raise RuntimeError("no c")
+            super().append(child)
+
+        def __setattr__(self, name, value):
+            if failing == "setattr" and value == "tail-of-c":
+                raise RuntimeError("no c")
+            super().__setattr__(name, value)
+
+    monkeypatch.setattr(ET, "Element", Failing)
+    with pytest.raises(RuntimeError, match="no c"):
+        parse_xml("<a><b/><c/>tail-of-c</a>")
+
+
+def test_element_class_fetched_at_every_call(monkeypatch):
+    assert type(parse_xml("<a/>")) is ET.Element
+    monkeypatch.setattr(ET, "Element", Recording)
+    assert type(parse_xml("<a/>")) is Recording
+
+
+def test_deepest_supported_tree_converts():
+    depth = 65535
+    root = parse_xml("<d>" * depth + "x" + "</d>" * depth, max_depth=100_000)
+    level, node = 1, root
+    while len(node):
+        assert len(node) == 1
+        node = node[0]
+        level += 1
+    assert level == depth and node.text == "x"
+
+
+def test_repeated_whitespace_and_names_keep_their_values():
+    doc = "<r>\n  <i a='1'/>\n  <i a='2'/>\n</r>"
+    root = parse_xml(doc)
+    assert [e.tail for e in root] == ["\n  ", "\n"]
+    assert root.text == "\n  "
+    assert [e.attrib for e in root] == [{"a": "1"}, {"a": "2"}]
