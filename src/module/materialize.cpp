@@ -101,13 +101,36 @@ class TreeBuilder {
     }
     PyObject* tag = name(node.tag);
     if (!tag) return nullptr;
-    PyObject* call_args[] = {tag, attrib.get()};
-    PyRef element(PyObject_Vectorcall(element_class_, call_args, 2, nullptr));
+    PyRef element(call_element_class(tag, attrib.get()));
     if (!element) return nullptr;
     attrib.reset();
     if (!set_text(element.get(), text_name_.get(), node.text)) return nullptr;
     if (!set_text(element.get(), tail_name_.get(), node.tail)) return nullptr;
     return element.release();
+  }
+
+  // Element(tag, attrib). A class without vectorcall would get a fresh args tuple per call;
+  // one tuple is refilled instead while this builder holds its only reference.
+  PyObject* call_element_class(PyObject* tag, PyObject* attrib) {
+    if (!args_ || Py_REFCNT(args_.get()) != 1) {
+      args_.reset(PyTuple_New(2));
+      if (!args_) return nullptr;
+    }
+    if (PyTuple_SetItem(args_.get(), 0, Py_NewRef(tag)) < 0 ||
+        PyTuple_SetItem(args_.get(), 1, Py_NewRef(attrib)) < 0) {
+      return nullptr;
+    }
+    PyObject* element = PyObject_Call(element_class_, args_.get(), nullptr);
+    // Drop the tuple's hold on the dictionary now rather than at the next call.
+    if (Py_REFCNT(args_.get()) == 1) {
+      if (PyTuple_SetItem(args_.get(), 1, Py_NewRef(Py_None)) < 0) {
+        Py_XDECREF(element);
+        return nullptr;
+      }
+    } else {
+      args_.reset();  // someone kept the tuple: never touch it again
+    }
+    return element;
   }
 
   bool set_text(PyObject* element, PyObject* attribute, const StringRef& ref) {
@@ -122,6 +145,7 @@ class TreeBuilder {
   std::unordered_map<std::string_view, PyRef> whitespace_;
   std::vector<Open> open_;  // each entry owns its element, and through it the appended children
   PyRef root_;
+  PyRef args_;
   PyRef text_name_;
   PyRef tail_name_;
   PyRef append_name_;
