@@ -73,7 +73,7 @@ fuzz:
 	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
 	done
 
-test: native-test fuzz-smoke wheel
+test: native-test fuzz-smoke wheel bench-quick
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \
