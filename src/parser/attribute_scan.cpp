@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tokenizer/scan.h"
+
 namespace vorlane {
 
 namespace {
@@ -21,6 +23,16 @@ bool AttributeCursor::next(ScannedAttribute& out) {
   pos_ = pos;
   if (pos == n) return false;
   out.key_begin = pos;
+  // Keys are short: one block usually finds the "=" or white space that ends it.
+  if (readable_end_ - (s.data() + pos) >= 16) {
+    const unsigned m = scan::mask16<'=', ' ', '\t', '\n', '\r'>(s.data() + pos);
+    if (m != 0) {
+      pos += static_cast<std::size_t>(__builtin_ctz(m));
+      if (pos > n) pos = n;
+    } else {
+      pos = pos + 16 < n ? pos + 16 : n;
+    }
+  }
   while (pos < n && s[pos] != '=' && !is_xml_space(static_cast<unsigned char>(s[pos]))) ++pos;
   if (pos == n) return fail(ScanError::ExpectedEq, n);
   out.key_end = pos;
@@ -42,13 +54,13 @@ bool AttributeCursor::next(ScannedAttribute& out) {
     return fail(ScanError::UnquotedValue, pos);
   }
   out.value_begin = pos + 1;
-  const void* close = std::memchr(s.data() + out.value_begin, quote, n - out.value_begin);
-  if (close == nullptr) {
+  const char* const close = scan::find_byte_near(s.data() + out.value_begin, s.data() + n, readable_end_, quote);
+  if (close == s.data() + n) {
     error_after_key_ = true;
     quote_ = quote;
     return fail(ScanError::ExpectedQuote, n);
   }
-  out.value_end = static_cast<std::size_t>(static_cast<const char*>(close) - s.data());
+  out.value_end = static_cast<std::size_t>(close - s.data());
   pos_ = out.value_end + 1;
   return true;
 }

@@ -23,9 +23,12 @@ inline bool is_xml_space(unsigned char c) { return c == ' ' || c == '\t' || c ==
 
 class AttributeCursor {
  public:
-  // `start` is the end of the raw element name.
-  AttributeCursor(std::string_view content, std::size_t start)
-      : content_(content), pos_(start < content.size() ? start : content.size()) {}
+  // `start` is the end of the raw element name. `readable_end`, when given, is the end of
+  // the buffer that holds `content` (the input): bytes up to it may be read in blocks.
+  AttributeCursor(std::string_view content, std::size_t start, const char* readable_end = nullptr)
+      : content_(content),
+        readable_end_(readable_end != nullptr ? readable_end : content.data() + content.size()),
+        pos_(start < content.size() ? start : content.size()) {}
 
   // Fills `out` with the next attribute and returns true; returns false at the end of the
   // content or at a malformation (then error() says which).
@@ -47,6 +50,7 @@ class AttributeCursor {
   }
 
   std::string_view content_;
+  const char* readable_end_;
   std::size_t pos_;
   ScanError error_ = ScanError::None;
   std::size_t error_position_ = 0;

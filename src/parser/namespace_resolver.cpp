@@ -37,19 +37,18 @@ MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view va
   buffer_ += prefix;
   buffer_ += value;
   bindings_.push_back({offset, prefix.size(), value.size(), level_});
+  ++version_;
   if (prefix.empty()) ++default_bindings_;
   return std::nullopt;
 }
 
-MaybeFailure NamespaceResolver::open_scope(std::string_view content, std::size_t name_length) {
-  if (level_ == kMaxNesting) {
-    return ParseFailure::syntax("document nests elements deeper than the supported limit of 65535");
-  }
-  ++level_;
+MaybeFailure NamespaceResolver::nesting_failure() {
+  return ParseFailure::syntax("document nests elements deeper than the supported limit of 65535");
+}
+
+MaybeFailure NamespaceResolver::read_declarations(std::string_view content, std::size_t name_length) {
   // Most tags declare nothing: one substring search instead of a full attribute scan.
-  if (name_length >= content.size() || content.find("xmlns", name_length) == std::string_view::npos) {
-    return std::nullopt;
-  }
+  if (content.find("xmlns", name_length) == std::string_view::npos) return std::nullopt;
   AttributeCursor cursor(content, name_length);
   ScannedAttribute a;
   while (cursor.next(a)) {
@@ -74,8 +73,7 @@ MaybeFailure NamespaceResolver::open_scope(std::string_view content, std::size_t
   return std::nullopt;
 }
 
-void NamespaceResolver::close_scope() {
-  if (level_ > 0) --level_;
+void NamespaceResolver::forget_deeper() {
   std::size_t keep = bindings_.size();
   while (keep > kReserved && bindings_[keep - 1].level > level_) {
     --keep;
@@ -84,6 +82,7 @@ void NamespaceResolver::close_scope() {
   if (keep != bindings_.size()) {
     buffer_.resize(bindings_[keep].offset);
     bindings_.resize(keep);
+    ++version_;
   }
 }
 

@@ -32,9 +32,22 @@ class NamespaceResolver {
   // Opens the scope of one start or empty-element tag and records its declarations.
   // Declarations after a malformed attribute are not seen: the attribute processing
   // reports that malformation.
-  MaybeFailure open_scope(std::string_view content, std::size_t name_length);
+  MaybeFailure open_scope(std::string_view content, std::size_t name_length) {
+    if (level_ == kMaxNesting) return nesting_failure();
+    ++level_;
+    // A tag without attributes declares nothing.
+    if (name_length >= content.size()) return std::nullopt;
+    return read_declarations(content, name_length);
+  }
 
-  void close_scope();
+  void close_scope() {
+    if (level_ > 0) --level_;
+    if (bindings_.size() > kReserved && bindings_.back().level > level_) forget_deeper();
+  }
+
+  // Changes whenever the bindings in scope change, so a name resolved under one version
+  // resolves the same way as long as the version stays.
+  std::uint64_t version() const { return version_; }
 
   // `prefix` is null for a name without a colon. The default namespace applies only to
   // element names.
@@ -64,12 +77,16 @@ class NamespaceResolver {
     return std::string_view(buffer_).substr(b.offset + b.prefix_length, b.value_length);
   }
   MaybeFailure add(std::string_view prefix, std::string_view value);
+  static MaybeFailure nesting_failure();
+  MaybeFailure read_declarations(std::string_view content, std::size_t name_length);
+  void forget_deeper();
 
   std::string buffer_;
   std::vector<Binding> bindings_;
   std::uint16_t level_ = 0;
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
   std::size_t max_bindings_ = 128;
+  std::uint64_t version_ = 0;
 };
 
 }  // namespace vorlane

@@ -10,15 +10,27 @@
 #include "doctype/doctype.h"
 #include "doctype/references.h"
 #include "parser/character_data.h"
+#include "parser/growth.h"
 #include "parser/keyed_hash.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
 #include "parser/start_tag.h"
+#include "parser/string_store.h"
+#include "tokenizer/scan.h"
 #include "tokenizer/xml_tokenizer.h"
 
 namespace vorlane {
 
 namespace {
+
+// Kept out of the event loop: it is taken once per failed parse, and inlined there it only
+// makes the loop larger.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+MaybeFailure tokenizer_failure(TokenizerError&& error) {
+  return ParseFailure::syntax(std::move(error.message));
+}
 
 // All state of one parse. Nothing here is shared with another parse.
 class Driver {
@@ -26,6 +38,8 @@ class Driver {
   Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
+    doc_.nodes.reserve(length / 256 + 16);
+    open_.reserve(64);
   }
 
   MaybeFailure run();
@@ -35,6 +49,19 @@ class Driver {
   void end_element();
   void place_completed(std::size_t node);
   MaybeFailure character_data(std::string_view chunk) {
+    // The usual case, a first run for its target inside an element: borrowed from the input.
+    const std::uint64_t max = options_.max_text_size;
+    if (!open_.empty() && chunk.size() <= max && text_.total <= max - chunk.size() &&
+        points_into(doc_.input, chunk)) {
+      const OpenElement& top = open_.back();
+      StringRef& target = top.last_child == kNoChild ? doc_.nodes[top.node].text : doc_.nodes[top.last_child].tail;
+      if (!target.present()) {
+        text_.total += chunk.size();
+        target = StringRef{static_cast<std::size_t>(chunk.data() - doc_.input.data()), chunk.size(),
+                           StringRef::Where::Input};
+        return std::nullopt;
+      }
+    }
     return append_character_data(chunk, doc_, open_, root_complete_, text_, options_.max_text_size);
   }
 
@@ -59,19 +86,24 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
   if (raw_name.size() > options_.max_name_size) {
     return ParseFailure::limit_exceeded(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
   }
-  if (!raw_name.empty() && std::memchr(raw_name.data(), 0, raw_name.size()) != nullptr) {
-    return ParseFailure::syntax("Null byte detected in XML identifier");
-  }
+  const char* const input_end = doc_.input.data() + doc_.input.size();
+  if (scan::contains(raw_name, '\0', input_end)) return ParseFailure::syntax("Null byte detected in XML identifier");
   if (open_.size() >= options_.max_depth) {
     return ParseFailure::limit_exceeded(FailureKind::MaxDepthExceeded, options_.max_depth);
   }
   if (auto failure = namespaces_.open_scope(content, name_length)) return failure;
   ElementNode node;
-  node.tag = tags_.render_element_name(namespaces_, raw_name);
+  // Without a colon or a default namespace the raw name is the tag.
+  node.tag = namespaces_.no_default_namespace() && !scan::contains(raw_name, ':', input_end)
+                 ? names_.intern(raw_name)
+                 : tags_.render_element_name(namespaces_, raw_name);
   node.first_attribute = doc_.attributes.size();
-  if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
-  node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - node.first_attribute);
+  if (name_length < content.size()) {
+    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
+    node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - node.first_attribute);
+  }
   const std::size_t index = doc_.nodes.size();
+  if (index == doc_.nodes.capacity()) grow_by_density(doc_.nodes, tokenizer_.offset(), doc_.input.size(), 4);
   doc_.nodes.push_back(node);
   if (empty) {
     namespaces_.close_scope();
@@ -104,7 +136,7 @@ void Driver::place_completed(std::size_t node) {
 MaybeFailure Driver::run() {
   XmlEvent event;
   for (;;) {
-    if (auto error = tokenizer_.next_event(event)) return ParseFailure::syntax(std::move(error->message));
+    if (auto error = tokenizer_.next_event(event)) return tokenizer_failure(std::move(*error));
     switch (event.kind) {
       case XmlEventKind::StartTag:
       case XmlEventKind::EmptyTag:

@@ -26,7 +26,9 @@ class StartTagProcessor {
   StartTagProcessor(Document& doc, NameTable& names) : doc_(doc), names_(names) {}
 
   // The name id of the element's rendered tag.
-  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name);
+  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
+    return rendered_id(ns, raw_name, true);
+  }
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
   // the raw tag content and `name_length` the length of the raw element name.
@@ -36,7 +38,30 @@ class StartTagProcessor {
  private:
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
-  std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position);
+  std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
+    if (raw_id >= seen_.size()) seen_.resize(names_.size());
+    SeenKey& seen = seen_[raw_id];
+    if (seen.tag == tag_serial_) return seen.position;
+    seen.tag = tag_serial_;
+    seen.position = position;
+    return std::nullopt;
+  }
+
+  // The name id of `raw` rendered under the current scope. Names that namespaces leave
+  // unchanged are interned directly; the others go through a small cache keyed by the raw
+  // bytes and the scope's version, so "{namespace}local" is built once per scope change.
+  std::uint32_t rendered_id(const NamespaceResolver& ns, std::string_view raw, bool element);
+  std::uint32_t render_and_cache(const NamespaceResolver& ns, std::string_view raw, bool element);
+
+  struct CacheEntry {
+    const NamespaceResolver* scope = nullptr;
+    const char* raw = nullptr;  // in the input, which outlives the parse
+    std::size_t length = 0;
+    std::uint64_t version = 0;  // scope version + 1; 0: empty
+    std::uint32_t id = 0;
+    bool element = false;
+  };
+  static constexpr std::size_t kCacheSize = 256;
 
   struct SeenKey {
     std::uint64_t tag = 0;  // serial of the tag that last used this raw key; 0: none
@@ -48,6 +73,7 @@ class StartTagProcessor {
   std::vector<SeenKey> seen_;  // by name id
   std::uint64_t tag_serial_ = 0;
   std::string scratch_;
+  std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
 };
 
 }  // namespace vorlane

@@ -6,9 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+// For the few small functions of the per-event path that the compiler would otherwise
+// keep out of line.
+#if defined(__GNUC__)
+#define VORLANE_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define VORLANE_HOT_INLINE inline
 #endif
 
 namespace vorlane::scan {
@@ -22,6 +31,154 @@ inline const char* find_byte(const char* p, const char* end, char c) {
 template <char... Cs>
 inline bool is_one_of(char c) {
   return ((c == Cs) || ...);
+}
+
+// Bit i set when p[i] is one of Cs, for the 16 bytes at p; the caller guarantees that all 16
+// are readable. Short names and values are examined with one such block instead of a loop
+// or a library call.
+template <char... Cs>
+VORLANE_HOT_INLINE unsigned mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i m = _mm_setzero_si128();
+  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(Cs)))), ...);
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= is_one_of<Cs...>(p[i]) ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+// Bit i set when p[i] has its top bit set, for the 16 readable bytes at p.
+VORLANE_HOT_INLINE unsigned high_mask16(const char* p) {
+#if defined(__SSE2__)
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= (static_cast<unsigned char>(p[i]) & 0x80u) ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+VORLANE_HOT_INLINE std::uint64_t load64(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+VORLANE_HOT_INLINE std::uint64_t load32(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// All bytes of a 0..16-byte string as two words, read without leaving the string: two
+// overlapping loads cover it. Equal strings of equal length give equal words and vice versa.
+VORLANE_HOT_INLINE void short_words(const char* p, std::size_t n, std::uint64_t& a, std::uint64_t& b) {
+  if (n >= 8) {
+    a = load64(p);
+    b = load64(p + n - 8);
+  } else if (n >= 4) {
+    a = load32(p);
+    b = load32(p + n - 4);
+  } else if (n > 0) {
+    a = static_cast<unsigned char>(p[0]) | (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+        (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
+    b = 0;
+  } else {
+    a = 0;
+    b = 0;
+  }
+}
+
+// The n <= 16 bytes at p, zero-padded to 16, as two little-endian words; `readable_end`
+// bounds what may be read. One masked block load where 16 bytes are readable.
+VORLANE_HOT_INLINE void padded_words(const char* p, std::size_t n, const char* readable_end, std::uint64_t& a,
+                                     std::uint64_t& b) {
+#if defined(__SSE2__)
+  if (readable_end - p >= 16) {
+    const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i keep = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n)), iota);
+    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), keep);
+    a = static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
+    b = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+    return;
+  }
+#endif
+  unsigned char buffer[16] = {};
+  if (n != 0) std::memcpy(buffer, p, n);
+  std::uint64_t words[2];
+  std::memcpy(words, buffer, sizeof words);
+  a = words[0];
+  b = words[1];
+}
+
+// n bytes at x equal n bytes at y; names are short, so no library call for them.
+VORLANE_HOT_INLINE bool equal_bytes(const char* x, const char* y, std::size_t n) {
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  std::uint64_t xa;
+  std::uint64_t xb;
+  std::uint64_t ya;
+  std::uint64_t yb;
+  short_words(x, n, xa, xb);
+  short_words(y, n, ya, yb);
+  return ((xa ^ ya) | (xb ^ yb)) == 0;
+}
+
+// n bytes at x equal n bytes at y, where y < x and the input stays readable up to
+// `readable_end`: one block comparison for a short name.
+VORLANE_HOT_INLINE bool equal_near(const char* x, const char* y, std::size_t n, const char* readable_end) {
+#if defined(__SSE2__)
+  if (n <= 16 && readable_end - x >= 16) {
+    const __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
+    const unsigned want = (1u << n) - 1u;
+    return (static_cast<unsigned>(_mm_movemask_epi8(same)) & want) == want;
+  }
+#else
+  (void)readable_end;
+#endif
+  return equal_bytes(x, y, n);
+}
+
+// The low n bits (n <= 32).
+VORLANE_HOT_INLINE unsigned low_bits(std::size_t n) { return n >= 32 ? ~0u : (1u << n) - 1u; }
+
+// mask16 for a byte known only at run time.
+VORLANE_HOT_INLINE unsigned mask16_of(const char* p, char c) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_set1_epi8(c))));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= p[i] == c ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+// The views below lie inside a buffer that stays readable up to `readable_end`, so a short
+// one is examined with one 16-byte block even when it ends sooner; hits past its end are
+// masked off. Longer ones, or ones too close to the buffer's end, use memchr.
+
+// Whether `s` contains the byte c.
+VORLANE_HOT_INLINE bool contains(std::string_view s, char c, const char* readable_end) {
+  if (s.size() <= 16 && readable_end - s.data() >= 16) return (mask16_of(s.data(), c) & low_bits(s.size())) != 0;
+  return !s.empty() && std::memchr(s.data(), static_cast<unsigned char>(c), s.size()) != nullptr;
+}
+
+// The first c in [p, end), or end.
+inline const char* find_byte_near(const char* p, const char* end, const char* readable_end, char c) {
+  if (readable_end - p >= 16) {
+    const unsigned m = mask16_of(p, c);
+    if (m != 0) {
+      const char* hit = p + __builtin_ctz(m);
+      return hit < end ? hit : end;
+    }
+    if (end - p <= 16) return end;
+    p += 16;
+  }
+  return find_byte(p, end, c);
 }
 
 // First byte of [p, end) that is one of Cs. `high` is OR-ed with a nonzero value if a byte

@@ -41,7 +41,7 @@ std::string concat(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
-inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+using tokenizer_detail::is_space;
 
 inline bool starts_with(const char* p, const char* end, std::string_view prefix) {
   return static_cast<std::size_t>(end - p) >= prefix.size() &&
@@ -98,9 +98,7 @@ std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::s
                       " bytes from index ", std::to_string(check.index)}));
 }
 
-std::optional<TokenizerError> XmlTokenizer::next_event(XmlEvent& event) {
-  event.content = {};
-  event.name_length = 0;
+std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
   switch (state_) {
     case State::Exit:
       event.kind = XmlEventKind::EndOfInput;
@@ -140,21 +138,6 @@ std::optional<TokenizerError> XmlTokenizer::next_event(XmlEvent& event) {
     default:
       return read_text(event);
   }
-}
-
-std::optional<TokenizerError> XmlTokenizer::read_text(XmlEvent& event) {
-  const char* const begin = data_ + pos_;
-  const char* const end = data_ + size_;
-  unsigned high = 0;
-  const char* stop = scan::find_any<'<', '&'>(begin, end, high);
-  const std::size_t stop_pos = static_cast<std::size_t>(stop - data_);
-  if (high != 0) {
-    if (auto error = check_utf8(pos_, stop_pos)) return error;
-  }
-  event.kind = XmlEventKind::Text;
-  event.content = std::string_view(begin, static_cast<std::size_t>(stop - begin));
-  pos_ = stop_pos;
-  return std::nullopt;
 }
 
 std::optional<TokenizerError> XmlTokenizer::read_reference(XmlEvent& event) {
@@ -199,31 +182,9 @@ std::optional<TokenizerError> XmlTokenizer::find_tag_end(std::size_t from, std::
   return std::nullopt;
 }
 
-std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent& event) {
-  const std::size_t lt = pos_;
-  std::size_t gt = 0;
-  unsigned high = 0;
-  if (auto error = find_tag_end(lt + 1, gt, high)) return error;
-  if (high != 0) {
-    if (auto error = check_utf8(lt, gt + 1)) return error;
-  }
-  std::string_view content(data_ + lt + 1, gt - lt - 1);
-  if (!content.empty() && content.back() == '/') {
-    content.remove_suffix(1);
-    event.kind = XmlEventKind::EmptyTag;
-    event.name_length = leading_name_length(content);
-  } else {
-    event.kind = XmlEventKind::StartTag;
-    event.name_length = leading_name_length(content);
-    open_names_.push_back(OpenName{lt + 1, event.name_length});
-  }
-  event.content = content;
-  pos_ = gt + 1;
-  state_ = State::InText;
-  return std::nullopt;
-}
-
-std::optional<TokenizerError> XmlTokenizer::read_end_tag(XmlEvent& event) {
+std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event) {
+  event.content = {};
+  event.name_length = 0;
   const std::size_t lt = pos_;
   std::size_t gt = 0;
   unsigned high = 0;

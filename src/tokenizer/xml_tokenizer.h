@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tokenizer/scan.h"
+
 namespace vorlane {
 
 enum class XmlEventKind : std::uint8_t {
@@ -42,7 +44,22 @@ class XmlTokenizer {
 
   // Fills `event` and returns nothing, or returns the error; after an error or after
   // EndOfInput every further call yields EndOfInput.
-  std::optional<TokenizerError> next_event(XmlEvent& event);
+  // The common constructs (text, start and end tags) are read inline; everything else
+  // goes through next_event_slow.
+  VORLANE_HOT_INLINE std::optional<TokenizerError> next_event(XmlEvent& event) {
+    if (state_ == State::InText && pos_ < size_) [[likely]] {
+      const char c = data_[pos_];
+      if (c != '<' && c != '&') return read_text(event);
+      if (c == '<' && pos_ + 1 < size_) {
+        const char d = data_[pos_ + 1];
+        if (d == '/') return read_end_tag(event);
+        if (d != '!' && d != '?') return read_tag(event);
+      }
+    }
+    event.content = {};
+    event.name_length = 0;
+    return next_event_slow(event);
+  }
 
   // Byte offset of the next unread input byte (diagnostics only).
   std::size_t offset() const { return pos_; }
@@ -53,12 +70,14 @@ class XmlTokenizer {
   // InReference never outlast a call. Exit after an error or the end of input.
   enum class State : std::uint8_t { Init, InText, InReference, InMarkup, Exit };
 
+  std::optional<TokenizerError> next_event_slow(XmlEvent& event);
   std::optional<TokenizerError> read_text(XmlEvent& event);
   std::optional<TokenizerError> read_reference(XmlEvent& event);
   std::optional<TokenizerError> read_markup(XmlEvent& event);
   std::optional<TokenizerError> read_bang(XmlEvent& event);
   std::optional<TokenizerError> read_tag(XmlEvent& event);
   std::optional<TokenizerError> read_end_tag(XmlEvent& event);
+  std::optional<TokenizerError> read_end_tag_general(XmlEvent& event);
   std::optional<TokenizerError> read_instruction(XmlEvent& event);
   // Finds the ">" that ends a tag whose content starts at `from`, skipping quoted stretches;
   // `high` turns nonzero if the tag may hold a byte above 0x7F.
@@ -77,9 +96,116 @@ class XmlTokenizer {
   struct OpenName {
     std::size_t offset;
     std::size_t length;
+    bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
   std::vector<OpenName> open_names_;
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode
 };
+
+// ---- the hot readers, inline so the driver's loop does not pay a call per event
+
+namespace tokenizer_detail {
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Bytes of `content` before its first whitespace byte. `readable_end` bounds what may be
+// read (the input's end), which lets one 16-byte block settle the usual short name.
+VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char* readable_end) {
+  const char* p = content.data();
+  std::size_t n = 0;
+  if (readable_end - p >= 16) {
+    const unsigned ws = scan::mask16<' ', '\t', '\n', '\r'>(p) | (content.size() < 16 ? 1u << content.size() : 0u);
+    if (ws != 0) return static_cast<std::size_t>(__builtin_ctz(ws));
+    n = 16;
+  }
+  while (n < content.size() && !is_space(content[n])) ++n;
+  return n < content.size() ? n : content.size();
+}
+
+inline bool has_quote(std::string_view s) {
+  for (char c : s) {
+    if (c == '"' || c == '\'') return true;
+  }
+  return false;
+}
+
+}  // namespace tokenizer_detail
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEvent& event) {
+  const char* const begin = data_ + pos_;
+  const char* const end = data_ + size_;
+  unsigned high = 0;
+  const char* stop = scan::find_any<'<', '&'>(begin, end, high);
+  const auto stop_pos = static_cast<std::size_t>(stop - data_);
+  if (high != 0) {
+    if (auto error = check_utf8(pos_, stop_pos)) return error;
+  }
+  event.kind = XmlEventKind::Text;
+  event.content = std::string_view(begin, static_cast<std::size_t>(stop - begin));
+  event.name_length = 0;
+  pos_ = stop_pos;
+  return std::nullopt;
+}
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent& event) {
+  const std::size_t lt = pos_;
+  const char* const p = data_ + lt + 1;
+  const char* const end = data_ + size_;
+  std::size_t gt = 0;
+  unsigned high = 0;
+  bool quote_free = false;  // no quote character anywhere in the tag
+  if (end - p >= 16) {
+    // Most tags end within 16 bytes without a quote before their ">".
+    const unsigned m_gt = scan::mask16<'>'>(p);
+    const unsigned before = (m_gt - 1) & ~m_gt;  // bits below the first ">"
+    if (m_gt != 0 && (scan::mask16<'"', '\''>(p) & before) == 0) {
+      gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
+      high = scan::high_mask16(p) & before;
+      quote_free = true;
+    }
+  }
+  if (!quote_free) {
+    if (auto error = find_tag_end(lt + 1, gt, high)) return error;
+  }
+  if (high != 0) {
+    if (auto error = check_utf8(lt, gt + 1)) return error;
+  }
+  std::string_view content(p, gt - lt - 1);
+  const bool empty = !content.empty() && content.back() == '/';
+  if (empty) content.remove_suffix(1);
+  const std::size_t name_length = tokenizer_detail::name_length(content, end);
+  event.name_length = name_length;
+  event.content = content;
+  if (empty) {
+    event.kind = XmlEventKind::EmptyTag;
+  } else {
+    event.kind = XmlEventKind::StartTag;
+    const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length));
+    open_names_.push_back(OpenName{lt + 1, name_length, plain});
+  }
+  pos_ = gt + 1;
+  state_ = State::InText;
+  return std::nullopt;
+}
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_end_tag(XmlEvent& event) {
+  // "</name>" with exactly the innermost open name: its bytes were checked as part of the
+  // start tag, and without quotes in the name the ">" right after it is the tag's end.
+  if (!open_names_.empty()) {
+    const OpenName open = open_names_.back();
+    const std::size_t name_at = pos_ + 2;
+    if (open.plain && open.length < size_ - name_at && data_[name_at + open.length] == '>' &&
+        scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
+      open_names_.pop_back();
+      event.kind = XmlEventKind::EndTag;
+      event.content = std::string_view(data_ + name_at, open.length);
+      event.name_length = open.length;
+      pos_ = name_at + open.length + 1;
+      state_ = State::InText;
+      return std::nullopt;
+    }
+  }
+  return read_end_tag_general(event);
+}
 
 }  // namespace vorlane

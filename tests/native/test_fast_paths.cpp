@@ -1,0 +1,246 @@
+// The core's fast paths against their general counterparts: block scans that may read past
+// a short name but not past the input, the end-tag shortcut, the name table's cheap hash and
+// its fallback, the render cache across scope changes, the block UTF-8 check and the
+// predicted growth of the big vectors.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "parser/growth.h"
+#include "parser/name_table.h"
+#include "parser/parse_core.h"
+#include "tokenizer/utf8.h"
+
+using namespace vorlane;
+
+namespace {
+
+void dump(const Document& d, std::size_t i, std::string& out) {
+  const ElementNode& n = d.nodes[i];
+  out += "(" + std::string(d.name(n.tag));
+  for (std::size_t a = n.first_attribute; a < n.first_attribute + n.attribute_count; ++a) {
+    out += " @" + std::string(d.name(d.attributes[a].name)) + "=" + std::string(d.bytes(d.attributes[a].value));
+  }
+  if (n.text.present()) out += " '" + std::string(d.bytes(n.text)) + "'";
+  for (std::size_t c = i + 1; c < n.subtree_end; c = d.nodes[c].subtree_end) {
+    out += " ";
+    dump(d, c, out);
+  }
+  out += ")";
+  if (n.tail.present()) out += "~'" + std::string(d.bytes(n.tail)) + "'";
+}
+
+std::string outcome(const std::string& input) {
+  ParseResult r = parse_core(input.data(), input.size(), ParseOptions{});
+  if (r.status == ParseResult::Status::Ok) {
+    std::string s = "OK ";
+    dump(r.document, 0, s);
+    return s;
+  }
+  if (r.status == ParseResult::Status::Failed && r.failure->kind() == FailureKind::Syntax) {
+    return "ERR " + r.failure->message();
+  }
+  return "FAIL";
+}
+
+// Each document is parsed as it stands, where every construct lies within 16 bytes of the
+// input's end, and followed by a long comment, where the block scans run; both must agree.
+void check_both_ways(const std::string& input, const std::string& expected) {
+  CHECK_EQ(outcome(input), expected);
+  CHECK_EQ(outcome(input + "<!--" + std::string(40, '-') + " -->"), expected);
+}
+
+// A strict UTF-8 check written from the definition, for comparison.
+bool reference_valid(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::size_t n;
+    std::uint32_t cp;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      n = 2;
+      cp = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+      n = 3;
+      cp = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+      n = 4;
+      cp = b & 0x07;
+    } else {
+      return false;
+    }
+    if (s.size() - i < n) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto c = static_cast<unsigned char>(s[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    const std::uint32_t min = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(fast_tags_agree_with_general_scan) {
+  struct Case {
+    const char* input;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"<a></a>", "OK (a)"},
+      {"<a></a >", "OK (a)"},
+      {"<></>", "OK ()"},
+      {"<abcdefghijklmnop>x</abcdefghijklmnop>", "OK (abcdefghijklmnop 'x')"},  // 16 bytes
+      {"<abcdefghijklmnopq>x</abcdefghijklmnopq>", "OK (abcdefghijklmnopq 'x')"},
+      {"<abcdefghijklmnop></abcdefghijklmnoq>",
+       "ERR ill-formed document: expected `</abcdefghijklmnop>`, but `</abcdefghijklmnoq>` was found"},
+      {"<a></ab>", "ERR ill-formed document: expected `</a>`, but `</ab>` was found"},
+      {"<ab></a>", "ERR ill-formed document: expected `</ab>`, but `</a>` was found"},
+      // A quote in a name opens a quoted stretch, so "</a'b'>" is not matched byte for byte.
+      {"<a'>'></a'>'>", "OK (a'>')"},
+      {"<a b='>' c=\"'\"/>", "OK (a @b=> @c=')"},
+      {"<a\tb='1'\nc='2'\r/>", "OK (a @b=1 @c=2)"},
+      {"<a b='1'c='2'/>", "OK (a @b=1 @c=2)"},
+      {"<a bcdefghijklmnopqrstu='1'/>", "OK (a @bcdefghijklmnopqrstu=1)"},
+      {"<a b = 'x&amp;y'/>", "OK (a @b=x&y)"},
+      {"<a b='1' b='2'/>", "ERR position 8: duplicated attribute, previous declaration at position 2"},
+      {"<a b/>", "ERR position 3: attribute key must be directly followed by `=` or space"},
+      {"<a bcdefghijklmnopqrstu/>", "ERR position 22: attribute key must be directly followed by `=` or space"},
+      {"<a b='1\xc3\xa9'>\xc3\xa9</a>", "OK (a @b=1\xc3\xa9 '\xc3\xa9')"},
+      {"<a>\xc3\xa9\xc3</a>", "ERR cannot decode input using UTF-8: incomplete utf-8 byte sequence from index 2"},
+  };
+  for (const Case& c : cases) check_both_ways(c.input, c.expected);
+  // The end of input right after "</name" or inside the name.
+  CHECK_EQ(outcome("<a></a"), std::string("ERR syntax error: tag not closed: `>` not found before end of input"));
+  CHECK_EQ(outcome("<ab></a"), std::string("ERR syntax error: tag not closed: `>` not found before end of input"));
+}
+
+TEST(fast_render_cache_follows_scope_changes) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"<r xmlns:p='u1'><p:a p:k='1'/><x xmlns:p='u2'><p:a p:k='2'/></x><p:a p:k='3'/></r>",
+       "OK (r ({u1}a @{u1}k=1) (x ({u2}a @{u2}k=2)) ({u1}a @{u1}k=3))"},
+      {"<a xmlns='u'><b/><c xmlns=''><b/></c><b/></a>", "OK ({u}a ({u}b) (c (b)) ({u}b))"},
+      {"<r><p:a/><s xmlns:p='v'><p:a/></s><p:a/></r>", "OK (r (p:a) (s ({v}a)) (p:a))"},
+      // The same raw name as element and as attribute: only the element takes the default.
+      {"<r xmlns='d' xmlns:q='e'><q:x q:x='1' x='2'/><x/></r>", "OK ({d}r ({e}x @{e}x=1 @x=2) ({d}x))"},
+  };
+  for (const auto& [input, expected] : cases) check_both_ways(input, expected);
+}
+
+TEST(fast_name_table_falls_back_to_keyed_hash) {
+  const HashKey key{1, 2};
+  const HashKey seed = NameTable::seed_for(key);
+  // Names whose cheap hashes agree in their low 16 bits share one probe run in any table of
+  // up to 65536 slots.
+  const std::uint64_t target = NameTable::fast_hash(seed, "c0") & 0xffff;
+  std::vector<std::string> colliding;
+  for (std::uint64_t i = 0; colliding.size() < NameTable::kMaxProbe + 10; ++i) {
+    std::string name = "c" + std::to_string(i);
+    if ((NameTable::fast_hash(seed, name) & 0xffff) == target) colliding.push_back(name);
+  }
+  Document doc;
+  NameTable table(doc, key);
+  std::vector<std::uint32_t> ids;
+  for (const std::string& name : colliding) ids.push_back(table.intern(name));
+  CHECK(table.uses_keyed_hash());
+  bool stable = true;
+  for (std::size_t i = 0; i < colliding.size(); ++i) {
+    stable = stable && table.intern(colliding[i]) == ids[i] && doc.name(ids[i]) == colliding[i];
+  }
+  CHECK(stable);
+  CHECK_EQ(table.size(), colliding.size());
+  // Long names and growth after the switch.
+  const std::string long_name(100, 'z');
+  const std::uint32_t long_id = table.intern(long_name);
+  for (int i = 0; i < 3000; ++i) table.intern("g" + std::to_string(i));
+  CHECK_EQ(table.intern(long_name), long_id);
+  CHECK_EQ(table.intern(colliding[0]), ids[0]);
+  CHECK_EQ(table.size(), colliding.size() + 3001);
+}
+
+TEST(fast_name_table_lengths_and_padding) {
+  Document doc;
+  const std::string input = std::string("abcdefghijklmnopqrstuvwxyz") + std::string(40, ' ');
+  doc.input = input;
+  NameTable table(doc, HashKey{3, 4});
+  // Prefixes of one another and names that differ only beyond byte 16 stay distinct, whether
+  // read from the input (block loads) or from elsewhere.
+  std::vector<std::uint32_t> ids;
+  for (std::size_t n = 0; n <= 26; ++n) ids.push_back(table.intern(std::string_view(input).substr(0, n)));
+  bool distinct_and_stable = true;
+  for (std::size_t n = 0; n <= 26; ++n) {
+    const std::string copy = input.substr(0, n);
+    distinct_and_stable = distinct_and_stable && table.intern(copy) == ids[n] && ids[n] == n;
+  }
+  CHECK(distinct_and_stable);
+  CHECK(table.intern(std::string("abcdefghijklmnopqrstuvwxyZ")) != ids[26]);
+  CHECK(table.intern(std::string("abc\0", 4)) != ids[3]);
+}
+
+TEST(fast_utf8_check_matches_definition) {
+  std::vector<std::string> cases;
+  // Every two-byte pair and every lead with every second byte before one continuation, at
+  // offsets that put the sequence across a 16-byte block boundary.
+  for (int b0 = 0x80; b0 < 0x100; ++b0) {
+    for (int b1 = 0; b1 < 0x100; ++b1) {
+      for (const char* third : {"", "\x80", "\xbf\x80", "A"}) {
+        cases.push_back(std::string(1, static_cast<char>(b0)) + static_cast<char>(b1) + third);
+      }
+    }
+  }
+  std::mt19937 rng(12345);
+  const unsigned char alphabet[] = {'a', 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc2, 0xdf, 0xe0,
+                                    0xe1, 0xed, 0xef, 0xf0, 0xf1, 0xf4, 0xf5, 0xff, '<'};
+  for (int i = 0; i < 20000; ++i) {
+    std::string s(rng() % 40, 'x');
+    for (char& c : s) c = static_cast<char>(alphabet[rng() % sizeof alphabet]);
+    cases.push_back(s);
+  }
+  std::size_t mismatches = 0;
+  for (const std::string& body : cases) {
+    for (std::size_t offset : {0u, 13u, 14u, 15u, 16u}) {
+      const std::string s = std::string(offset, 'x') + body;
+      const utf8::Check check = utf8::validate(s.data(), s.size());
+      if (check.ok != reference_valid(s)) ++mismatches;
+    }
+  }
+  CHECK_EQ(mismatches, std::size_t{0});
+  // A long valid stretch of mixed widths, then one error at its very end.
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x8c\x9f";
+  CHECK(utf8::validate(text.data(), text.size()).ok);
+  text += "\xe2\x82";
+  const utf8::Check bad = utf8::validate(text.data(), text.size());
+  CHECK(!bad.ok && bad.incomplete && bad.index == text.size() - 2);
+}
+
+TEST(fast_growth_follows_density) {
+  struct Case {
+    std::size_t size;
+    std::size_t consumed;
+    std::size_t total;
+    std::size_t at_least;
+    std::size_t at_most;
+  };
+  const std::vector<Case> cases = {
+      {1000, 5000, 10000, 2250, 2251},  // half read: room for the other half and an eighth
+      {1000, 0, 10000, 1516, 1516},     // nothing read yet: geometric
+      {1000, 10000, 10000, 1516, 1516}, // all read: geometric
+      {1000, 10, 100000, 25016, 25016}, // a dense start is bounded by the input size
+      {100, 990, 1000, 166, 166},       // a prediction below geometric growth
+  };
+  for (const Case& c : cases) {
+    std::vector<int> v(c.size);
+    v.shrink_to_fit();
+    grow_by_density(v, c.consumed, c.total, 4);
+    CHECK(v.capacity() >= c.at_least && v.capacity() <= c.at_most);
+  }
+}
