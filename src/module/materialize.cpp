@@ -28,7 +28,7 @@ bool is_short_whitespace(std::string_view bytes) {
 
 class TreeBuilder {
  public:
-  TreeBuilder(PyObject* element_class, const Document& document)
+  TreeBuilder(PyObject* element_class, Document& document)
       : element_class_(element_class), document_(document), names_(document.names.size()) {}
 
   PyObject* build() {
@@ -37,12 +37,16 @@ class TreeBuilder {
     append_name_.reset(PyUnicode_InternFromString("append"));
     if (!text_name_ || !tail_name_ || !append_name_) return nullptr;
 
-    const std::vector<ElementNode>& nodes = document_.nodes;
+    BlockVector<ElementNode>& nodes = document_.nodes;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (!close_finished(i)) return nullptr;
-      PyRef element(new_element(nodes[i]));
+      const ElementNode& node = nodes[i];
+      PyRef element(new_element(node));
       if (!element) return nullptr;
-      open_.push_back({std::move(element), nodes[i].subtree_end});
+      open_.push_back({std::move(element), node.subtree_end});
+      // Nodes are read once, in order: the parsed tree shrinks while the Element tree grows.
+      document_.attributes.release_before(node.first_attribute + node.attribute_count);
+      nodes.release_before(i + 1);
     }
     if (!close_finished(nodes.size())) return nullptr;
     return root_.release();
@@ -140,7 +144,7 @@ class TreeBuilder {
   }
 
   PyObject* element_class_;
-  const Document& document_;
+  Document& document_;
   std::vector<PyRef> names_;
   std::unordered_map<std::string_view, PyRef> whitespace_;
   std::vector<Open> open_;  // each entry owns its element, and through it the appended children
@@ -153,7 +157,7 @@ class TreeBuilder {
 
 }  // namespace
 
-PyObject* materialize_tree(PyObject* element_class, const Document& document) {
+PyObject* materialize_tree(PyObject* element_class, Document& document) {
   if (document.nodes.empty()) {
     PyErr_SetString(PyExc_SystemError, "parse produced no root element");
     return nullptr;

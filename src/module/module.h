@@ -15,8 +15,9 @@ PyObject* parse_xml(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* raise_parse_failure(ParseFailure&& failure);
 
 // Builds the Element tree for `document` with `element_class`; a new reference, or
-// nullptr with an exception set and nothing of the partial tree kept.
-PyObject* materialize_tree(PyObject* element_class, const Document& document);
+// nullptr with an exception set and nothing of the partial tree kept. Releases the
+// document's nodes as it goes: the document cannot be walked again afterwards.
+PyObject* materialize_tree(PyObject* element_class, Document& document);
 
 // The qualified name of `obj`'s type, for messages; nullptr with an exception set on failure.
 PyObject* type_qualname(PyObject* obj);

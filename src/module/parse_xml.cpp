@@ -217,7 +217,7 @@ int acquire_source(PyObject* source, SourceBytes* out) {
   return 0;  // `result` is released here, before parsing starts
 }
 
-PyObject* build_tree(const Document& document) {
+PyObject* build_tree(Document& document) {
   PyRef module(PyImport_ImportModule("xml.etree.ElementTree"));
   if (!module) return nullptr;
   PyRef element_class(PyObject_GetAttrString(module.get(), "Element"));

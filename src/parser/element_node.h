@@ -1,25 +1,64 @@
-// The parsed tree. Nodes are stored flat, in document (pre-)order, in one vector owned by
-// the Document; a node's children are the nodes after it up to its subtree end. Strings
-// are byte ranges either borrowed from the input (which the caller keeps alive) or held
-// in the document's arena, so a parse allocates per buffer growth, not per node.
+// The parsed tree. Nodes are stored flat, in document (pre-)order, owned by the Document;
+// a node's children are the nodes after it up to its subtree end. Strings are byte ranges
+// either borrowed from the input (which the caller keeps alive) or held in the document's
+// arena, so a parse allocates per block of nodes, not per node.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vorlane {
 
-// An optional UTF-8 string. Absent differs from present-and-empty.
+// An optional UTF-8 string. Absent differs from present-and-empty. Packed into 16 bytes:
+// nodes are the bulk of a parse's memory.
 struct StringRef {
   enum class Where : std::uint8_t { Absent, Input, Arena };
-  std::size_t offset = 0;
-  std::size_t length = 0;
-  Where where = Where::Absent;
+  std::uint64_t offset = 0;
+  std::uint64_t length : 56 = 0;
+  Where where : 8 = Where::Absent;
 
   bool present() const { return where != Where::Absent; }
+};
+static_assert(sizeof(StringRef) == 16);
+
+// A vector kept in fixed-size blocks. Growing never moves elements, so there is no copy
+// and no doubled peak, and a reader walking the elements in order can release the blocks
+// it is done with. Blocks stay below the allocator's mmap threshold so that their memory
+// is reused across parses instead of being faulted in anew each time.
+template <class T, std::size_t kBlockBytes = 64 * 1024>
+class BlockVector {
+ public:
+  static constexpr std::size_t kBlock = kBlockBytes / sizeof(T) > 0 ? kBlockBytes / sizeof(T) : 1;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+  const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  T& back() { return (*this)[size_ - 1]; }
+
+  void push_back(const T& value) {
+    if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<T[]>(kBlock));
+    blocks_.back()[size_ % kBlock] = value;
+    ++size_;
+  }
+
+  // Frees every full block that holds only elements before `index`; those must not be read
+  // again. The block still being filled is kept.
+  void release_before(std::size_t index) {
+    const std::size_t last = (index < size_ ? index : size_) / kBlock;
+    for (; released_ < last; ++released_) {
+      blocks_[released_].reset();
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> blocks_;
+  std::size_t size_ = 0;
+  std::size_t released_ = 0;
 };
 
 struct Attribute {
@@ -38,8 +77,8 @@ struct ElementNode {
 
 struct Document {
   std::string_view input;            // the bytes parse_core was given
-  std::vector<ElementNode> nodes;    // pre-order; nodes[0] is the root
-  std::vector<Attribute> attributes;
+  BlockVector<ElementNode> nodes;    // pre-order; nodes[0] is the root
+  BlockVector<Attribute> attributes;
   std::vector<StringRef> names;      // name id -> rendered name bytes; ids are dense from 0
   std::string arena;                 // owned bytes that could not be borrowed from the input
 

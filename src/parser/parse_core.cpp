@@ -10,7 +10,6 @@
 #include "doctype/doctype.h"
 #include "doctype/references.h"
 #include "parser/character_data.h"
-#include "parser/growth.h"
 #include "parser/keyed_hash.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
@@ -38,7 +37,6 @@ class Driver {
   Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
-    doc_.nodes.reserve(length / 256 + 16);
     open_.reserve(64);
   }
 
@@ -103,7 +101,6 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
     node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - node.first_attribute);
   }
   const std::size_t index = doc_.nodes.size();
-  if (index == doc_.nodes.capacity()) grow_by_density(doc_.nodes, tokenizer_.offset(), doc_.input.size(), 4);
   doc_.nodes.push_back(node);
   if (empty) {
     namespaces_.close_scope();

@@ -5,7 +5,6 @@
 
 #include "doctype/references.h"
 #include "parser/attribute_scan.h"
-#include "parser/growth.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
 
@@ -115,10 +114,6 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
       const std::size_t offset = doc_.arena.size();
       if (auto failure = unescape_attribute_value(raw, options, doc_.arena)) return failure;
       attribute.value = StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena};
-    }
-    if (doc_.attributes.size() == doc_.attributes.capacity() && !doc_.input.empty() &&
-        points_into(doc_.input, content)) {
-      grow_by_density(doc_.attributes, static_cast<std::size_t>(content.data() - doc_.input.data()), doc_.input.size(), 4);
     }
     doc_.attributes.push_back(attribute);
     ++kept;

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "check.h"
-#include "parser/growth.h"
 #include "parser/name_table.h"
 #include "parser/parse_core.h"
 #include "tokenizer/utf8.h"
@@ -220,27 +219,4 @@ TEST(fast_utf8_check_matches_definition) {
   text += "\xe2\x82";
   const utf8::Check bad = utf8::validate(text.data(), text.size());
   CHECK(!bad.ok && bad.incomplete && bad.index == text.size() - 2);
-}
-
-TEST(fast_growth_follows_density) {
-  struct Case {
-    std::size_t size;
-    std::size_t consumed;
-    std::size_t total;
-    std::size_t at_least;
-    std::size_t at_most;
-  };
-  const std::vector<Case> cases = {
-      {1000, 5000, 10000, 2250, 2251},  // half read: room for the other half and an eighth
-      {1000, 0, 10000, 1516, 1516},     // nothing read yet: geometric
-      {1000, 10000, 10000, 1516, 1516}, // all read: geometric
-      {1000, 10, 100000, 25016, 25016}, // a dense start is bounded by the input size
-      {100, 990, 1000, 166, 166},       // a prediction below geometric growth
-  };
-  for (const Case& c : cases) {
-    std::vector<int> v(c.size);
-    v.shrink_to_fit();
-    grow_by_density(v, c.consumed, c.total, 4);
-    CHECK(v.capacity() >= c.at_least && v.capacity() <= c.at_most);
-  }
 }

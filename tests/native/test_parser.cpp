@@ -230,7 +230,7 @@ TEST(parser_character_data_target_moved_when_not_at_arena_end) {
   Document doc;
   const std::string input = "<r>ab</r>";
   doc.input = input;
-  doc.nodes.resize(1);
+  doc.nodes.push_back(ElementNode{});
   doc.nodes[0].subtree_end = 1;
   const std::vector<OpenElement> open = {OpenElement{0}};
   CharacterDataState state;
@@ -243,4 +243,20 @@ TEST(parser_character_data_target_moved_when_not_at_arena_end) {
   CHECK_EQ(state.total, std::uint64_t{5});
   CHECK(append_character_data(std::string("x"), doc, open, false, state, 5).has_value());
   CHECK_EQ(std::string(doc.bytes(doc.nodes[0].text)), std::string("ab&cd"));  // a failing chunk is not stored
+}
+
+TEST(parser_block_vector_across_blocks_and_release) {
+  // Elements are found across block boundaries, and releasing frees only whole earlier blocks.
+  BlockVector<std::uint64_t, 64> v;  // 8 per block
+  for (std::uint64_t i = 0; i < 100; ++i) v.push_back(i * 3);
+  CHECK_EQ(v.size(), std::size_t{100});
+  CHECK_EQ(v[7], std::uint64_t{21});
+  CHECK_EQ(v[8], std::uint64_t{24});
+  CHECK_EQ(v.back(), std::uint64_t{297});
+  v.release_before(20);  // blocks 0 and 1 go; block 2 holds 16..23 and stays
+  CHECK_EQ(v[16], std::uint64_t{48});
+  CHECK_EQ(v[99], std::uint64_t{297});
+  v.release_before(1000);  // past the end: every block but none beyond
+  v.push_back(7);
+  CHECK_EQ(v[100], std::uint64_t{7});
 }
