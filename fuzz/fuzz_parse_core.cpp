@@ -47,7 +47,8 @@ void check_document(const vorlane::Document& doc) {
   }
   if (doc.nodes[0].tail.present()) std::abort();
   for (const auto& name : doc.names) in_bounds(name);
-  for (const auto& attribute : doc.attributes) {
+  for (std::size_t i = 0; i < doc.attributes.size(); ++i) {
+    const auto& attribute = doc.attributes[i];
     if (attribute.name >= doc.names.size() || !attribute.value.present()) std::abort();
     in_bounds(attribute.value);
   }

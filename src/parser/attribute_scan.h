@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
+
+#include "tokenizer/scan.h"
 
 namespace vorlane {
 
@@ -59,6 +62,55 @@ class AttributeCursor {
   std::size_t error_key_begin_ = 0;
   std::size_t error_key_end_ = 0;
 };
+
+enum class QuickScan : unsigned char { Found, End, General };
+
+// The usual shape of one attribute, read without the general scan: white space, a key ended
+// by "=" within one 16-byte block, a quote right after the "=", and the closing quote.
+// Found: `out` is filled, `amp` says whether the value holds "&", `pos` moves past the
+// closing quote. End: only white space is left. General: anything else (a malformation
+// included); `pos` is unchanged and AttributeCursor reads the attribute from there with the
+// same result the quick read would have had. Bytes up to `readable_end` (at least the end
+// of `content`) may be read.
+VORLANE_HOT_INLINE QuickScan quick_attribute(std::string_view content, std::size_t& pos, const char* readable_end,
+                                             ScannedAttribute& out, bool& amp) {
+  const char* const s = content.data();
+  const std::size_t n = content.size();
+  std::size_t p = pos;
+  while (p < n && is_xml_space(static_cast<unsigned char>(s[p]))) ++p;
+  if (p == n) return QuickScan::End;
+  if (readable_end - (s + p) < 32) return QuickScan::General;
+  const unsigned stop = scan::mask16<'=', ' ', '\t', '\n', '\r'>(s + p);
+  if (stop == 0) return QuickScan::General;
+  const std::size_t eq = p + static_cast<std::size_t>(__builtin_ctz(stop));
+  if (eq + 1 >= n || s[eq] != '=') return QuickScan::General;
+  const char quote = s[eq + 1];
+  if (quote != '"' && quote != '\'') return QuickScan::General;
+  const std::size_t value = eq + 2;
+  std::size_t close;
+  if (readable_end - (s + value) >= 16) {
+    const unsigned q = scan::mask16_of(s + value, quote);
+    if (q != 0) {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(q));
+      close = value + at;
+      if (close >= n) return QuickScan::General;
+      amp = (scan::mask16<'&'>(s + value) & ((1u << at) - 1u)) != 0;
+    } else {
+      const char* c = scan::find_byte(s + value, s + n, quote);
+      if (c == s + n) return QuickScan::General;
+      close = static_cast<std::size_t>(c - s);
+      amp = std::memchr(s + value, '&', close - value) != nullptr;
+    }
+  } else {
+    return QuickScan::General;
+  }
+  out.key_begin = p;
+  out.key_end = eq;
+  out.value_begin = value;
+  out.value_end = close;
+  pos = close + 1;
+  return QuickScan::Found;
+}
 
 std::string duplicate_attribute_message(std::size_t position, std::size_t previous_position);
 

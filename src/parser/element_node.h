@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vorlane {
@@ -31,18 +32,38 @@ static_assert(sizeof(StringRef) == 16);
 // is reused across parses instead of being faulted in anew each time.
 template <class T, std::size_t kBlockBytes = 64 * 1024>
 class BlockVector {
+  static constexpr std::size_t floor_pow2(std::size_t n) {
+    std::size_t p = 1;
+    while (p * 2 <= n) p *= 2;
+    return p;
+  }
+
  public:
-  static constexpr std::size_t kBlock = kBlockBytes / sizeof(T) > 0 ? kBlockBytes / sizeof(T) : 1;
+  // A power of two, so that indexing is a shift and a mask.
+  static constexpr std::size_t kBlock = floor_pow2(kBlockBytes / sizeof(T) > 0 ? kBlockBytes / sizeof(T) : 1);
+
+  BlockVector() = default;
+  BlockVector(BlockVector&& other) noexcept { *this = std::move(other); }
+  BlockVector& operator=(BlockVector&& other) noexcept {
+    // The blocks do not move, so the cursor stays valid; the source is left empty.
+    blocks_ = std::move(other.blocks_);
+    cursor_ = std::exchange(other.cursor_, nullptr);
+    block_end_ = std::exchange(other.block_end_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    released_ = std::exchange(other.released_, 0);
+    other.blocks_.clear();
+    return *this;
+  }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   T& operator[](std::size_t i) { return blocks_[i / kBlock][i % kBlock]; }
   const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
-  T& back() { return (*this)[size_ - 1]; }
+  T& back() { return cursor_[-1]; }
 
   void push_back(const T& value) {
-    if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<T[]>(kBlock));
-    blocks_.back()[size_ % kBlock] = value;
+    if (cursor_ == block_end_) [[unlikely]] add_block();
+    *cursor_++ = value;
     ++size_;
   }
 
@@ -50,13 +71,19 @@ class BlockVector {
   // again. The block still being filled is kept.
   void release_before(std::size_t index) {
     const std::size_t last = (index < size_ ? index : size_) / kBlock;
-    for (; released_ < last; ++released_) {
-      blocks_[released_].reset();
-    }
+    for (; released_ < last; ++released_) blocks_[released_].reset();
   }
 
  private:
+  void add_block() {
+    blocks_.push_back(std::make_unique<T[]>(kBlock));
+    cursor_ = blocks_.back().get();
+    block_end_ = cursor_ + kBlock;
+  }
+
   std::vector<std::unique_ptr<T[]>> blocks_;
+  T* cursor_ = nullptr;     // next free slot in the last block
+  T* block_end_ = nullptr;
   std::size_t size_ = 0;
   std::size_t released_ = 0;
 };

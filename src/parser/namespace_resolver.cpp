@@ -20,11 +20,11 @@ NamespaceResolver::NamespaceResolver() {
   bindings_.reserve(16);
   buffer_ = "xml";
   buffer_ += kXmlNamespace;
-  bindings_.push_back({0, 3, kXmlNamespace.size(), 0});
+  bindings_.push_back({0, 3, kXmlNamespace.size(), 0, 0});
   const std::size_t second = buffer_.size();
   buffer_ += "xmlns";
   buffer_ += kXmlnsNamespace;
-  bindings_.push_back({second, 5, kXmlnsNamespace.size(), 0});
+  bindings_.push_back({second, 5, kXmlnsNamespace.size(), 0, 0});
 }
 
 MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view value) {
@@ -36,8 +36,8 @@ MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view va
   const std::size_t offset = buffer_.size();
   buffer_ += prefix;
   buffer_ += value;
-  bindings_.push_back({offset, prefix.size(), value.size(), level_});
-  ++version_;
+  bindings_.push_back({offset, prefix.size(), value.size(), level_, version_});
+  version_ = ++versions_issued_;
   if (prefix.empty()) ++default_bindings_;
   return std::nullopt;
 }
@@ -81,8 +81,9 @@ void NamespaceResolver::forget_deeper() {
   }
   if (keep != bindings_.size()) {
     buffer_.resize(bindings_[keep].offset);
+    // The list is again what it was before the first binding removed here was added.
+    version_ = bindings_[keep].version_before;
     bindings_.resize(keep);
-    ++version_;
   }
 }
 

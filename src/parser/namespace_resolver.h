@@ -45,8 +45,9 @@ class NamespaceResolver {
     if (bindings_.size() > kReserved && bindings_.back().level > level_) forget_deeper();
   }
 
-  // Changes whenever the bindings in scope change, so a name resolved under one version
-  // resolves the same way as long as the version stays.
+  // Identifies the bindings in scope: a name resolved under one version resolves the same
+  // way whenever the version is the same again. Closing a scope brings back the version the
+  // enclosing scope had, so names resolved there stay valid across a nested declaration.
   std::uint64_t version() const { return version_; }
 
   // `prefix` is null for a name without a colon. The default namespace applies only to
@@ -70,6 +71,7 @@ class NamespaceResolver {
     std::size_t prefix_length;
     std::size_t value_length;
     std::uint16_t level;
+    std::uint64_t version_before;  // of the bindings before this one was added
   };
 
   std::string_view prefix_of(const Binding& b) const { return std::string_view(buffer_).substr(b.offset, b.prefix_length); }
@@ -87,6 +89,7 @@ class NamespaceResolver {
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
   std::size_t max_bindings_ = 128;
   std::uint64_t version_ = 0;
+  std::uint64_t versions_issued_ = 0;  // every binding list ever in scope got its own number
 };
 
 }  // namespace vorlane

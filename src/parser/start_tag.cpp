@@ -64,10 +64,13 @@ std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, s
     a = scan::load64(raw.data());
     b = scan::load64(raw.data() + raw.size() - 8);
   }
-  const std::uint64_t mixed = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL) ^ raw.size() ^ element;
+  const std::uint64_t version = ns.version() + 1;
+  // The version takes part in the slot, so the names of a nested scope do not evict those
+  // of the enclosing one, which comes back when the nested scope closes.
+  const std::uint64_t mixed = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL) ^ raw.size() ^ element ^
+                              (version * 0xd6e8feb86659fd93ULL);
   CacheEntry& entry = cache_[static_cast<std::size_t>((mixed ^ (mixed >> 29)) * 0xbf58476d1ce4e5b9ULL >> 56) %
                              kCacheSize];
-  const std::uint64_t version = ns.version() + 1;
   if (entry.version == version && entry.scope == &ns && entry.element == element && entry.length == raw.size() &&
       scan::equal_bytes(entry.raw, raw.data(), raw.size())) {
     return entry.id;
@@ -77,38 +80,95 @@ std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, s
   return id;
 }
 
+namespace {
+
+#if defined(__GNUC__)
+#define VORLANE_COLD __attribute__((noinline, cold))
+#else
+#define VORLANE_COLD
+#endif
+
+VORLANE_COLD MaybeFailure duplicate_failure(std::size_t position, std::size_t previous) {
+  return ParseFailure::syntax(duplicate_attribute_message(position, previous));
+}
+
+VORLANE_COLD MaybeFailure limit_failure(FailureKind kind, std::uint64_t limit) {
+  return ParseFailure::limit_exceeded(kind, limit);
+}
+
+VORLANE_COLD MaybeFailure null_byte_failure() { return ParseFailure::syntax("Null byte detected in XML identifier"); }
+
+VORLANE_COLD MaybeFailure scan_failure(const AttributeCursor& cursor) { return ParseFailure::syntax(cursor.error_message()); }
+
+}  // namespace
+
+StartTagProcessor::TagSlot& StartTagProcessor::slot_for(std::string_view raw_name, const char* readable_end) {
+  if (tag_slots_.empty()) tag_slots_.resize(kTagSlots);
+  // Only a prediction, verified on use: names that share a slot merely predict worse.
+  std::uint64_t a;
+  std::uint64_t b;
+  const std::size_t n = raw_name.size();
+  scan::padded_words(raw_name.data(), n < 16 ? n : 16, readable_end, a, b);
+  const std::uint64_t mixed = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL) ^ n;
+  return tag_slots_[static_cast<std::size_t>((mixed ^ (mixed >> 31)) * 0xbf58476d1ce4e5b9ULL >> 58) % kTagSlots];
+}
+
+std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
+  if (doc_.input.empty() || !points_into(doc_.input, raw_name)) return rendered_id(ns, raw_name, true);
+  const char* const readable_end = doc_.input.data() + doc_.input.size();
+  TagSlot& slot = slot_for(raw_name, readable_end);
+  last_slot_ = &slot;
+  last_name_ = raw_name.data();
+  const std::uint64_t version = ns.version() + 1;
+  // slot.raw lies before raw_name in the input, so it is readable wherever raw_name is.
+  if (slot.version == version && slot.scope == &ns && slot.length == raw_name.size() &&
+      scan::equal_near(raw_name.data(), slot.raw, raw_name.size(), readable_end)) {
+    return slot.id;
+  }
+  slot.id = rendered_id(ns, raw_name, true);
+  slot.raw = raw_name.data();
+  slot.length = raw_name.size();
+  slot.scope = &ns;
+  slot.version = version;
+  return slot.id;
+}
+
+void StartTagProcessor::record_known(const std::vector<KnownKey>& known, std::size_t count, const char* content) {
+  for (std::size_t i = 0; i < count; ++i) {
+    (void)record_key(known[i].raw_id, static_cast<std::size_t>(known[i].raw - content));
+  }
+}
+
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
                                                    std::size_t name_length, const ParseOptions& options) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
+  if (!doc_.input.empty() && points_into(doc_.input, content)) {
+    return process_in_input(ns, content, name_length, options);
+  }
   ++tag_serial_;
   std::uint64_t kept = 0;
   const char* readable_end = content.data() + content.size();
-  if (!doc_.input.empty() && points_into(doc_.input, content)) readable_end = doc_.input.data() + doc_.input.size();
   AttributeCursor cursor(content, name_length, readable_end);
   ScannedAttribute a;
   while (cursor.next(a)) {
     const std::string_view key = content.substr(a.key_begin, a.key_end - a.key_begin);
     const std::uint32_t raw_id = names_.intern(key);
-    if (auto previous = record_key(raw_id, a.key_begin)) {
-      return ParseFailure::syntax(duplicate_attribute_message(a.key_begin, *previous));
-    }
-    if (key.size() > options.max_name_size) {
-      return ParseFailure::limit_exceeded(FailureKind::MaxNameSizeExceeded, options.max_name_size);
-    }
-    if (scan::contains(key, '\0', readable_end)) return ParseFailure::syntax("Null byte detected in XML identifier");
+    if (auto previous = record_key(raw_id, a.key_begin)) return duplicate_failure(a.key_begin, *previous);
+    if (key.size() > options.max_name_size) return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
+    if (scan::contains(key, '\0', readable_end)) return null_byte_failure();
     if (is_namespace_declaration(key)) continue;
     if (kept == options.max_attributes) {
-      return ParseFailure::limit_exceeded(FailureKind::MaxAttributesExceeded, options.max_attributes);
+      return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);
     }
     if (kept == 0xffffffffu) throw std::bad_alloc();  // ElementNode counts attributes in 32 bits
     Attribute attribute;
     // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
-    attribute.name = scan::contains(key, ':', readable_end) ? rendered_id(ns, key, false) : raw_id;
+    attribute.name = has_byte(key, ':') ? rendered_id(ns, key, false) : raw_id;
     const std::string_view raw = content.substr(a.value_begin, a.value_end - a.value_begin);
     if (raw.size() > options.max_attribute_size) {
-      return ParseFailure::limit_exceeded(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
+      return limit_failure(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
     }
-    if (!scan::contains(raw, '&', readable_end)) {
+    if (!has_byte(raw, '&')) {
       attribute.value = store_string(doc_, raw);
     } else {
       const std::size_t offset = doc_.arena.size();
@@ -122,11 +182,105 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
   if (cursor.error_after_key()) {
     const std::size_t begin = cursor.error_key_begin();
     const std::uint32_t raw_id = names_.intern(content.substr(begin, cursor.error_key_end() - begin));
-    if (auto previous = record_key(raw_id, begin)) {
-      return ParseFailure::syntax(duplicate_attribute_message(begin, *previous));
-    }
+    if (auto previous = record_key(raw_id, begin)) return duplicate_failure(begin, *previous);
   }
-  return ParseFailure::syntax(cursor.error_message());
+  return scan_failure(cursor);
+}
+
+// The same steps for a tag inside the input, the usual case: values are borrowed by offset,
+// the common attribute shape is read without the general scan, and keys that repeat the
+// previous tag of this name skip interning and the key checks.
+MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, std::string_view content,
+                                                 std::size_t name_length, const ParseOptions& options) {
+  ++tag_serial_;
+  const char* const input = doc_.input.data();
+  const char* const readable_end = input + doc_.input.size();
+  const char* const base = content.data();
+  TagSlot& slot = last_name_ == base ? *last_slot_ : slot_for(content.substr(0, name_length), readable_end);
+  std::vector<KnownKey>& known = slot.keys;
+  // Keys [0, index) of this tag equal known[0, index) while `predicted`; once a key differs,
+  // the earlier ones are recorded for the duplicate check and `known` is rebuilt from here.
+  bool predicted = true;
+  std::size_t index = 0;
+  std::uint64_t kept = 0;
+  std::size_t pos = name_length;
+  ScannedAttribute a;
+  for (;; ++index) {
+    bool amp = false;
+    const QuickScan quick = quick_attribute(content, pos, readable_end, a, amp);
+    if (quick == QuickScan::End) break;
+    if (quick == QuickScan::General) {
+      AttributeCursor cursor(content, pos, readable_end);
+      if (!cursor.next(a)) {
+        if (cursor.error() == ScanError::None) break;
+        if (cursor.error_after_key()) {
+          const std::size_t begin = cursor.error_key_begin();
+          const std::string_view key = content.substr(begin, cursor.error_key_end() - begin);
+          if (predicted) record_known(known, index, base);
+          const std::uint32_t raw_id = names_.intern(key);
+          if (auto previous = record_key(raw_id, begin)) return duplicate_failure(begin, *previous);
+        }
+        return scan_failure(cursor);
+      }
+      pos = a.value_end + 1;
+      amp = std::memchr(base + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
+    }
+    const std::size_t key_length = a.key_end - a.key_begin;
+    const char* const key_data = base + a.key_begin;
+    KnownKey* key;
+    if (predicted && index < known.size() && known[index].length == key_length &&
+        scan::equal_near(key_data, known[index].raw, key_length, readable_end)) {
+      key = &known[index];
+      key->raw = key_data;  // the latest occurrence, whose position a duplicate report quotes
+    } else {
+      if (predicted) {
+        predicted = false;
+        record_known(known, index, base);
+        known.resize(index);
+      }
+      const std::string_view raw_key(key_data, key_length);
+      const std::uint32_t raw_id = names_.intern(raw_key);
+      if (auto previous = record_key(raw_id, a.key_begin)) return duplicate_failure(a.key_begin, *previous);
+      if (key_length > options.max_name_size) {
+        return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
+      }
+      if (scan::contains(raw_key, '\0', readable_end)) return null_byte_failure();
+      known.push_back(KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
+                               scan::contains(raw_key, ':', readable_end)});
+      key = &known.back();
+    }
+    if (key->declaration) continue;
+    if (kept == options.max_attributes) return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);
+    if (kept == 0xffffffffu) throw std::bad_alloc();  // ElementNode counts attributes in 32 bits
+    Attribute attribute;
+    // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
+    attribute.name = key->raw_id;
+    if (key->colon) {
+      if (key->rendered_version != ns.version() + 1 || key->rendered_scope != &ns) {
+        key->rendered = rendered_id(ns, std::string_view(key_data, key_length), false);
+        key->rendered_scope = &ns;
+        key->rendered_version = ns.version() + 1;
+      }
+      attribute.name = key->rendered;
+    }
+    const std::size_t value_length = a.value_end - a.value_begin;
+    if (value_length > options.max_attribute_size) {
+      return limit_failure(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
+    }
+    if (!amp) {
+      attribute.value = StringRef{static_cast<std::size_t>(base - input) + a.value_begin, value_length,
+                                  StringRef::Where::Input};
+    } else {
+      const std::size_t offset = doc_.arena.size();
+      if (auto failure = unescape_attribute_value(content.substr(a.value_begin, value_length), options, doc_.arena)) {
+        return failure;
+      }
+      attribute.value = StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena};
+    }
+    doc_.attributes.push_back(attribute);
+    ++kept;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vorlane

@@ -26,9 +26,7 @@ class StartTagProcessor {
   StartTagProcessor(Document& doc, NameTable& names) : doc_(doc), names_(names) {}
 
   // The name id of the element's rendered tag.
-  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
-    return rendered_id(ns, raw_name, true);
-  }
+  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name);
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
   // the raw tag content and `name_length` the length of the raw element name.
@@ -53,6 +51,37 @@ class StartTagProcessor {
   std::uint32_t rendered_id(const NamespaceResolver& ns, std::string_view raw, bool element);
   std::uint32_t render_and_cache(const NamespaceResolver& ns, std::string_view raw, bool element);
 
+  // Tags of one name tend to repeat their keys in the same order. Each key seen is
+  // remembered in the order of the last tag whose keys it predicts; while a tag's keys equal
+  // that sequence byte for byte, their ids are known, and since the remembered keys were
+  // distinct and passed every key check under the same options, no key check is needed.
+  struct KnownKey {
+    const char* raw;  // in the input: the latest occurrence
+    std::size_t length;
+    std::uint32_t raw_id;
+    bool declaration;  // "xmlns" or "xmlns:..."
+    bool colon;        // rendered under the scope, not equal to the raw key
+    // The rendering of a key with a colon under the scope version `rendered_version` - 1.
+    const NamespaceResolver* rendered_scope = nullptr;
+    std::uint64_t rendered_version = 0;
+    std::uint32_t rendered = 0;
+  };
+  // What is remembered per raw tag name (by a hash of it): the name's rendering under one
+  // scope version and the keys of its last tag.
+  struct TagSlot {
+    const char* raw = nullptr;  // the last raw name rendered here, in the input
+    std::size_t length = 0;
+    const NamespaceResolver* scope = nullptr;
+    std::uint64_t version = 0;  // scope version + 1 of `id`; 0: none
+    std::uint32_t id = 0;
+    std::vector<KnownKey> keys;
+  };
+  TagSlot& slot_for(std::string_view raw_name, const char* readable_end);
+  // Records keys [0, count) of `known` for the duplicate check of the current tag.
+  void record_known(const std::vector<KnownKey>& known, std::size_t count, const char* content);
+  MaybeFailure process_in_input(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+                                const ParseOptions& options);
+
   struct CacheEntry {
     const NamespaceResolver* scope = nullptr;
     const char* raw = nullptr;  // in the input, which outlives the parse
@@ -68,12 +97,17 @@ class StartTagProcessor {
     std::size_t position = 0;
   };
 
+  static constexpr std::size_t kTagSlots = 64;
   Document& doc_;
   NameTable& names_;
   std::vector<SeenKey> seen_;  // by name id
   std::uint64_t tag_serial_ = 0;
   std::string scratch_;
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
+  std::vector<TagSlot> tag_slots_;  // kTagSlots once a tag was met; never resized after
+  // The slot of the last element name rendered, for the attributes of the same tag.
+  TagSlot* last_slot_ = nullptr;
+  const char* last_name_ = nullptr;
 };
 
 }  // namespace vorlane

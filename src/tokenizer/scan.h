@@ -232,6 +232,16 @@ inline const char* find_any(const char* p, const char* end) {
   return find_any<Cs...>(p, end, ignored);
 }
 
+// Bit i of the result: the parity of bits 0..i of x.
+VORLANE_HOT_INLINE unsigned prefix_xor32(unsigned x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  return x;
+}
+
 // First ">" in [p, end) outside single- or double-quoted stretches, or `end`. When the input
 // ends inside a quoted stretch, `open_quote` is its quote character, else 0. `high` as above.
 // Quotes and ">" of a whole block are found at once and then walked as bits, so short
@@ -253,6 +263,36 @@ inline const char* find_unquoted_gt(const char* p, const char* end, char& open_q
     const unsigned m_sq = mask(_mm_cmpeq_epi8(a, sq), _mm_cmpeq_epi8(b, sq));
     const unsigned m_gt = mask(_mm_cmpeq_epi8(a, gt), _mm_cmpeq_epi8(b, gt));
     const unsigned any = m_dq | m_sq | m_gt;
+    // Usually only one kind of quote can matter in a block: then which bytes lie inside
+    // quotes follows from the running parity of that quote's bits, with no walk over them.
+    unsigned kind_mask = 0;
+    char kind = 0;
+    if (quote == 0) {
+      if (m_sq == 0) {
+        kind_mask = m_dq;
+        kind = '"';
+      } else if (m_dq == 0) {
+        kind_mask = m_sq;
+        kind = '\'';
+      }
+    } else if (quote == '"' ? m_sq == 0 || m_dq == 0 : m_dq == 0 || m_sq == 0) {
+      kind_mask = quote == '"' ? m_dq : m_sq;
+      kind = quote;
+    }
+    if (kind != 0) {
+      const unsigned parity = prefix_xor32(kind_mask);  // bit 31: odd count, the state flips
+      const unsigned inside = parity ^ (quote != 0 ? ~0u : 0u);
+      const unsigned outside_gt = m_gt & ~inside;
+      if (outside_gt != 0) {
+        high |= mask(a, b) & (outside_gt ^ (outside_gt - 1));
+        open_quote = 0;
+        return p + __builtin_ctz(outside_gt);
+      }
+      if (parity >> 31) quote = quote != 0 ? 0 : kind;
+      high |= mask(a, b);
+      p += 32;
+      continue;
+    }
     unsigned pending = quote == 0 ? any : (quote == '"' ? m_dq : m_sq);
     while (pending != 0) {
       const unsigned i = static_cast<unsigned>(__builtin_ctz(pending));

@@ -122,7 +122,11 @@ VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char*
   return n < content.size() ? n : content.size();
 }
 
-inline bool has_quote(std::string_view s) {
+// `readable_end` bounds what may be read, as for name_length.
+VORLANE_HOT_INLINE bool has_quote(std::string_view s, const char* readable_end) {
+  if (s.size() <= 16 && readable_end - s.data() >= 16) {
+    return (scan::mask16<'"', '\''>(s.data()) & scan::low_bits(s.size())) != 0;
+  }
   for (char c : s) {
     if (c == '"' || c == '\'') return true;
   }
@@ -154,6 +158,7 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent
   std::size_t gt = 0;
   unsigned high = 0;
   bool quote_free = false;  // no quote character anywhere in the tag
+  bool found = false;
   if (end - p >= 16) {
     // Most tags end within 16 bytes without a quote before their ">".
     const unsigned m_gt = scan::mask16<'>'>(p);
@@ -162,9 +167,29 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent
       gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
       high = scan::high_mask16(p) & before;
       quote_free = true;
+      found = true;
     }
   }
-  if (!quote_free) {
+  if (!found && end - p >= 32) {
+    // Most others end within 32 bytes, with at most one kind of quote before their ">": then
+    // the quoted stretches follow from the running parity of that quote's bits.
+    const unsigned m_gt = scan::mask16<'>'>(p) | (scan::mask16<'>'>(p + 16) << 16);
+    if (m_gt != 0) {
+      const unsigned m_dq = scan::mask16<'"'>(p) | (scan::mask16<'"'>(p + 16) << 16);
+      const unsigned m_sq = scan::mask16<'\''>(p) | (scan::mask16<'\''>(p + 16) << 16);
+      if (m_dq == 0 || m_sq == 0) {
+        const unsigned outside_gt = m_gt & ~scan::prefix_xor32(m_dq | m_sq);
+        if (outside_gt != 0) {
+          const unsigned upto = outside_gt ^ (outside_gt - 1);  // bits up to the ">"
+          gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(outside_gt));
+          high = (scan::high_mask16(p) | (scan::high_mask16(p + 16) << 16)) & upto;
+          quote_free = ((m_dq | m_sq) & upto) == 0;
+          found = true;
+        }
+      }
+    }
+  }
+  if (!found) {
     if (auto error = find_tag_end(lt + 1, gt, high)) return error;
   }
   if (high != 0) {
@@ -180,7 +205,7 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent
     event.kind = XmlEventKind::EmptyTag;
   } else {
     event.kind = XmlEventKind::StartTag;
-    const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length));
+    const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length), end);
     open_names_.push_back(OpenName{lt + 1, name_length, plain});
   }
   pos_ = gt + 1;

@@ -256,7 +256,14 @@ TEST(parser_block_vector_across_blocks_and_release) {
   v.release_before(20);  // blocks 0 and 1 go; block 2 holds 16..23 and stays
   CHECK_EQ(v[16], std::uint64_t{48});
   CHECK_EQ(v[99], std::uint64_t{297});
-  v.release_before(1000);  // past the end: every block but none beyond
+  v.release_before(1000);  // past the end: only full blocks go
   v.push_back(7);
   CHECK_EQ(v[100], std::uint64_t{7});
+  BlockVector<std::uint64_t, 64> moved = std::move(v);
+  moved.push_back(8);
+  CHECK_EQ(moved.size(), std::size_t{102});
+  CHECK_EQ(moved[101], std::uint64_t{8});
+  CHECK(v.empty());  // NOLINT: the moved-from vector is empty and usable
+  v.push_back(1);
+  CHECK_EQ(v[0], std::uint64_t{1});
 }
