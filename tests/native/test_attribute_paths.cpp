@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check.h"
+#include "tree_dump.h"
 #include "parser/attribute_scan.h"
 #include "parser/parse_core.h"
 #include "tokenizer/scan.h"
@@ -15,28 +16,11 @@ using namespace vorlane;
 
 namespace {
 
-void dump(const Document& d, std::size_t i, std::string& out) {
-  const ElementNode& n = d.nodes[i];
-  out += '(';
-  out += d.name(n.tag);
-  for (std::size_t a = n.first_attribute; a < n.first_attribute + n.attribute_count; ++a) {
-    out += " @";
-    out += d.name(d.attributes[a].name);
-    out += '=';
-    out += d.bytes(d.attributes[a].value);
-  }
-  for (std::size_t c = i + 1; c < n.subtree_end; c = d.nodes[c].subtree_end) {
-    out += " ";
-    dump(d, c, out);
-  }
-  out += ")";
-}
-
 std::string outcome(const std::string& input) {
   ParseResult r = parse_core(input.data(), input.size(), ParseOptions{});
   if (r.status == ParseResult::Status::Ok) {
     std::string s;
-    dump(r.document, 0, s);
+    dump_tree(r.document, 0, s);
     return s;
   }
   if (r.status == ParseResult::Status::Failed && r.failure->kind() == FailureKind::Syntax) return r.failure->message();

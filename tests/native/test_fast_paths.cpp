@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check.h"
+#include "tree_dump.h"
 #include "parser/name_table.h"
 #include "parser/parse_core.h"
 #include "tokenizer/utf8.h"
@@ -16,26 +17,11 @@ using namespace vorlane;
 
 namespace {
 
-void dump(const Document& d, std::size_t i, std::string& out) {
-  const ElementNode& n = d.nodes[i];
-  out += "(" + std::string(d.name(n.tag));
-  for (std::size_t a = n.first_attribute; a < n.first_attribute + n.attribute_count; ++a) {
-    out += " @" + std::string(d.name(d.attributes[a].name)) + "=" + std::string(d.bytes(d.attributes[a].value));
-  }
-  if (n.text.present()) out += " '" + std::string(d.bytes(n.text)) + "'";
-  for (std::size_t c = i + 1; c < n.subtree_end; c = d.nodes[c].subtree_end) {
-    out += " ";
-    dump(d, c, out);
-  }
-  out += ")";
-  if (n.tail.present()) out += "~'" + std::string(d.bytes(n.tail)) + "'";
-}
-
 std::string outcome(const std::string& input) {
   ParseResult r = parse_core(input.data(), input.size(), ParseOptions{});
   if (r.status == ParseResult::Status::Ok) {
     std::string s = "OK ";
-    dump(r.document, 0, s);
+    dump_tree(r.document, 0, s);
     return s;
   }
   if (r.status == ParseResult::Status::Failed && r.failure->kind() == FailureKind::Syntax) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "check.h"
+#include "tree_dump.h"
 #include "parser/attribute_scan.h"
 #include "parser/character_data.h"
 #include "parser/name_table.h"
@@ -16,32 +17,12 @@ using namespace vorlane;
 
 namespace {
 
-// Compact rendering of a parsed tree: (tag @key=value 'text' children...)~'tail'
-void dump_node(const Document& d, std::size_t i, std::string& out) {
-  const ElementNode& n = d.nodes[i];
-  out += "(";
-  out += d.name(n.tag);
-  for (std::size_t a = n.first_attribute; a < n.first_attribute + n.attribute_count; ++a) {
-    out += " @";
-    out += d.name(d.attributes[a].name);
-    out += "=";
-    out += d.bytes(d.attributes[a].value);
-  }
-  if (n.text.present()) out += " '" + std::string(d.bytes(n.text)) + "'";
-  for (std::size_t c = i + 1; c < n.subtree_end; c = d.nodes[c].subtree_end) {
-    out += " ";
-    dump_node(d, c, out);
-  }
-  out += ")";
-  if (n.tail.present()) out += "~'" + std::string(d.bytes(n.tail)) + "'";
-}
-
 // "OK <tree>", "ERR <syntax message>", or "FAIL" for any other failure.
 std::string outcome(const std::string& input, const ParseOptions& options = {}) {
   ParseResult r = parse_core(input.data(), input.size(), options);
   if (r.status == ParseResult::Status::Ok) {
     std::string s = "OK ";
-    dump_node(r.document, 0, s);
+    dump_tree(r.document, 0, s);
     if (r.document.nodes[0].subtree_end != r.document.nodes.size()) s += " [stray nodes]";
     return s;
   }
