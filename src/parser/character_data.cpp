@@ -67,8 +67,7 @@ MaybeFailure append_character_data(std::string_view chunk, Document& doc, const 
     if (is_unicode_whitespace(chunk)) return std::nullopt;
     return ParseFailure::syntax(root_complete ? "Junk after document element" : "Content before document element");
   }
-  const OpenElement& top = open.back();
-  StringRef& target = top.last_child == kNoChild ? doc.nodes[top.node].text : doc.nodes[top.last_child].tail;
+  StringRef& target = text_target(doc, open.back());
   switch (target.where) {
     case StringRef::Where::Absent:
       target = store_string(doc, chunk);

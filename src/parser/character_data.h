@@ -21,6 +21,12 @@ struct OpenElement {
   std::size_t last_child = kNoChild;   // index of its most recently completed child
 };
 
+// Where character data goes while `open` is the innermost open element: its own text
+// until its first child completes, then that last child's tail.
+inline StringRef& text_target(Document& doc, const OpenElement& open) {
+  return open.last_child == kNoChild ? doc.nodes[open.node].text : doc.nodes[open.last_child].tail;
+}
+
 struct CharacterDataState {
   std::uint64_t total = 0;  // bytes of character data so far, discarded white space included
 };

@@ -51,8 +51,7 @@ class Driver {
     const std::uint64_t max = options_.max_text_size;
     if (!open_.empty() && chunk.size() <= max && text_.total <= max - chunk.size() &&
         points_into(doc_.input, chunk)) {
-      const OpenElement& top = open_.back();
-      StringRef& target = top.last_child == kNoChild ? doc_.nodes[top.node].text : doc_.nodes[top.last_child].tail;
+      StringRef& target = text_target(doc_, open_.back());
       if (!target.present()) {
         text_.total += chunk.size();
         target = StringRef{static_cast<std::size_t>(chunk.data() - doc_.input.data()), chunk.size(),
