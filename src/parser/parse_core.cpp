@@ -31,6 +31,8 @@ MaybeFailure tokenizer_failure(TokenizerError&& error) {
   return ParseFailure::syntax(std::move(error.message));
 }
 
+constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
+
 // All state of one parse. Nothing here is shared with another parse.
 class Driver {
  public:
@@ -38,6 +40,10 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
     open_.reserve(64);
+    // Arena bytes (joined text runs, unescaped values) are never longer than the input they
+    // come from, so one reservation saves the regrowth copies, each into fresh pages. Only
+    // for large inputs: the reservation is address space that stays untouched until used.
+    if (length >= kArenaReserveThreshold) doc_.arena.reserve(length);
   }
 
   MaybeFailure run();
