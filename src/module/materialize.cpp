@@ -32,11 +32,6 @@ class TreeBuilder {
       : element_class_(element_class), document_(document), names_(document.names.size()) {}
 
   PyObject* build() {
-    text_name_.reset(PyUnicode_InternFromString("text"));
-    tail_name_.reset(PyUnicode_InternFromString("tail"));
-    append_name_.reset(PyUnicode_InternFromString("append"));
-    if (!text_name_ || !tail_name_ || !append_name_) return nullptr;
-
     BlockVector<ElementNode>& nodes = document_.nodes;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (!close_finished(i)) return nullptr;
@@ -67,8 +62,10 @@ class TreeBuilder {
         root_ = std::move(child);
         break;
       }
+      PyObject* append = attribute_name(append_name_, "append");
+      if (!append) return false;
       PyObject* call_args[] = {open_.back().element.get(), child.get()};
-      PyRef ignored(PyObject_VectorcallMethod(append_name_.get(), call_args,
+      PyRef ignored(PyObject_VectorcallMethod(append, call_args,
                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       if (!ignored) return false;
     }
@@ -108,8 +105,8 @@ class TreeBuilder {
     PyRef element(call_element_class(tag, attrib.get()));
     if (!element) return nullptr;
     attrib.reset();
-    if (!set_text(element.get(), text_name_.get(), node.text)) return nullptr;
-    if (!set_text(element.get(), tail_name_.get(), node.tail)) return nullptr;
+    if (!set_text(element.get(), text_name_, "text", node.text)) return nullptr;
+    if (!set_text(element.get(), tail_name_, "tail", node.tail)) return nullptr;
     return element.release();
   }
 
@@ -137,10 +134,19 @@ class TreeBuilder {
     return element;
   }
 
-  bool set_text(PyObject* element, PyObject* attribute, const StringRef& ref) {
+  bool set_text(PyObject* element, PyRef& name_slot, const char* name, const StringRef& ref) {
     if (!ref.present()) return true;
+    PyObject* attribute = attribute_name(name_slot, name);
+    if (!attribute) return false;
     PyRef value(new_text(ref));
     return value && PyObject_SetAttr(element, attribute, value.get()) == 0;
+  }
+
+  // "text", "tail" and "append" as interned str, made on first use: a small document may
+  // need none of them, and interning is a dictionary lookup each.
+  static PyObject* attribute_name(PyRef& slot, const char* name) {
+    if (!slot) slot.reset(PyUnicode_InternFromString(name));
+    return slot.get();
   }
 
   PyObject* element_class_;

@@ -218,9 +218,19 @@ int acquire_source(PyObject* source, SourceBytes* out) {
 }
 
 PyObject* build_tree(Document& document) {
-  PyRef module(PyImport_ImportModule("xml.etree.ElementTree"));
+  // The import machinery that __import__ wraps, answering from sys.modules when it can. A
+  // non-empty from-list makes it return the submodule itself rather than the top-level
+  // package. PyImport_ImportModule would take the same path through a call of __import__
+  // with format-built arguments, which costs more than a small document's parse.
+  PyRef module_name(PyUnicode_FromString("xml.etree.ElementTree"));
+  if (!module_name) return nullptr;
+  PyRef class_name(PyUnicode_FromString("Element"));
+  if (!class_name) return nullptr;
+  PyRef from_list(PyTuple_New(1));
+  if (!from_list || PyTuple_SetItem(from_list.get(), 0, Py_NewRef(class_name.get())) < 0) return nullptr;
+  PyRef module(PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, from_list.get(), 0));
   if (!module) return nullptr;
-  PyRef element_class(PyObject_GetAttrString(module.get(), "Element"));
+  PyRef element_class(PyObject_GetAttr(module.get(), class_name.get()));
   if (!element_class) return nullptr;
   return materialize_tree(element_class.get(), document);
 }
