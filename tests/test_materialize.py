@@ -89,6 +89,22 @@ def test_element_class_fetched_at_every_call(monkeypatch):
     assert type(parse_xml("<a/>")) is Recording
 
 
+def test_element_tree_module_is_looked_up_in_the_module_cache(monkeypatch):
+    import sys
+    import types
+
+    stand_in = types.ModuleType("xml.etree.ElementTree")
+    stand_in.Element = Recording
+    monkeypatch.setitem(sys.modules, "xml.etree.ElementTree", stand_in)
+    assert type(parse_xml("<a/>")) is Recording
+    monkeypatch.setitem(sys.modules, "xml.etree.ElementTree", None)
+    with pytest.raises(ImportError):
+        parse_xml("<a/>")
+    monkeypatch.setitem(sys.modules, "xml.etree.ElementTree", types.ModuleType("xml.etree.ElementTree"))
+    with pytest.raises(AttributeError, match="Element"):
+        parse_xml("<a/>")
+
+
 def test_deepest_supported_tree_converts():
     depth = 65535
     root = parse_xml("<d>" * depth + "x" + "</d>" * depth, max_depth=100_000)
