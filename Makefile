@@ -14,7 +14,7 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test wheel native-test fuzz-smoke fuzz venv bench bench-quick clean
+.PHONY: help demo test wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -51,6 +51,22 @@ $(NATIVE)/tests: $(CORE_SOURCES) $(NATIVE_TESTS) $(wildcard src/*/*.h tests/nati
 	@mkdir -p $(NATIVE)
 	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $@
 
+# The extension itself under AddressSanitizer and UBSan, driven by the whole pytest suite.
+# The interpreter is not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc routes
+# every Python object through the sanitizer's allocator, so a reference released once too
+# often shows up as a use after free. Leak checking is off: the interpreter keeps memory
+# until exit by design (tests/test_leaks.py measures our leaks instead).
+SANITIZE_VENV := .venv-sanitize
+sanitize-test:
+	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
+	test -x $(SANITIZE_VENV)/bin/python || $(PYTHON_FOUND) -m venv $(SANITIZE_VENV)
+	$(SANITIZE_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(SANITIZE_VENV)/bin/python -m pip install --quiet \
+	  --config-settings=cmake.define.VORLANE_SANITIZE=ON --config-settings=cmake.build-type=RelWithDebInfo ".[test]"
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+	  PYTHONMALLOC=malloc VORLANE_SANITIZED=1 \
+	  $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
 # A short mutation run of the core's fuzz targets under the sanitizers, without libFuzzer.
 FUZZ_TARGETS := $(wildcard fuzz/fuzz_*.cpp)
 fuzz-smoke: $(patsubst fuzz/%.cpp,$(NATIVE)/%-smoke,$(FUZZ_TARGETS))
@@ -73,7 +89,7 @@ fuzz:
 	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
 	done
 
-test: native-test fuzz-smoke wheel bench-quick
+test: native-test fuzz-smoke wheel bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \
@@ -92,4 +108,4 @@ bench-quick: venv
 	bench/run.sh $(VENV_PY) --quick
 
 clean:
-	rm -rf build $(DIST) $(VENV) .venv-test bench/data
+	rm -rf build $(DIST) $(VENV) .venv-test $(SANITIZE_VENV) bench/data

@@ -2,6 +2,7 @@
 
 import gc
 import io
+import os
 import tracemalloc
 
 import pytest
@@ -37,6 +38,11 @@ CALLS = [
 ]
 
 
+@pytest.mark.skipif(
+    bool(os.environ.get("VORLANE_SANITIZED")),
+    reason="under the sanitizer runtime the interpreter keeps a rotating set of ~1000 small objects "
+    "on exception paths, which this window measures as growth; the plain runs measure leaks",
+)
 @pytest.mark.parametrize("call", CALLS)
 def test_no_growth_over_repeated_calls(call):
     def run(times):
