@@ -6,9 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,12 +29,20 @@ struct StringRef {
 };
 static_assert(sizeof(StringRef) == 16);
 
-// A vector kept in fixed-size blocks. Growing never moves elements, so there is no copy
-// and no doubled peak, and a reader walking the elements in order can release the blocks
-// it is done with. Blocks stay below the allocator's mmap threshold so that their memory
-// is reused across parses instead of being faulted in anew each time.
+// A vector kept in fixed-size blocks. Growing never moves elements of a full block, so there
+// is no copy of the bulk and no doubled peak, and a reader walking the elements in order can
+// release the blocks it is done with. Blocks stay below the allocator's mmap threshold so
+// that their memory is reused across parses instead of being faulted in anew each time.
+//
+// Storage is left uninitialised and each element is constructed by its push: zeroing whole
+// blocks up front costs as much as filling them. The first block starts small and doubles
+// (moved by realloc while it is the only one) until it reaches the full block size, so a
+// small document allocates little.
 template <class T, std::size_t kBlockBytes = 64 * 1024>
 class BlockVector {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                "elements are moved with realloc and never destroyed one by one");
+
   static constexpr std::size_t floor_pow2(std::size_t n) {
     std::size_t p = 1;
     while (p * 2 <= n) p *= 2;
@@ -41,10 +52,18 @@ class BlockVector {
  public:
   // A power of two, so that indexing is a shift and a mask.
   static constexpr std::size_t kBlock = floor_pow2(kBlockBytes / sizeof(T) > 0 ? kBlockBytes / sizeof(T) : 1);
+  // Elements of the first allocation: about 1 KiB, enough for a small document and small
+  // enough for the allocator's per-thread cache.
+  static constexpr std::size_t kFirstBlock =
+      1024 / sizeof(T) < 4 ? (kBlock < 4 ? kBlock : 4) : (1024 / sizeof(T) < kBlock ? 1024 / sizeof(T) : kBlock);
 
   BlockVector() = default;
+  BlockVector(const BlockVector&) = delete;
+  BlockVector& operator=(const BlockVector&) = delete;
   BlockVector(BlockVector&& other) noexcept { *this = std::move(other); }
   BlockVector& operator=(BlockVector&& other) noexcept {
+    if (this == &other) return *this;
+    free_all();
     // The blocks do not move, so the cursor stays valid; the source is left empty.
     blocks_ = std::move(other.blocks_);
     cursor_ = std::exchange(other.cursor_, nullptr);
@@ -54,6 +73,7 @@ class BlockVector {
     other.blocks_.clear();
     return *this;
   }
+  ~BlockVector() { free_all(); }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -61,27 +81,58 @@ class BlockVector {
   const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
   T& back() { return cursor_[-1]; }
 
-  void push_back(const T& value) {
-    if (cursor_ == block_end_) [[unlikely]] add_block();
-    *cursor_++ = value;
+  void push_back(const T& value) { emplace_back() = value; }
+
+  // Appends a value-initialised element and returns it, for filling in place.
+  T& emplace_back() {
+    if (cursor_ == block_end_) [[unlikely]] grow();
+    T* slot = ::new (static_cast<void*>(cursor_)) T();
+    ++cursor_;
     ++size_;
+    return *slot;
   }
 
   // Frees every full block that holds only elements before `index`; those must not be read
   // again. The block still being filled is kept.
   void release_before(std::size_t index) {
     const std::size_t last = (index < size_ ? index : size_) / kBlock;
-    for (; released_ < last; ++released_) blocks_[released_].reset();
+    for (; released_ < last; ++released_) {
+      std::free(blocks_[released_]);
+      blocks_[released_] = nullptr;
+    }
   }
 
  private:
-  void add_block() {
-    blocks_.push_back(std::make_unique<T[]>(kBlock));
-    cursor_ = blocks_.back().get();
-    block_end_ = cursor_ + kBlock;
+#if defined(__GNUC__)
+  __attribute__((noinline))
+#endif
+  void grow() {
+    if (blocks_.size() == 1 && size_ < kBlock) {
+      // The first block doubles in place of adding a second one. The caller holds no
+      // pointer into it across a push (indices only).
+      const std::size_t capacity = size_ * 2 < kBlock ? size_ * 2 : kBlock;
+      T* moved = static_cast<T*>(std::realloc(static_cast<void*>(blocks_[0]), capacity * sizeof(T)));
+      if (moved == nullptr) throw std::bad_alloc();
+      blocks_[0] = moved;
+      cursor_ = moved + size_;
+      block_end_ = moved + capacity;
+      return;
+    }
+    const std::size_t capacity = blocks_.empty() ? kFirstBlock : kBlock;
+    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.empty() ? 4 : blocks_.capacity() * 2);
+    T* block = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    if (block == nullptr) throw std::bad_alloc();
+    blocks_.push_back(block);  // cannot throw: reserved above
+    cursor_ = block;
+    block_end_ = block + capacity;
   }
 
-  std::vector<std::unique_ptr<T[]>> blocks_;
+  void free_all() noexcept {
+    for (T* block : blocks_) std::free(block);
+    blocks_.clear();
+  }
+
+  std::vector<T*> blocks_;  // malloc'ed; released ones are null
   T* cursor_ = nullptr;     // next free slot in the last block
   T* block_end_ = nullptr;
   std::size_t size_ = 0;
@@ -93,11 +144,16 @@ struct Attribute {
   StringRef value;         // always present
 };
 
+// Counts and indices are 32-bit: a node is written per element, so its size is memory
+// traffic (and, on a cold heap, page faults) per element. A document with 2^32 nodes or
+// attributes needs at least 16 GB of input; the core reports it as out of memory.
+inline constexpr std::size_t kMaxNodeIndex = 0xffffffffu;
+
 struct ElementNode {
   std::uint32_t tag = 0;              // name id (Document::name), the rendered tag
   std::uint32_t attribute_count = 0;  // attributes are Document::attributes[first_attribute ..)
-  std::size_t first_attribute = 0;
-  std::size_t subtree_end = 0;  // index one past this node's last descendant in Document::nodes
+  std::uint32_t first_attribute = 0;
+  std::uint32_t subtree_end = 0;  // index one past this node's last descendant in Document::nodes
   StringRef text;
   StringRef tail;
 };

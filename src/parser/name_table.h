@@ -68,7 +68,9 @@ class NameTable {
   // At a load factor of at most one half, honest names essentially never get near it.
   static constexpr std::size_t kMaxProbe = 40;
 
-  NameTable(Document& doc, const HashKey& key) : doc_(doc), key_(key), seed_(seed_for(key)) { rehash(64); }
+  // 32 slots (768 bytes) are enough for a small document's names and stay in the
+  // allocator's per-thread cache; the table doubles from there.
+  NameTable(Document& doc, const HashKey& key) : doc_(doc), key_(key), seed_(seed_for(key)) { rehash(32); }
 
   // The seed of the cheap hash, derived so that it shares nothing usable with the SipHash key.
   static HashKey seed_for(const HashKey& key) {
@@ -90,16 +92,31 @@ class NameTable {
 
   // The id of `name`, adding it if new. A new name borrows from the input when `name`
   // lies in it, else it is copied to the arena.
-  VORLANE_HOT_INLINE std::uint32_t intern(std::string_view name) {
+  VORLANE_HOT_INLINE std::uint32_t intern(std::string_view name) { return intern_readable(name, readable_end(name)); }
+
+  // intern() for a name known to lie in the input.
+  VORLANE_HOT_INLINE std::uint32_t intern_in_input(std::string_view name) {
+    return intern_readable(name, doc_.input.data() + doc_.input.size());
+  }
+
+  std::size_t size() const { return doc_.names.size(); }
+
+  // True once the table has fallen back to the keyed hash (for tests).
+  bool uses_keyed_hash() const { return strong_; }
+
+ private:
+  // `readable_end`: bytes up to it may be read in 16-byte blocks (the name's own end, or the
+  // end of the input holding it).
+  VORLANE_HOT_INLINE std::uint32_t intern_readable(std::string_view name, const char* readable_end) {
     // Each slot holds the first 16 bytes of its name, so a short name is found without
     // touching the name's own storage.
     const std::size_t n = name.size();
     std::uint64_t a;
     std::uint64_t b;
-    scan::padded_words(name.data(), n < 16 ? n : 16, readable_end(name), a, b);
+    scan::padded_words(name.data(), n < 16 ? n : 16, readable_end, a, b);
     const std::uint64_t hash = strong_ ? keyed_hash(key_, name) : short_hash(seed_, a, b, name);
     const std::uint32_t length = saturated_length(n);
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = mask_;
     std::size_t i = static_cast<std::size_t>(hash) & mask;
     std::size_t probes = 0;
     for (;;) {
@@ -114,12 +131,6 @@ class NameTable {
     return insert(name, hash, i, a, b);
   }
 
-  std::size_t size() const { return doc_.names.size(); }
-
-  // True once the table has fallen back to the keyed hash (for tests).
-  bool uses_keyed_hash() const { return strong_; }
-
- private:
   struct Slot {
     std::uint64_t a = 0;  // the name's first 16 bytes, zero-padded
     std::uint64_t b = 0;
@@ -153,6 +164,10 @@ class NameTable {
   std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b) {
     // Ids are 32-bit; a document with 2^32 - 1 distinct names is beyond any sane memory budget.
     if (doc_.names.size() >= 0xfffffffeu) throw std::bad_alloc();
+    // A document has a handful of names: one allocation each for the first 16 instead of
+    // a regrowth per doubling.
+    if (doc_.names.capacity() == 0) doc_.names.reserve(16);
+    if (hashes_.capacity() == 0) hashes_.reserve(16);
     const auto id = static_cast<std::uint32_t>(doc_.names.size());
     doc_.names.push_back(store_string(doc_, name));
     hashes_.push_back(hash);
@@ -176,6 +191,7 @@ class NameTable {
     std::vector<Slot> old(capacity);
     old.swap(slots_);
     const std::size_t mask = capacity - 1;
+    mask_ = mask;
     for (const Slot& slot : old) {
       if (slot.id == 0) continue;
       std::size_t i = static_cast<std::size_t>(hashes_[slot.id - 1]) & mask;
@@ -189,6 +205,7 @@ class NameTable {
   HashKey seed_;
   bool strong_ = false;
   std::vector<Slot> slots_;            // capacity a power of two
+  std::size_t mask_ = 0;               // slots_.size() - 1
   std::vector<std::uint64_t> hashes_;  // per id, so growing never rehashes the bytes
 };
 

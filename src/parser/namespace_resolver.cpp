@@ -15,20 +15,8 @@ std::string cannot_bind(std::string_view prefix, std::string_view value) {
 
 }  // namespace
 
-NamespaceResolver::NamespaceResolver() {
-  buffer_.reserve(128);
-  bindings_.reserve(16);
-  buffer_ = "xml";
-  buffer_ += kXmlNamespace;
-  bindings_.push_back({0, 3, kXmlNamespace.size(), 0, 0});
-  const std::size_t second = buffer_.size();
-  buffer_ += "xmlns";
-  buffer_ += kXmlnsNamespace;
-  bindings_.push_back({second, 5, kXmlnsNamespace.size(), 0, 0});
-}
-
 MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view value) {
-  if (bindings_.size() - kReserved >= max_bindings_) {
+  if (bindings_.size() >= max_bindings_) {
     return ParseFailure::syntax("more than " + std::to_string(max_bindings_) +
                                 " namespace bindings in scope; raise the limit with "
                                 "NamespaceResolver::set_max_namespace_bindings");
@@ -37,6 +25,7 @@ MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view va
   buffer_ += prefix;
   buffer_ += value;
   bindings_.push_back({offset, prefix.size(), value.size(), level_, version_});
+  newest_level_ = level_;
   version_ = ++versions_issued_;
   if (prefix.empty()) ++default_bindings_;
   return std::nullopt;
@@ -47,8 +36,6 @@ MaybeFailure NamespaceResolver::nesting_failure() {
 }
 
 MaybeFailure NamespaceResolver::read_declarations(std::string_view content, std::size_t name_length) {
-  // Most tags declare nothing: one substring search instead of a full attribute scan.
-  if (content.find("xmlns", name_length) == std::string_view::npos) return std::nullopt;
   AttributeCursor cursor(content, name_length);
   ScannedAttribute a;
   while (cursor.next(a)) {
@@ -75,7 +62,7 @@ MaybeFailure NamespaceResolver::read_declarations(std::string_view content, std:
 
 void NamespaceResolver::forget_deeper() {
   std::size_t keep = bindings_.size();
-  while (keep > kReserved && bindings_[keep - 1].level > level_) {
+  while (keep > 0 && bindings_[keep - 1].level > level_) {
     --keep;
     if (bindings_[keep].prefix_length == 0) --default_bindings_;
   }
@@ -85,13 +72,14 @@ void NamespaceResolver::forget_deeper() {
     version_ = bindings_[keep].version_before;
     bindings_.resize(keep);
   }
+  newest_level_ = bindings_.empty() ? 0 : bindings_.back().level;
 }
 
 Resolution NamespaceResolver::resolve(const std::string_view* prefix, bool apply_default) const {
   Resolution r;
   if (prefix == nullptr) {
     if (!apply_default || default_bindings_ == 0) return r;  // Unbound
-    for (std::size_t i = bindings_.size(); i-- > kReserved;) {
+    for (std::size_t i = bindings_.size(); i-- > 0;) {
       if (bindings_[i].prefix_length != 0) continue;
       if (bindings_[i].value_length != 0) {
         r.outcome = Resolution::Outcome::Bound;
@@ -111,7 +99,16 @@ Resolution NamespaceResolver::resolve(const std::string_view* prefix, bool apply
     }
     return r;
   }
-  r.outcome = Resolution::Outcome::UnknownPrefix;
+  // The reserved bindings, oldest of all.
+  if (*prefix == "xml") {
+    r.outcome = Resolution::Outcome::Bound;
+    r.namespace_name = kXmlNamespace;
+  } else if (*prefix == "xmlns") {
+    r.outcome = Resolution::Outcome::Bound;
+    r.namespace_name = kXmlnsNamespace;
+  } else {
+    r.outcome = Resolution::Outcome::UnknownPrefix;
+  }
   return r;
 }
 

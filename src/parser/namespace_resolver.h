@@ -11,6 +11,7 @@
 
 #include "parser/attribute_scan.h"
 #include "parser/parse_failure.h"
+#include "tokenizer/scan.h"
 
 namespace vorlane {
 
@@ -27,22 +28,24 @@ class NamespaceResolver {
  public:
   static constexpr std::uint16_t kMaxNesting = 65535;
 
-  NamespaceResolver();
+  NamespaceResolver() = default;
 
   // Opens the scope of one start or empty-element tag and records its declarations.
   // Declarations after a malformed attribute are not seen: the attribute processing
   // reports that malformation.
-  MaybeFailure open_scope(std::string_view content, std::size_t name_length) {
+  // `readable_end`, when given, is the end of the buffer holding `content` (the input): the
+  // search for declarations may then read past the content in whole blocks.
+  MaybeFailure open_scope(std::string_view content, std::size_t name_length, const char* readable_end = nullptr) {
     if (level_ == kMaxNesting) return nesting_failure();
     ++level_;
-    // A tag without attributes declares nothing.
-    if (name_length >= content.size()) return std::nullopt;
+    // A tag without attributes declares nothing, nor does one without "xmlns" in it.
+    if (name_length >= content.size() || !may_declare(content, name_length, readable_end)) return std::nullopt;
     return read_declarations(content, name_length);
   }
 
   void close_scope() {
     if (level_ > 0) --level_;
-    if (bindings_.size() > kReserved && bindings_.back().level > level_) forget_deeper();
+    if (newest_level_ > level_) forget_deeper();
   }
 
   // Identifies the bindings in scope: a name resolved under one version resolves the same
@@ -58,14 +61,12 @@ class NamespaceResolver {
   bool no_default_namespace() const { return default_bindings_ == 0; }
 
   std::uint16_t nesting_level() const { return level_; }
-  std::size_t declarations_in_scope() const { return bindings_.size() - kReserved; }
+  std::size_t declarations_in_scope() const { return bindings_.size(); }
 
   // The binding limit is 128 unless a native caller raises it.
   void set_max_namespace_bindings(std::size_t limit) { max_bindings_ = limit; }
 
  private:
-  static constexpr std::size_t kReserved = 2;
-
   struct Binding {
     std::size_t offset;  // prefix bytes, then the namespace name, in buffer_
     std::size_t prefix_length;
@@ -81,11 +82,40 @@ class NamespaceResolver {
   MaybeFailure add(std::string_view prefix, std::string_view value);
   static MaybeFailure nesting_failure();
   MaybeFailure read_declarations(std::string_view content, std::size_t name_length);
+
+  // Whether "xmlns" occurs in content[from, end). Blocks of 16 candidate positions at once
+  // where the bytes are readable, so a typical tag costs no library call.
+  static bool may_declare(std::string_view content, std::size_t from, const char* readable_end) {
+#if defined(__SSE2__)
+    if (readable_end != nullptr) {
+      const char* p = content.data() + from;
+      const char* const end = content.data() + content.size();
+      while (p + 5 <= end && readable_end - p >= 20) {
+        unsigned m = scan::mask16<'x'>(p) & scan::mask16<'m'>(p + 1) & scan::mask16<'l'>(p + 2) &
+                     scan::mask16<'n'>(p + 3) & scan::mask16<'s'>(p + 4);
+        const auto starts = static_cast<std::size_t>(end - p) - 4;  // positions where "xmlns" fits
+        if (starts < 16) m &= (1u << starts) - 1u;
+        if (m != 0) return true;
+        if (starts <= 16) return false;
+        p += 16;
+      }
+      if (p + 5 > end) return false;
+      from = static_cast<std::size_t>(p - content.data());
+    }
+#else
+    (void)readable_end;
+#endif
+    return content.find("xmlns", from) != std::string_view::npos;
+  }
   void forget_deeper();
 
+  // The declared bindings only. The two reserved ones sit below all of them and are never
+  // removed, so resolve() falls back to them without storing them: a parse that declares
+  // nothing allocates nothing here.
   std::string buffer_;
   std::vector<Binding> bindings_;
   std::uint16_t level_ = 0;
+  std::uint16_t newest_level_ = 0;  // level of the newest declared binding (0: none)
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
   std::size_t max_bindings_ = 128;
   std::uint64_t version_ = 0;

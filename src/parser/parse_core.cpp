@@ -31,6 +31,27 @@ MaybeFailure tokenizer_failure(TokenizerError&& error) {
   return ParseFailure::syntax(std::move(error.message));
 }
 
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+MaybeFailure limit_failure(FailureKind kind, std::uint64_t limit) {
+  return ParseFailure::limit_exceeded(kind, limit);
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+MaybeFailure null_byte_in_name() {
+  return ParseFailure::syntax("Null byte detected in XML identifier");
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+MaybeFailure junk_after_root() {
+  return ParseFailure::syntax("Junk after document element");
+}
+
 constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
 
 // All state of one parse. Nothing here is shared with another parse.
@@ -39,7 +60,7 @@ class Driver {
   Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
-    open_.reserve(64);
+    open_.reserve(32);
     // Arena bytes (joined text runs, unescaped values) are never longer than the input they
     // come from, so one reservation saves the regrowth copies, each into fresh pages. Only
     // for large inputs: the reservation is address space that stays untouched until used.
@@ -52,11 +73,13 @@ class Driver {
   MaybeFailure start_element(const XmlEvent& event, bool empty);
   void end_element();
   void place_completed(std::size_t node);
-  MaybeFailure character_data(std::string_view chunk) {
+  // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
+  // tokenizer borrows them from it).
+  MaybeFailure character_data(std::string_view chunk, bool in_input) {
     // The usual case, a first run for its target inside an element: borrowed from the input.
     const std::uint64_t max = options_.max_text_size;
     if (!open_.empty() && chunk.size() <= max && text_.total <= max - chunk.size() &&
-        points_into(doc_.input, chunk)) {
+        (in_input || points_into(doc_.input, chunk))) {
       StringRef& target = text_target(doc_, open_.back());
       if (!target.present()) {
         text_.total += chunk.size();
@@ -82,34 +105,44 @@ class Driver {
 
 MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
   // A second top-level element would replace the root; refuse it before anything else.
-  if (open_.empty() && root_complete_) return ParseFailure::syntax("Junk after document element");
+  if (open_.empty() && root_complete_) return junk_after_root();
   const std::string_view content = event.content;
   const std::size_t name_length = event.name_length < content.size() ? event.name_length : content.size();
   const std::string_view raw_name = content.substr(0, name_length);
-  if (raw_name.size() > options_.max_name_size) {
-    return ParseFailure::limit_exceeded(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
+  if (raw_name.size() > options_.max_name_size) [[unlikely]] {
+    return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
   }
   const char* const input_end = doc_.input.data() + doc_.input.size();
-  if (scan::contains(raw_name, '\0', input_end)) return ParseFailure::syntax("Null byte detected in XML identifier");
-  if (open_.size() >= options_.max_depth) {
-    return ParseFailure::limit_exceeded(FailureKind::MaxDepthExceeded, options_.max_depth);
+  if ((event.name_marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
+    return null_byte_in_name();
   }
-  if (auto failure = namespaces_.open_scope(content, name_length)) return failure;
-  ElementNode node;
-  // Without a colon or a default namespace the raw name is the tag.
-  node.tag = namespaces_.no_default_namespace() && !scan::contains(raw_name, ':', input_end)
-                 ? names_.intern(raw_name)
-                 : tags_.render_element_name(namespaces_, raw_name);
-  node.first_attribute = doc_.attributes.size();
-  if (name_length < content.size()) {
-    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
-    node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - node.first_attribute);
+  if (open_.size() >= options_.max_depth) [[unlikely]] {
+    return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
   }
+  if (auto failure = namespaces_.open_scope(content, name_length, input_end)) return failure;
   const std::size_t index = doc_.nodes.size();
-  doc_.nodes.push_back(node);
+  if (index >= kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();  // indices are 32-bit
+  // Built in place: nothing reads the node before it is complete, and on a failure the
+  // whole document is dropped.
+  ElementNode& node = doc_.nodes.emplace_back();
+  // Without a colon or a default namespace the raw name is the tag.
+  node.tag = namespaces_.no_default_namespace() &&
+                     ((event.name_marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
+                 ? names_.intern_in_input(raw_name)
+                 : tags_.render_element_name(namespaces_, raw_name);
+  if (name_length < content.size()) {
+    const std::size_t first = doc_.attributes.size();
+    node.first_attribute = static_cast<std::uint32_t>(first);
+    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
+    // first + count must stay a valid 32-bit index.
+    if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
+    node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
+  } else {
+    node.first_attribute = static_cast<std::uint32_t>(doc_.attributes.size());
+  }
   if (empty) {
     namespaces_.close_scope();
-    doc_.nodes[index].subtree_end = index + 1;
+    node.subtree_end = static_cast<std::uint32_t>(index + 1);
     place_completed(index);
   } else {
     open_.push_back(OpenElement{index});
@@ -123,7 +156,7 @@ void Driver::end_element() {
   namespaces_.close_scope();
   const std::size_t index = open_.back().node;
   open_.pop_back();
-  doc_.nodes[index].subtree_end = doc_.nodes.size();
+  doc_.nodes[index].subtree_end = static_cast<std::uint32_t>(doc_.nodes.size());
   place_completed(index);
 }
 
@@ -149,12 +182,12 @@ MaybeFailure Driver::run() {
         break;
       case XmlEventKind::Text:
       case XmlEventKind::Cdata:
-        if (auto failure = character_data(event.content)) return failure;
+        if (auto failure = character_data(event.content, true)) return failure;
         break;
       case XmlEventKind::Reference:
         expansion_.clear();
         if (auto failure = expand_reference(event.content, options_, expansion_)) return failure;
-        if (auto failure = character_data(expansion_)) return failure;
+        if (auto failure = character_data(expansion_, false)) return failure;
         break;
       case XmlEventKind::Comment:
         if (auto failure = check_comment(event.content.size(), options_.max_comment_size)) return failure;

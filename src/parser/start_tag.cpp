@@ -1,5 +1,6 @@
 #include "parser/start_tag.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -103,14 +104,23 @@ VORLANE_COLD MaybeFailure scan_failure(const AttributeCursor& cursor) { return P
 }  // namespace
 
 StartTagProcessor::TagSlot& StartTagProcessor::slot_for(std::string_view raw_name, const char* readable_end) {
-  if (tag_slots_.empty()) tag_slots_.resize(kTagSlots);
+  if (tag_slot_bits_ < kTagSlotBits && (tag_slot_bits_ == 0 || names_.size() > (std::size_t{2} << tag_slot_bits_)))
+      [[unlikely]] {
+    // Growing drops every prediction (they are rebuilt as tags come), so nothing may still
+    // point into the old table.
+    tag_slot_bits_ = tag_slot_bits_ == 0 ? kSmallTagSlotBits : kTagSlotBits;
+    tag_slots_.assign(std::size_t{1} << tag_slot_bits_, TagSlot{});
+    known_pool_.clear();
+    last_slot_ = nullptr;
+    last_name_ = nullptr;
+  }
   // Only a prediction, verified on use: names that share a slot merely predict worse.
   std::uint64_t a;
   std::uint64_t b;
   const std::size_t n = raw_name.size();
   scan::padded_words(raw_name.data(), n < 16 ? n : 16, readable_end, a, b);
   const std::uint64_t mixed = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL) ^ n;
-  return tag_slots_[static_cast<std::size_t>((mixed ^ (mixed >> 31)) * 0xbf58476d1ce4e5b9ULL >> 58) % kTagSlots];
+  return tag_slots_[static_cast<std::size_t>((mixed ^ (mixed >> 31)) * 0xbf58476d1ce4e5b9ULL >> (64 - tag_slot_bits_))];
 }
 
 std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
@@ -133,10 +143,28 @@ std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns
   return slot.id;
 }
 
-void StartTagProcessor::record_known(const std::vector<KnownKey>& known, std::size_t count, const char* content) {
+void StartTagProcessor::record_known(const TagSlot& slot, std::size_t count, const char* content) {
+  const KnownKey* known = known_pool_.data() + slot.keys_begin;
   for (std::size_t i = 0; i < count; ++i) {
     (void)record_key(known[i].raw_id, static_cast<std::size_t>(known[i].raw - content));
   }
+}
+
+StartTagProcessor::KnownKey& StartTagProcessor::push_known(TagSlot& slot, const KnownKey& key) {
+  if (slot.keys_size == slot.keys_capacity) {
+    const std::size_t capacity = slot.keys_capacity == 0 ? 4 : slot.keys_capacity * 2;
+    const std::size_t begin = known_pool_.size();
+    if (known_pool_.capacity() == 0) known_pool_.reserve(16);
+    known_pool_.resize(begin + capacity);
+    std::copy(known_pool_.begin() + static_cast<std::ptrdiff_t>(slot.keys_begin),
+              known_pool_.begin() + static_cast<std::ptrdiff_t>(slot.keys_begin + slot.keys_size),
+              known_pool_.begin() + static_cast<std::ptrdiff_t>(begin));
+    slot.keys_begin = begin;
+    slot.keys_capacity = capacity;
+  }
+  KnownKey& stored = known_pool_[slot.keys_begin + slot.keys_size++];
+  stored = key;
+  return stored;
 }
 
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
@@ -197,7 +225,6 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
   const char* const readable_end = input + doc_.input.size();
   const char* const base = content.data();
   TagSlot& slot = last_name_ == base ? *last_slot_ : slot_for(content.substr(0, name_length), readable_end);
-  std::vector<KnownKey>& known = slot.keys;
   // Keys [0, index) of this tag equal known[0, index) while `predicted`; once a key differs,
   // the earlier ones are recorded for the duplicate check and `known` is rebuilt from here.
   bool predicted = true;
@@ -216,7 +243,7 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
         if (cursor.error_after_key()) {
           const std::size_t begin = cursor.error_key_begin();
           const std::string_view key = content.substr(begin, cursor.error_key_end() - begin);
-          if (predicted) record_known(known, index, base);
+          if (predicted) record_known(slot, index, base);
           const std::uint32_t raw_id = names_.intern(key);
           if (auto previous = record_key(raw_id, begin)) return duplicate_failure(begin, *previous);
         }
@@ -228,15 +255,16 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
     const std::size_t key_length = a.key_end - a.key_begin;
     const char* const key_data = base + a.key_begin;
     KnownKey* key;
-    if (predicted && index < known.size() && known[index].length == key_length &&
+    KnownKey* const known = known_pool_.data() + slot.keys_begin;
+    if (predicted && index < slot.keys_size && known[index].length == key_length &&
         scan::equal_near(key_data, known[index].raw, key_length, readable_end)) {
       key = &known[index];
       key->raw = key_data;  // the latest occurrence, whose position a duplicate report quotes
     } else {
       if (predicted) {
         predicted = false;
-        record_known(known, index, base);
-        known.resize(index);
+        record_known(slot, index, base);
+        slot.keys_size = index;
       }
       const std::string_view raw_key(key_data, key_length);
       const std::uint32_t raw_id = names_.intern(raw_key);
@@ -245,9 +273,8 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
         return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
       }
       if (scan::contains(raw_key, '\0', readable_end)) return null_byte_failure();
-      known.push_back(KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
-                               scan::contains(raw_key, ':', readable_end)});
-      key = &known.back();
+      key = &push_known(slot, KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
+                                       scan::contains(raw_key, ':', readable_end)});
     }
     if (key->declaration) continue;
     if (kept == options.max_attributes) return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);

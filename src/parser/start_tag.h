@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "parser/element_node.h"
@@ -37,7 +38,10 @@ class StartTagProcessor {
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
-    if (raw_id >= seen_.size()) seen_.resize(names_.size());
+    if (raw_id >= seen_.size()) {
+      if (seen_.capacity() == 0) seen_.reserve(32);
+      seen_.resize(names_.size());
+    }
     SeenKey& seen = seen_[raw_id];
     if (seen.tag == tag_serial_) return seen.position;
     seen.tag = tag_serial_;
@@ -67,18 +71,27 @@ class StartTagProcessor {
     std::uint32_t rendered = 0;
   };
   // What is remembered per raw tag name (by a hash of it): the name's rendering under one
-  // scope version and the keys of its last tag.
+  // scope version and the keys of its last tag. Trivial, so that the table is created with
+  // one memset: all-zero is the empty slot.
   struct TagSlot {
-    const char* raw = nullptr;  // the last raw name rendered here, in the input
-    std::size_t length = 0;
-    const NamespaceResolver* scope = nullptr;
-    std::uint64_t version = 0;  // scope version + 1 of `id`; 0: none
-    std::uint32_t id = 0;
-    std::vector<KnownKey> keys;
+    const char* raw;  // the last raw name rendered here, in the input
+    std::size_t length;
+    const NamespaceResolver* scope;
+    std::uint64_t version;  // scope version + 1 of `id`; 0: none
+    std::uint32_t id;
+    // The keys of its last tag: known_pool_[keys_begin, keys_begin + keys_size). All slots
+    // share the pool, so a slot costs no allocation of its own.
+    std::size_t keys_begin;
+    std::size_t keys_size;
+    std::size_t keys_capacity;
   };
+  static_assert(std::is_trivially_default_constructible_v<TagSlot>);
   TagSlot& slot_for(std::string_view raw_name, const char* readable_end);
-  // Records keys [0, count) of `known` for the duplicate check of the current tag.
-  void record_known(const std::vector<KnownKey>& known, std::size_t count, const char* content);
+  // Records keys [0, count) of the slot for the duplicate check of the current tag.
+  void record_known(const TagSlot& slot, std::size_t count, const char* content);
+  // Appends a key to the slot's list, moving the list to the pool's end when it is full.
+  // Abandoned space is at most what the lists grew to: each move doubles the capacity.
+  KnownKey& push_known(TagSlot& slot, const KnownKey& key);
   MaybeFailure process_in_input(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                 const ParseOptions& options);
 
@@ -97,14 +110,20 @@ class StartTagProcessor {
     std::size_t position = 0;
   };
 
-  static constexpr std::size_t kTagSlots = 64;
+  // A small table first (one cache-sized allocation), the full one once the document shows
+  // more names than the small one can tell apart.
+  static constexpr unsigned kSmallTagSlotBits = 4;
+  static constexpr unsigned kTagSlotBits = 6;
+  static constexpr std::size_t kTagSlots = std::size_t{1} << kTagSlotBits;
   Document& doc_;
   NameTable& names_;
   std::vector<SeenKey> seen_;  // by name id
   std::uint64_t tag_serial_ = 0;
   std::string scratch_;
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
-  std::vector<TagSlot> tag_slots_;  // kTagSlots once a tag was met; never resized after
+  std::vector<TagSlot> tag_slots_;  // 2^tag_slot_bits_ entries once a tag was met
+  unsigned tag_slot_bits_ = 0;
+  std::vector<KnownKey> known_pool_;
   // The slot of the last element name rendered, for the attributes of the same tag.
   TagSlot* last_slot_ = nullptr;
   const char* last_name_ = nullptr;

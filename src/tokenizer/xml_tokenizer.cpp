@@ -79,11 +79,12 @@ inline const char* find_instruction_end(const char* question, const char* end) {
 
 XmlTokenizer::XmlTokenizer(const char* data, std::size_t size)
     : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {
-  open_names_.reserve(64);
+  open_names_.reserve(32);
 }
 
 TokenizerError XmlTokenizer::fail(std::string message) {
   state_ = State::Exit;
+  fast_end_ = 0;
   return TokenizerError{std::move(message)};
 }
 
@@ -116,6 +117,7 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
         pos_ = 2;
       }
       state_ = State::InText;
+      fast_end_ = size_ > 0 ? size_ - 1 : 0;
       break;
     }
     case State::InText:
@@ -125,6 +127,7 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
   }
   if (pos_ >= size_) {
     state_ = State::Exit;
+    fast_end_ = 0;
     event.kind = XmlEventKind::EndOfInput;
     return std::nullopt;
   }

@@ -29,7 +29,13 @@ enum class XmlEventKind : std::uint8_t {
 };
 
 struct XmlEvent {
+  // Bits of `name_marks`, for StartTag and EmptyTag: the raw name may hold a NUL byte / a
+  // colon. A clear bit is a promise; a set one only means "look".
+  static constexpr std::uint8_t kNameMayHoldNul = 1;
+  static constexpr std::uint8_t kNameMayHoldColon = 2;
+
   XmlEventKind kind = XmlEventKind::EndOfInput;
+  std::uint8_t name_marks = kNameMayHoldNul | kNameMayHoldColon;
   std::string_view content;     // borrowed from the input; valid until the next call
   std::size_t name_length = 0;
 };
@@ -47,13 +53,14 @@ class XmlTokenizer {
   // The common constructs (text, start and end tags) are read inline; everything else
   // goes through next_event_slow.
   VORLANE_HOT_INLINE std::optional<TokenizerError> next_event(XmlEvent& event) {
-    if (state_ == State::InText && pos_ < size_) [[likely]] {
+    if (pos_ < fast_end_) [[likely]] {
       const char c = data_[pos_];
-      if (c != '<' && c != '&') return read_text(event);
-      if (c == '<' && pos_ + 1 < size_) {
+      if (c == '<') {
         const char d = data_[pos_ + 1];
         if (d == '/') return read_end_tag(event);
         if (d != '!' && d != '?') return read_tag(event);
+      } else if (c != '&') {
+        return read_text(event);
       }
     }
     event.content = {};
@@ -92,6 +99,9 @@ class XmlTokenizer {
   std::size_t size_;
   std::size_t pos_ = 0;
   State state_ = State::Init;
+  // While the state is InText between calls: size_ - 1 (0 otherwise), so that one compare
+  // tells next_event that data_[pos_] and data_[pos_ + 1] may be read on the fast path.
+  std::size_t fast_end_ = 0;
   // Raw names of the open start tags, innermost last: offsets into the input.
   struct OpenName {
     std::size_t offset;
@@ -109,13 +119,21 @@ namespace tokenizer_detail {
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Bytes of `content` before its first whitespace byte. `readable_end` bounds what may be
-// read (the input's end), which lets one 16-byte block settle the usual short name.
-VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char* readable_end) {
+// read (the input's end), which lets one 16-byte block settle the usual short name, and
+// with it `marks` (XmlEvent::name_marks): whether the name holds a NUL byte or a colon.
+VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char* readable_end, std::uint8_t& marks) {
   const char* p = content.data();
   std::size_t n = 0;
+  marks = XmlEvent::kNameMayHoldNul | XmlEvent::kNameMayHoldColon;
   if (readable_end - p >= 16) {
     const unsigned ws = scan::mask16<' ', '\t', '\n', '\r'>(p) | (content.size() < 16 ? 1u << content.size() : 0u);
-    if (ws != 0) return static_cast<std::size_t>(__builtin_ctz(ws));
+    if (ws != 0) {
+      const unsigned length = static_cast<unsigned>(__builtin_ctz(ws));
+      const unsigned inside = (1u << length) - 1u;
+      marks = static_cast<std::uint8_t>(((scan::mask16<'\0'>(p) & inside) != 0 ? XmlEvent::kNameMayHoldNul : 0) |
+                                        ((scan::mask16<':'>(p) & inside) != 0 ? XmlEvent::kNameMayHoldColon : 0));
+      return length;
+    }
     n = 16;
   }
   while (n < content.size() && !is_space(content[n])) ++n;
@@ -198,7 +216,9 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent
   std::string_view content(p, gt - lt - 1);
   const bool empty = !content.empty() && content.back() == '/';
   if (empty) content.remove_suffix(1);
-  const std::size_t name_length = tokenizer_detail::name_length(content, end);
+  std::uint8_t marks;
+  const std::size_t name_length = tokenizer_detail::name_length(content, end, marks);
+  event.name_marks = marks;
   event.name_length = name_length;
   event.content = content;
   if (empty) {

@@ -1,0 +1,118 @@
+// The cheap per-element paths: block storage growth, the declaration pre-check, the
+// tokenizer's name marks, the tag-slot table growing mid-document, and the text fast path
+// near the end of the input.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "tree_dump.h"
+#include "parser/element_node.h"
+#include "parser/namespace_resolver.h"
+#include "parser/parse_core.h"
+
+using namespace vorlane;
+
+namespace {
+
+std::string run(const std::string& input) {
+  ParseResult r = parse_core(input.data(), input.size(), ParseOptions{});
+  if (r.status == ParseResult::Status::Ok) {
+    std::string s;
+    dump_tree(r.document, 0, s);
+    return s;
+  }
+  if (r.status == ParseResult::Status::Failed && r.failure->kind() == FailureKind::Syntax) return "ERR " + r.failure->message();
+  return "FAIL";
+}
+
+}  // namespace
+
+TEST(costs_block_vector_first_block_grows_then_full_blocks) {
+  // Sizes around the small first block, its doublings and the first full block; every value
+  // must survive the moves of the first block, and release only drops whole full blocks.
+  using V = BlockVector<std::uint64_t, 1024>;  // 128 per block, first allocation 128 too
+  struct Wide {
+    std::uint64_t v[8];
+  };
+  using W = BlockVector<Wide, 4096>;  // 64 per block, first allocation 16
+  static_assert(V::kBlock == 128 && W::kBlock == 64 && W::kFirstBlock == 16);
+  for (std::size_t n : {1u, 15u, 16u, 17u, 33u, 63u, 64u, 65u, 129u, 300u}) {
+    W w;
+    for (std::size_t i = 0; i < n; ++i) w.emplace_back().v[3] = i * 7;
+    CHECK_EQ(w.size(), n);
+    bool intact = true;
+    for (std::size_t i = 0; i < n; ++i) intact = intact && w[i].v[3] == i * 7 && w[i].v[0] == 0;
+    CHECK(intact);
+    w.release_before(n);
+    W moved = std::move(w);
+    moved.emplace_back().v[3] = 1;
+    CHECK_EQ(moved[n].v[3], std::uint64_t{1});
+    if (n % W::kBlock != 0) CHECK_EQ(moved[n - 1].v[3], (n - 1) * 7);  // its block is still being filled
+  }
+  V v;
+  for (std::uint64_t i = 0; i < 1000; ++i) v.push_back(i);
+  CHECK_EQ(v[127] + v[128] + v[999], std::uint64_t{127 + 128 + 999});
+}
+
+TEST(costs_declaration_precheck_agrees_with_a_plain_search) {
+  // The content is a prefix of a buffer that goes on, so the block search may read past it;
+  // what lies there (another "xmlns") must not count.
+  struct Case {
+    std::string content;
+    bool declares;
+  };
+  const std::string pad(40, 'y');
+  const std::vector<Case> cases = {
+      {"a b='1'", false},
+      {"a xmlns='u'", true},
+      {"a " + std::string(12, 'z') + "='1' xmlns:p='u'", true},   // "xmlns" across the first block
+      {"a " + std::string(30, 'z') + "='1' xmlns='u'", true},     // in a later block
+      {"a " + pad + "='1' xmlnsq='2'", false},                   // not a declaration key
+      {"a b='xmln'", false},
+      {"a b='1' xmln", false},                                   // cut off at the content's end
+  };
+  for (const Case& c : cases) {
+    const std::string buffer = c.content + "s='x' xmlns='v'" + std::string(32, ' ');
+    NamespaceResolver with_end;
+    NamespaceResolver plain;
+    CHECK(!with_end.open_scope(std::string_view(buffer.data(), c.content.size()), 1, buffer.data() + buffer.size()));
+    CHECK(!plain.open_scope(c.content, 1));
+    CHECK_EQ(with_end.declarations_in_scope(), plain.declarations_in_scope());
+    CHECK_EQ(with_end.declarations_in_scope() > 0, c.declares);
+  }
+}
+
+TEST(costs_name_marks_and_reserved_prefixes) {
+  const std::string nul_short("<a\0b/>", 6);
+  const std::string nul_long = "<" + std::string(18, 'n') + std::string(1, '\0') + "x/>";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {nul_short, "ERR Null byte detected in XML identifier"},
+      {nul_long, "ERR Null byte detected in XML identifier"},
+      {"<r xmlns:p='u'><p:a/><" + std::string(20, 'q') + ":b/></r>",
+       "(r (" "{u}a) (" + std::string(20, 'q') + ":b))"},
+      {"<r xml:lang='en'><xmlns:x/></r>",
+       "(r @{http://www.w3.org/XML/1998/namespace}lang=en ({http://www.w3.org/2000/xmlns/}x))"},
+      {"<a>x</a>y", "ERR Junk after document element"},
+      {"<a>x</a><", "ERR syntax error: tag not closed: `>` not found before end of input"},
+      {"<a/>\n", "(a)"},
+  };
+  for (const auto& row : rows) CHECK_EQ(run(row.first), row.second);
+}
+
+TEST(costs_tag_slots_grow_mid_document) {
+  // More distinct names than the small prediction table tells apart: predictions are
+  // dropped when it grows, attributes and duplicate checks stay right on either side.
+  std::string doc = "<r>";
+  std::string expected = "(r";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      const std::string n = "e" + std::to_string(i);
+      doc += "<" + n + " k" + std::to_string(i) + "='" + std::to_string(round) + "' z='" + n + "'/>";
+      expected += " (" + n + " @k" + std::to_string(i) + "=" + std::to_string(round) + " @z=" + n + ")";
+    }
+  }
+  CHECK_EQ(run(doc + "</r>"), expected + ")");
+  CHECK_EQ(run(doc + "<e3 k3='1' z='' k3='2'/></r>"),
+           "ERR position 15: duplicated attribute, previous declaration at position 3");
+}
