@@ -143,6 +143,12 @@ def worker_time(path, multi, repeats, sample_bytes):
                 samples[name].append((t1 - t0) / batch)
     for name, values in samples.items():
         result["times"][name] = statistics.median(values) / 1e9
+    # Speed-ups are medians of per-round ratios: within a round the parsers run back to back,
+    # so a slow spell of the machine mostly cancels out, which a ratio of medians does not.
+    base = samples.get("vorlane")
+    result["speedups"] = {name: statistics.median(o / v for o, v in zip(values, base))
+                          for name, values in samples.items()
+                          if base and name != "vorlane" and len(values) == len(base)}
     return result
 
 
@@ -260,6 +266,19 @@ def run_core(core_bin, docs, repeats, sample_bytes):
 
 def fmt_ratio(a, b):
     return f"{a / b:.2f}" if a and b else "–"
+
+
+def speedup(time_result, name):
+    """`name`'s time over vorlane's for one document (paired per round), or None."""
+    paired = time_result.get("speedups", {}).get(name)
+    if paired is not None:
+        return paired
+    ts = time_result.get("times", {})
+    return ts[name] / ts["vorlane"] if ts.get(name) and ts.get("vorlane") else None
+
+
+def fmt_speedup(value):
+    return f"{value:.2f}" if value is not None else "–"
 
 
 def fmt_ms(t):
@@ -403,7 +422,8 @@ def main(argv=None):
         size = t["size"]
         lines.append("| " + " | ".join([
             name, f"{size / MB:.1f}", f"{t.get('elements', t.get('vorlane_elements', 0)):,}",
-            fmt_ms(v), fmt_ms(e), fmt_ms(lx), fmt_ratio(e, v), fmt_ratio(lx, v), fmt_rate(size, v),
+            fmt_ms(v), fmt_ms(e), fmt_ms(lx), fmt_speedup(speedup(t, "ET")), fmt_speedup(speedup(t, "lxml")),
+            fmt_rate(size, v),
             fmt_rate(size, c.get("core")), fmt_rate(size, c.get("pugi")), fmt_ratio(c.get("pugi"), c.get("core")),
             mem_cell, th_cell]) + " |")
 
@@ -415,7 +435,8 @@ def main(argv=None):
     out.append("")
     out.extend(lines)
     out.append("")
-    out.append("MB is 10^6 bytes. Ratios are of times (above 1: vorlane or its core is faster) and of "
+    out.append("MB is 10^6 bytes. Ratios are of times (above 1: vorlane or its core is faster; "
+               "ET/vorlane and lxml/vorlane are medians of the per-round ratios) and of "
                "peak memory (below 1: vorlane uses less). ET is xml.etree.ElementTree.fromstring; "
                "core is parse_core alone and pugixml is xml_document::load_buffer (parse_default, "
                "destruction included for both, no Python); peak RSS is ru_maxrss growth over one "
@@ -438,16 +459,16 @@ def main(argv=None):
             if d["kind"] != kind:
                 continue
             if source == "time":
-                ts = results[d["path"]]["time"].get("times", {})
-                if ts.get(num) and ts.get(den):
-                    vals.append(ts[num] / ts[den])
+                value = speedup(results[d["path"]]["time"], num) if den == "vorlane" else None
+                if value is not None:
+                    vals.append(value)
         return min(vals) if vals else None
 
     et_over_v = []
     for d in docs:
-        ts = results[d["path"]]["time"].get("times", {})
-        if ts.get("ET") and ts.get("vorlane"):
-            et_over_v.append(ts["ET"] / ts["vorlane"])
+        value = speedup(results[d["path"]]["time"], "ET")
+        if value is not None:
+            et_over_v.append(value)
     core_ratios, ascii_rate = [], None
     for d in docs:
         c = core.get(d["path"])
