@@ -17,20 +17,6 @@ using namespace vorlane;
 
 namespace {
 
-// "OK <tree>", "ERR <syntax message>", or "FAIL" for any other failure.
-std::string outcome(const std::string& input, const ParseOptions& options = {}) {
-  ParseResult r = parse_core(input.data(), input.size(), options);
-  if (r.status == ParseResult::Status::Ok) {
-    std::string s = "OK ";
-    dump_tree(r.document, 0, s);
-    if (r.document.nodes[0].subtree_end != r.document.nodes.size()) s += " [stray nodes]";
-    return s;
-  }
-  if (r.status == ParseResult::Status::Failed && r.failure->kind() == FailureKind::Syntax) {
-    return "ERR " + r.failure->message();
-  }
-  return "FAIL";
-}
 
 struct Row {
   const char* input;
@@ -38,7 +24,7 @@ struct Row {
 };
 
 void check_rows(const std::vector<Row>& rows, const ParseOptions& options = {}) {
-  for (const Row& row : rows) CHECK_EQ(outcome(row.input, options), std::string(row.expected));
+  for (const Row& row : rows) CHECK_EQ(parse_outcome(row.input, options), std::string(row.expected));
 }
 
 std::string declarations(std::size_t count, const std::string& tag_prefix = "p") {

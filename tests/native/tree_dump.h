@@ -5,6 +5,7 @@
 #include <string>
 
 #include "parser/element_node.h"
+#include "parser/parse_core.h"
 
 inline void dump_tree(const vorlane::Document& d, std::size_t i, std::string& out) {
   const vorlane::ElementNode& n = d.nodes[i];
@@ -23,4 +24,19 @@ inline void dump_tree(const vorlane::Document& d, std::size_t i, std::string& ou
   }
   out += ")";
   if (n.tail.present()) out += "~'" + std::string(d.bytes(n.tail)) + "'";
+}
+
+// One parse as text: "OK <tree>", "ERR <syntax message>", or "FAIL" for any other failure.
+inline std::string parse_outcome(const std::string& input, const vorlane::ParseOptions& options = {}) {
+  vorlane::ParseResult r = vorlane::parse_core(input.data(), input.size(), options);
+  if (r.status == vorlane::ParseResult::Status::Ok) {
+    std::string s = "OK ";
+    dump_tree(r.document, 0, s);
+    if (r.document.nodes[0].subtree_end != r.document.nodes.size()) s += " [stray nodes]";
+    return s;
+  }
+  if (r.status == vorlane::ParseResult::Status::Failed && r.failure->kind() == vorlane::FailureKind::Syntax) {
+    return "ERR " + r.failure->message();
+  }
+  return "FAIL";
 }
