@@ -22,35 +22,12 @@ namespace vorlane {
 
 namespace {
 
-// Kept out of the event loop: it is taken once per failed parse, and inlined there it only
-// makes the loop larger.
-#if defined(__GNUC__)
-__attribute__((noinline, cold))
-#endif
-MaybeFailure tokenizer_failure(TokenizerError&& error) {
+// Kept out of the event loop: each is taken at most once per parse.
+VORLANE_COLD MaybeFailure tokenizer_failure(TokenizerError&& error) {
   return ParseFailure::syntax(std::move(error.message));
 }
 
-#if defined(__GNUC__)
-__attribute__((noinline, cold))
-#endif
-MaybeFailure limit_failure(FailureKind kind, std::uint64_t limit) {
-  return ParseFailure::limit_exceeded(kind, limit);
-}
-
-#if defined(__GNUC__)
-__attribute__((noinline, cold))
-#endif
-MaybeFailure null_byte_in_name() {
-  return ParseFailure::syntax("Null byte detected in XML identifier");
-}
-
-#if defined(__GNUC__)
-__attribute__((noinline, cold))
-#endif
-MaybeFailure junk_after_root() {
-  return ParseFailure::syntax("Junk after document element");
-}
+VORLANE_COLD MaybeFailure junk_after_root() { return ParseFailure::syntax("Junk after document element"); }
 
 constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
 
@@ -114,7 +91,7 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
   }
   const char* const input_end = doc_.input.data() + doc_.input.size();
   if ((event.name_marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
-    return null_byte_in_name();
+    return null_byte_in_name_failure();
   }
   if (open_.size() >= options_.max_depth) [[unlikely]] {
     return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);

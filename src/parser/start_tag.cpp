@@ -83,21 +83,9 @@ std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, s
 
 namespace {
 
-#if defined(__GNUC__)
-#define VORLANE_COLD __attribute__((noinline, cold))
-#else
-#define VORLANE_COLD
-#endif
-
 VORLANE_COLD MaybeFailure duplicate_failure(std::size_t position, std::size_t previous) {
   return ParseFailure::syntax(duplicate_attribute_message(position, previous));
 }
-
-VORLANE_COLD MaybeFailure limit_failure(FailureKind kind, std::uint64_t limit) {
-  return ParseFailure::limit_exceeded(kind, limit);
-}
-
-VORLANE_COLD MaybeFailure null_byte_failure() { return ParseFailure::syntax("Null byte detected in XML identifier"); }
 
 VORLANE_COLD MaybeFailure scan_failure(const AttributeCursor& cursor) { return ParseFailure::syntax(cursor.error_message()); }
 
@@ -183,7 +171,7 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
     const std::uint32_t raw_id = names_.intern(key);
     if (auto previous = record_key(raw_id, a.key_begin)) return duplicate_failure(a.key_begin, *previous);
     if (key.size() > options.max_name_size) return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
-    if (scan::contains(key, '\0', readable_end)) return null_byte_failure();
+    if (scan::contains(key, '\0', readable_end)) return null_byte_in_name_failure();
     if (is_namespace_declaration(key)) continue;
     if (kept == options.max_attributes) {
       return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);
@@ -272,7 +260,7 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
       if (key_length > options.max_name_size) {
         return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
       }
-      if (scan::contains(raw_key, '\0', readable_end)) return null_byte_failure();
+      if (scan::contains(raw_key, '\0', readable_end)) return null_byte_in_name_failure();
       key = &push_known(slot, KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
                                        scan::contains(raw_key, ':', readable_end)});
     }
