@@ -1,10 +1,13 @@
 """Namespace scope and `{namespace}local` rendering: reserved prefixes, the binding and
 nesting bounds, and declarations stored as written."""
 
+import subprocess
+import sys
+
 import pytest
 
 from vorlane import parse_xml
-from vorlane.common import ParseError
+from vorlane.common import DefusedXmlException, ParseError
 
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 XMLNS_NS = "http://www.w3.org/2000/xmlns/"
@@ -130,3 +133,59 @@ def test_many_declarations_stay_linear():
     with pytest.raises(ParseError) as info:
         parse_xml("<a%s/>" % declarations(100_000))
     assert info.value.args[0] == TOO_MANY
+
+
+# Distinct "{namespace}local" names share a budget of max(8 MiB, input size) bytes: one long
+# namespace name times many local names must not claim memory quadratic in the input.
+URI = "u" * 1_000_000  # each rendered name is about 1 MB
+BUDGET = 8 * 2**20
+
+
+def qualified(count, form="prefix", padding=0, uri=URI):
+    if form == "default":
+        return f"<r xmlns='{uri}'>" + "".join(f"<n{i}/>" for i in range(count)) + " " * padding + "</r>"
+    if form == "attribute":
+        return f"<r xmlns:p='{uri}'><e" + "".join(f" p:k{i}='v'" for i in range(count)) + "/></r>"
+    return f"<r xmlns:p='{uri}'>" + "".join(f"<p:n{i}/><p:n{i}/>" for i in range(count)) + " " * padding + "</r>"
+
+
+@pytest.mark.parametrize(
+    "source, options, limit",
+    [
+        (qualified(2000), {}, BUDGET),
+        (qualified(2000, "default"), {}, BUDGET),
+        (qualified(999, "attribute"), {}, BUDGET),
+        (qualified(9), {}, BUDGET),  # 9 MB of names
+        (qualified(8), {}, None),  # 8 MB: just under, each name counted once however often used
+        (qualified(8, "attribute"), {"max_text_size": 0}, None),
+        (qualified(11, padding=9_500_000), {}, "input"),  # past 8 MiB the input's size is the budget
+        (qualified(9, padding=9_500_000), {}, None),
+        (qualified(50, uri="u" * 4000), {"max_text_size": 0}, None),  # long but legitimate
+    ],
+)
+def test_qualified_name_budget(source, options, limit):
+    if limit is None:
+        assert len(parse_xml(source, **options)) > 0
+        return
+    if limit == "input":
+        limit = len(source)
+    with pytest.raises(DefusedXmlException) as info:
+        parse_xml(source, **options)
+    assert info.value.args == (f"XML document exceeded maximum namespace-qualified name size limit of {limit}",)
+
+
+def test_qualified_name_attack_memory_stays_bounded():
+    script = """
+import resource
+from vorlane import parse_xml
+source = ("<r xmlns:p='" + "u" * 1_000_000 + "'>" + "".join(f"<p:n{i}/>" for i in range(2000)) + "</r>").encode()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    parse_xml(source)
+except ValueError:
+    pass
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 64 * 1024  # KiB: within a small multiple of budget plus input

@@ -92,12 +92,32 @@ class NameTable {
 
   // The id of `name`, adding it if new. A new name borrows from the input when `name`
   // lies in it, else it is copied to the arena.
-  VORLANE_HOT_INLINE std::uint32_t intern(std::string_view name) { return intern_readable(name, readable_end(name)); }
+  VORLANE_HOT_INLINE std::uint32_t intern(std::string_view name) {
+    return intern_readable(name, readable_end(name), false);
+  }
 
   // intern() for a name known to lie in the input.
   VORLANE_HOT_INLINE std::uint32_t intern_in_input(std::string_view name) {
-    return intern_readable(name, doc_.input.data() + doc_.input.size());
+    return intern_readable(name, doc_.input.data() + doc_.input.size(), false);
   }
+
+  // What intern_qualified returns for a name that does not fit the budget; never an id.
+  static constexpr std::uint32_t kOverBudget = 0xffffffffu;
+
+  // The budget of a document's distinct "{namespace}local" names, in bytes: the larger of
+  // 8 MiB and the input's size. Each such name is a namespace name (up to the input's size)
+  // joined to a local name, so unbounded they could claim memory that grows with the square
+  // of the input, here and again as Python strings; real documents use a few kilobytes.
+  static constexpr std::uint64_t qualified_budget(std::size_t input_length) {
+    constexpr std::uint64_t kFloor = std::uint64_t{8} << 20;
+    return input_length > kFloor ? input_length : kFloor;
+  }
+  void set_qualified_budget(std::uint64_t bytes) { qualified_limit_ = qualified_left_ = bytes; }
+  std::uint64_t qualified_limit() const { return qualified_limit_; }
+
+  // intern() for a rendered "{namespace}local" name: a new one is charged to the budget
+  // before it is stored, and kOverBudget comes back instead when it does not fit.
+  std::uint32_t intern_qualified(std::string_view name) { return intern_readable(name, readable_end(name), true); }
 
   std::size_t size() const { return doc_.names.size(); }
 
@@ -107,7 +127,7 @@ class NameTable {
  private:
   // `readable_end`: bytes up to it may be read in 16-byte blocks (the name's own end, or the
   // end of the input holding it).
-  VORLANE_HOT_INLINE std::uint32_t intern_readable(std::string_view name, const char* readable_end) {
+  VORLANE_HOT_INLINE std::uint32_t intern_readable(std::string_view name, const char* readable_end, bool qualified) {
     // Each slot holds the first 16 bytes of its name, so a short name is found without
     // touching the name's own storage.
     const std::size_t n = name.size();
@@ -126,9 +146,9 @@ class NameTable {
         return slot.id - 1;
       }
       i = (i + 1) & mask;
-      if (++probes > kMaxProbe && !strong_) return rebuild_strong_and_intern(name);
+      if (++probes > kMaxProbe && !strong_) return rebuild_strong_and_intern(name, qualified);
     }
-    return insert(name, hash, i, a, b);
+    return insert(name, hash, i, a, b, qualified);
   }
 
   struct Slot {
@@ -161,7 +181,12 @@ class NameTable {
 #if defined(__GNUC__)
   __attribute__((noinline))
 #endif
-  std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b) {
+  std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b,
+                       bool qualified) {
+    if (qualified) {
+      if (name.size() > qualified_left_) return kOverBudget;
+      qualified_left_ -= name.size();
+    }
     // Ids are 32-bit; a document with 2^32 - 1 distinct names is beyond any sane memory budget.
     if (doc_.names.size() >= 0xfffffffeu) throw std::bad_alloc();
     // A document has a handful of names: one allocation each for the first 16 instead of
@@ -180,11 +205,11 @@ class NameTable {
     return n < 0xffffffffu ? static_cast<std::uint32_t>(n) : 0xffffffffu;
   }
 
-  std::uint32_t rebuild_strong_and_intern(std::string_view name) {
+  std::uint32_t rebuild_strong_and_intern(std::string_view name, bool qualified) {
     strong_ = true;
     for (std::uint32_t id = 0; id < hashes_.size(); ++id) hashes_[id] = keyed_hash(key_, doc_.name(id));
     rehash(slots_.size());
-    return intern(name);
+    return intern_readable(name, readable_end(name), qualified);
   }
 
   void rehash(std::size_t capacity) {
@@ -204,6 +229,8 @@ class NameTable {
   HashKey key_;
   HashKey seed_;
   bool strong_ = false;
+  std::uint64_t qualified_limit_ = qualified_budget(0);
+  std::uint64_t qualified_left_ = qualified_limit_;  // bytes of new qualified names still allowed
   std::vector<Slot> slots_;            // capacity a power of two
   std::size_t mask_ = 0;               // slots_.size() - 1
   std::vector<std::uint64_t> hashes_;  // per id, so growing never rehashes the bytes

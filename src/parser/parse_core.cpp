@@ -37,10 +37,13 @@ class Driver {
   Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
+    names_.set_qualified_budget(NameTable::qualified_budget(length));
     open_.reserve(32);
-    // Arena bytes (joined text runs, unescaped values) are never longer than the input they
-    // come from, so one reservation saves the regrowth copies, each into fresh pages. Only
-    // for large inputs: the reservation is address space that stays untouched until used.
+    // The arena holds joined text runs and unescaped values, which are never longer than the
+    // input they come from, and rendered "{namespace}local" names, which the name budget
+    // bounds. Reserving the input's size saves the regrowth copies (each into fresh pages)
+    // in the usual case. Only for large inputs: the reservation is address space that stays
+    // untouched until used.
     if (length >= kArenaReserveThreshold) doc_.arena.reserve(length);
   }
 
@@ -107,6 +110,7 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
                      ((event.name_marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
                  ? names_.intern_in_input(raw_name)
                  : tags_.render_element_name(namespaces_, raw_name);
+  if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
   if (name_length < content.size()) {
     const std::size_t first = doc_.attributes.size();
     node.first_attribute = static_cast<std::uint32_t>(first);

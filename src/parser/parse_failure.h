@@ -23,6 +23,10 @@ enum class FailureKind : std::uint8_t {
   MaxAttributeSizeExceeded,
   MaxNameSizeExceeded,
   MaxCommentSizeExceeded,
+  // The distinct "{namespace}local" names of the document total more bytes than their
+  // budget (NameTable::qualified_budget): without it one long namespace name multiplied
+  // by many local names claims memory quadratic in the input.
+  MaxQualifiedNamesExceeded,
   Syntax,
 };
 
@@ -50,7 +54,7 @@ class ParseFailure {
   static ParseFailure syntax(std::string message) {
     return ParseFailure(FailureKind::Syntax, std::move(message));
   }
-  // kind must be one of the six Max*Exceeded kinds; `limit` is the configured value.
+  // kind must be one of the Max*Exceeded kinds; `limit` is the configured value.
   static ParseFailure limit_exceeded(FailureKind kind, std::uint64_t limit) {
     return ParseFailure(kind, limit);
   }

@@ -51,8 +51,14 @@ std::uint32_t StartTagProcessor::rendered_id(const NamespaceResolver& ns, std::s
   const bool in_input = !doc_.input.empty() && points_into(doc_.input, raw);
   const bool colon = in_input ? scan::contains(raw, ':', readable_end) : has_byte(raw, ':');
   if (!colon && (!element || ns.no_default_namespace())) return names_.intern(raw);
-  if (!in_input) return names_.intern(render_name(ns, raw, element, scratch_));
+  if (!in_input) return intern_rendered(ns, raw, element);
   return render_and_cache(ns, raw, element);
+}
+
+std::uint32_t StartTagProcessor::intern_rendered(const NamespaceResolver& ns, std::string_view raw, bool element) {
+  const std::string_view rendered = render_name(ns, raw, element, scratch_);
+  // render_name hands back `raw` itself when namespaces leave the name unchanged.
+  return rendered.data() == raw.data() ? names_.intern(rendered) : names_.intern_qualified(rendered);
 }
 
 std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, std::string_view raw, bool element) {
@@ -76,8 +82,8 @@ std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, s
       scan::equal_bytes(entry.raw, raw.data(), raw.size())) {
     return entry.id;
   }
-  const std::uint32_t id = names_.intern(render_name(ns, raw, element, scratch_));
-  entry = CacheEntry{&ns, raw.data(), raw.size(), version, id, element};
+  const std::uint32_t id = intern_rendered(ns, raw, element);
+  if (id != NameTable::kOverBudget) entry = CacheEntry{&ns, raw.data(), raw.size(), version, id, element};
   return id;
 }
 
@@ -89,7 +95,13 @@ VORLANE_COLD MaybeFailure duplicate_failure(std::size_t position, std::size_t pr
 
 VORLANE_COLD MaybeFailure scan_failure(const AttributeCursor& cursor) { return ParseFailure::syntax(cursor.error_message()); }
 
+VORLANE_COLD MaybeFailure over_budget_failure(const NameTable& names) {
+  return ParseFailure::limit_exceeded(FailureKind::MaxQualifiedNamesExceeded, names.qualified_limit());
+}
+
 }  // namespace
+
+MaybeFailure StartTagProcessor::over_budget() const { return over_budget_failure(names_); }
 
 StartTagProcessor::TagSlot& StartTagProcessor::slot_for(std::string_view raw_name, const char* readable_end) {
   if (tag_slot_bits_ < kTagSlotBits && (tag_slot_bits_ == 0 || names_.size() > (std::size_t{2} << tag_slot_bits_)))
@@ -123,7 +135,9 @@ std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns
       scan::equal_near(raw_name.data(), slot.raw, raw_name.size(), readable_end)) {
     return slot.id;
   }
-  slot.id = rendered_id(ns, raw_name, true);
+  const std::uint32_t id = rendered_id(ns, raw_name, true);
+  if (id == NameTable::kOverBudget) return id;
+  slot.id = id;
   slot.raw = raw_name.data();
   slot.length = raw_name.size();
   slot.scope = &ns;
@@ -180,6 +194,7 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
     Attribute attribute;
     // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
     attribute.name = has_byte(key, ':') ? rendered_id(ns, key, false) : raw_id;
+    if (attribute.name == NameTable::kOverBudget) return over_budget_failure(names_);
     const std::string_view raw = content.substr(a.value_begin, a.value_end - a.value_begin);
     if (raw.size() > options.max_attribute_size) {
       return limit_failure(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
@@ -272,7 +287,9 @@ MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, st
     attribute.name = key->raw_id;
     if (key->colon) {
       if (key->rendered_version != ns.version() + 1 || key->rendered_scope != &ns) {
-        key->rendered = rendered_id(ns, std::string_view(key_data, key_length), false);
+        const std::uint32_t rendered = rendered_id(ns, std::string_view(key_data, key_length), false);
+        if (rendered == NameTable::kOverBudget) return over_budget_failure(names_);
+        key->rendered = rendered;
         key->rendered_scope = &ns;
         key->rendered_version = ns.version() + 1;
       }

@@ -26,8 +26,12 @@ class StartTagProcessor {
  public:
   StartTagProcessor(Document& doc, NameTable& names) : doc_(doc), names_(names) {}
 
-  // The name id of the element's rendered tag.
+  // The name id of the element's rendered tag, or NameTable::kOverBudget when a new
+  // "{namespace}local" tag would cross the document's budget for such names.
   std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name);
+
+  // The failure for a name that kOverBudget refused.
+  MaybeFailure over_budget() const;
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
   // the raw tag content and `name_length` the length of the raw element name.
@@ -52,8 +56,11 @@ class StartTagProcessor {
   // The name id of `raw` rendered under the current scope. Names that namespaces leave
   // unchanged are interned directly; the others go through a small cache keyed by the raw
   // bytes and the scope's version, so "{namespace}local" is built once per scope change.
+  // NameTable::kOverBudget when a new "{namespace}local" name does not fit the budget.
   std::uint32_t rendered_id(const NamespaceResolver& ns, std::string_view raw, bool element);
   std::uint32_t render_and_cache(const NamespaceResolver& ns, std::string_view raw, bool element);
+  // Renders and interns; a "{namespace}local" result is charged to the name budget.
+  std::uint32_t intern_rendered(const NamespaceResolver& ns, std::string_view raw, bool element);
 
   // Tags of one name tend to repeat their keys in the same order. Each key seen is
   // remembered in the order of the last tag whose keys it predicts; while a tag's keys equal
