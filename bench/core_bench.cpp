@@ -1,12 +1,16 @@
 // The parser core alone against pugixml's DOM parse of the same bytes, no Python.
 //
 //   core_bench [--repeats N] [--sample-bytes B] [--tsv] FILE...
+//   core_bench --once FILE...
 //
 // Each round times vorlane::parse_core and pugi::xml_document::load_buffer (parse_default,
 // UTF-8) on every file, alternating which of the two goes first; the median round is
 // reported. Both timings include freeing the result, since both keep it in a handful of
 // large blocks. A file ending in ".xmls" holds several documents separated by NUL bytes;
 // each is parsed on its own and a round covers all of them.
+//
+// --once parses every document of each file once with the core alone and prints the
+// number of documents and elements: the run to count under callgrind (bench/instructions.sh).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -176,6 +180,22 @@ Row bench_one(const Input& in, int repeats, double sample_bytes) {
   return row;
 }
 
+// One parse of each document, nothing else: what an instruction count should see.
+bool parse_once(const Input& in) {
+  const vorlane::ParseOptions options = bench_options();
+  std::size_t elements = 0;
+  for (std::string_view d : in.documents) {
+    vorlane::ParseResult r = vorlane::parse_core(d.data(), d.size(), options);
+    if (r.status != vorlane::ParseResult::Status::Ok) {
+      std::fprintf(stderr, "%s: core: %s\n", in.path.c_str(), describe(r).c_str());
+      return false;
+    }
+    elements += r.document.nodes.size();
+  }
+  std::printf("%s\t%zu\t%zu\n", in.path.c_str(), in.documents.size(), elements);
+  return true;
+}
+
 std::string seconds_field(double s) {
   if (s < 0) return "-";
   char buf[64];
@@ -196,29 +216,34 @@ int main(int argc, char** argv) {
   int repeats = 9;
   double sample_bytes = 4e6;
   bool tsv = false;
+  bool once = false;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--tsv") {
       tsv = true;
+    } else if (arg == "--once") {
+      once = true;
     } else if (arg == "--repeats" && i + 1 < argc) {
       repeats = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--sample-bytes" && i + 1 < argc) {
       sample_bytes = std::max(1.0, std::atof(argv[++i]));
     } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv] FILE...\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once] FILE...\n", argv[0]);
       return 2;
     } else {
       paths.emplace_back(arg);
     }
   }
   if (paths.empty()) {
-    std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv] FILE...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once] FILE...\n", argv[0]);
     return 2;
   }
 
   int status = 0;
-  if (tsv) {
+  if (once) {
+    std::printf("path\tdocuments\telements\n");
+  } else if (tsv) {
     std::printf("path\tbytes\tcore_elements\tpugixml_elements\tcore_seconds\tpugixml_seconds\tstatus\n");
   } else {
     std::printf("pugixml: load_buffer with parse_default; median of %d rounds\n\n", repeats);
@@ -241,6 +266,10 @@ int main(int argc, char** argv) {
       in.documents.push_back(rest);
     } else {
       in.documents.emplace_back(in.bytes);
+    }
+    if (once) {
+      if (!parse_once(in)) status = 1;
+      continue;
     }
     const Row row = bench_one(in, repeats, sample_bytes);
     if (row.status != "ok") status = 1;

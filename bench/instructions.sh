@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Instructions the core executes per document class, counted by callgrind: repeatable on a
+# loaded machine where timings are not, so it is the figure to compare before and after a
+# change of the core. bench/instructions.sh [PYTHON]
+#
+# PYTHON (default: scripts/find-python) only runs gen_docs.py, which writes the quick
+# documents into bench/data/quick. Each file is parsed once by `core_bench --once` under
+# callgrind, counting only inside parse_core; the table gives instructions per document,
+# the median of ROUNDS runs (default 5): the hash key drawn per parse moves a count by up to
+# about 2%.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$HERE")
+PY=${1:-$("$ROOT/scripts/find-python")}
+[ -n "$PY" ] || { echo "no CPython 3.12+ found; pass one" >&2; exit 2; }
+command -v valgrind >/dev/null || { echo "valgrind is needed (apt-get install valgrind)" >&2; exit 2; }
+
+DATA=$HERE/data/quick
+"$PY" "$HERE/gen_docs.py" --out "$DATA" --quick >&2
+BIN=$("$HERE/build_core_bench.sh")
+OUT=$ROOT/build/bench/callgrind
+ROUNDS=${ROUNDS:-5}
+mkdir -p "$OUT"
+
+echo "| Document | bytes | documents | instructions per document | per byte | spread of the runs |"
+echo "|---|--:|--:|--:|--:|--:|"
+"$PY" - "$DATA/manifest.json" <<'PYEOF' | while IFS=$'\t' read -r name path; do
+import json, sys
+for d in json.load(open(sys.argv[1]))["docs"]:
+    print(f"{d['name']}\t{d['path']}")
+PYEOF
+  file=$OUT/$(basename "$path").out
+  counts=()
+  for ((round = 0; round < ROUNDS; round++)); do
+    counted=$(valgrind --tool=callgrind --callgrind-out-file="$file" --toggle-collect='vorlane::parse_core(*' \
+              "$BIN" --once "$path" 2>/dev/null | tail -n 1)
+    counts+=("$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$file")")
+  done
+  documents=$(cut -f2 <<<"$counted")
+  sorted=($(printf '%s\n' "${counts[@]}" | sort -n))
+  total=${sorted[$((ROUNDS / 2))]}
+  spread=$(awk -v lo="${sorted[0]}" -v hi="${sorted[$((ROUNDS - 1))]}" -v m="$total" 'BEGIN { printf "%.1f%%", 100 * (hi - lo) / m }')
+  bytes=$(stat -c %s "$path")
+  bytes=$((bytes - documents + 1))  # the separators of a multi-document file are not parsed
+  echo "| $name | $bytes | $documents | $((total / documents)) | $(awk -v t="$total" -v b="$bytes" 'BEGIN { printf "%.2f", t / b }') | $spread |"
+done
