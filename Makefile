@@ -8,13 +8,13 @@ VENV := .venv
 VENV_PY := $(VENV)/bin/python
 DIST := dist
 NATIVE := build/native
-CORE_SOURCES := $(wildcard src/tokenizer/*.cpp src/parser/*.cpp src/doctype/*.cpp)
+CORE_SOURCES := $(wildcard src/common/*.cpp src/tokenizer/*.cpp src/doctype/*.cpp src/parser/*.cpp)
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -44,6 +44,10 @@ wheel: venv
 	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) \
 	  --config-settings=cmake.define.VORLANE_WERROR=ON .
 	$(VENV)/bin/abi3audit --strict --summary $(DIST)/*.whl
+
+# Includes between the folders of src/ point one way (common <- tokenizer, doctype <- parser <- module).
+check-layers:
+	scripts/check-layers
 
 native-test: $(NATIVE)/tests
 	$(NATIVE)/tests
@@ -90,7 +94,7 @@ fuzz:
 	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
 	done
 
-test: native-test fuzz-smoke wheel bench-quick sanitize-test
+test: check-layers native-test fuzz-smoke wheel bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \

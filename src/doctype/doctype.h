@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/parse_failure.h"
-#include "parser/parse_options.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
 
 namespace vorlane {
 

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "parser/element_node.h"
-#include "parser/parse_failure.h"
+#include "common/document.h"
+#include "common/parse_failure.h"
 
 namespace vorlane {
 

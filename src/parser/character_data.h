@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/element_node.h"
-#include "parser/parse_failure.h"
+#include "common/document.h"
+#include "common/parse_failure.h"
 
 namespace vorlane {
 

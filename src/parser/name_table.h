@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/element_node.h"
+#include "common/document.h"
 #include "parser/keyed_hash.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
@@ -178,10 +178,7 @@ class NameTable {
     return ref.length == name.size() && std::memcmp(base + ref.offset, name.data(), name.size()) == 0;
   }
 
-#if defined(__GNUC__)
-  __attribute__((noinline))
-#endif
-  std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b,
+  VORLANE_NOINLINE std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b,
                        bool qualified) {
     if (qualified) {
       if (name.size() > qualified_left_) return kOverBudget;

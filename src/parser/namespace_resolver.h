@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/parse_failure.h"
 #include "parser/attribute_scan.h"
-#include "parser/parse_failure.h"
 #include "tokenizer/scan.h"
 
 namespace vorlane {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "doctype/doctype.h"
-#include "doctype/references.h"
 #include "parser/character_data.h"
 #include "parser/keyed_hash.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
+#include "parser/references.h"
 #include "parser/start_tag.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <optional>
 
-#include "parser/element_node.h"
-#include "parser/parse_failure.h"
-#include "parser/parse_options.h"
+#include "common/document.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
 
 namespace vorlane {
 

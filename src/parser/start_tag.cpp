@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "doctype/references.h"
 #include "parser/attribute_scan.h"
+#include "parser/references.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
 

@@ -10,11 +10,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "parser/element_node.h"
+#include "common/document.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
-#include "parser/parse_failure.h"
-#include "parser/parse_options.h"
 
 namespace vorlane {
 

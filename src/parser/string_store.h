@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "parser/element_node.h"
+#include "common/document.h"
 
 namespace vorlane {
 

@@ -12,13 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-// For the few small functions of the per-event path that the compiler would otherwise
-// keep out of line.
-#if defined(__GNUC__)
-#define VORLANE_HOT_INLINE inline __attribute__((always_inline))
-#else
-#define VORLANE_HOT_INLINE inline
-#endif
+#include "common/compiler.h"
 
 namespace vorlane::scan {
 

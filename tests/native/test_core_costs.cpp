@@ -7,7 +7,7 @@
 
 #include "check.h"
 #include "tree_dump.h"
-#include "parser/element_node.h"
+#include "common/block_vector.h"
 #include "parser/namespace_resolver.h"
 #include "parser/parse_core.h"
 

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "check.h"
-#include "doctype/references.h"
+#include "parser/references.h"
 
 using vorlane::FailureKind;
 using vorlane::MaybeFailure;

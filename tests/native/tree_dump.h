@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "parser/element_node.h"
+#include "common/document.h"
 #include "parser/parse_core.h"
 
 inline void dump_tree(const vorlane::Document& d, std::size_t i, std::string& out) {

@@ -1,33 +1,16 @@
-// The parsed tree. Nodes are stored flat, in document (pre-)order, owned by the Document;
-// a node's children are the nodes after it up to its subtree end. Strings are byte ranges
-// either borrowed from the input (which the caller keeps alive) or held in the document's
-// arena, so a parse allocates per block of nodes, not per node.
+// Storage for the bulk of a parse (nodes, attributes): a vector in fixed-size blocks.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <new>
-#include <string>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/compiler.h"
+
 namespace vorlane {
-
-// An optional UTF-8 string. Absent differs from present-and-empty. Packed into 16 bytes:
-// nodes are the bulk of a parse's memory.
-struct StringRef {
-  enum class Where : std::uint8_t { Absent, Input, Arena };
-  std::uint64_t offset = 0;
-  std::uint64_t length : 56 = 0;
-  Where where : 8 = Where::Absent;
-
-  bool present() const { return where != Where::Absent; }
-};
-static_assert(sizeof(StringRef) == 16);
 
 // A vector kept in fixed-size blocks. Growing never moves elements of a full block, so there
 // is no copy of the bulk and no doubled peak, and a reader walking the elements in order can
@@ -103,10 +86,7 @@ class BlockVector {
   }
 
  private:
-#if defined(__GNUC__)
-  __attribute__((noinline))
-#endif
-  void grow() {
+  VORLANE_NOINLINE void grow() {
     if (blocks_.size() == 1 && size_ < kBlock) {
       // The first block doubles in place of adding a second one. The caller holds no
       // pointer into it across a push (indices only).
@@ -137,43 +117,6 @@ class BlockVector {
   T* block_end_ = nullptr;
   std::size_t size_ = 0;
   std::size_t released_ = 0;
-};
-
-struct Attribute {
-  std::uint32_t name = 0;  // name id (Document::name)
-  StringRef value;         // always present
-};
-
-// Counts and indices are 32-bit: a node is written per element, so its size is memory
-// traffic (and, on a cold heap, page faults) per element. A document with 2^32 nodes or
-// attributes needs at least 16 GB of input; the core reports it as out of memory.
-inline constexpr std::size_t kMaxNodeIndex = 0xffffffffu;
-
-struct ElementNode {
-  std::uint32_t tag = 0;              // name id (Document::name), the rendered tag
-  std::uint32_t attribute_count = 0;  // attributes are Document::attributes[first_attribute ..)
-  std::uint32_t first_attribute = 0;
-  std::uint32_t subtree_end = 0;  // index one past this node's last descendant in Document::nodes
-  StringRef text;
-  StringRef tail;
-};
-
-struct Document {
-  std::string_view input;            // the bytes parse_core was given
-  BlockVector<ElementNode> nodes;    // pre-order; nodes[0] is the root
-  BlockVector<Attribute> attributes;
-  std::vector<StringRef> names;      // name id -> rendered name bytes; ids are dense from 0
-  std::string arena;                 // owned bytes that could not be borrowed from the input
-
-  std::string_view bytes(const StringRef& ref) const {
-    switch (ref.where) {
-      case StringRef::Where::Input: return input.substr(ref.offset, ref.length);
-      case StringRef::Where::Arena: return std::string_view(arena).substr(ref.offset, ref.length);
-      case StringRef::Where::Absent: break;
-    }
-    return {};
-  }
-  std::string_view name(std::uint32_t id) const { return bytes(names[id]); }
 };
 
 }  // namespace vorlane

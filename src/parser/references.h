@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "parser/parse_failure.h"
-#include "parser/parse_options.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
 
 namespace vorlane {
 

@@ -9,6 +9,8 @@
 #include <utility>
 #include <variant>
 
+#include "common/compiler.h"
+
 namespace vorlane {
 
 using OptString = std::optional<std::string>;
@@ -93,14 +95,6 @@ class ParseFailure {
 
 // What most core steps return: nothing on success, the failure otherwise.
 using MaybeFailure = std::optional<ParseFailure>;
-
-// For failure builders kept out of hot paths: inlined there they only make the loop larger
-// (and GCC 12 at -O3 raises false -Warray-bounds on some inlined constructions).
-#if defined(__GNUC__)
-#define VORLANE_COLD __attribute__((noinline, cold))
-#else
-#define VORLANE_COLD
-#endif
 
 // Shared out-of-line builders of the failures that several hot paths return.
 MaybeFailure limit_failure(FailureKind kind, std::uint64_t limit);

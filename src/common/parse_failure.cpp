@@ -1,4 +1,4 @@
-#include "parser/parse_failure.h"
+#include "common/parse_failure.h"
 
 namespace vorlane {
 

@@ -1,6 +1,6 @@
 // Predefined entities and character references. Character data and attribute values
 // deliberately keep separate number rules and messages; do not merge the two parsers.
-#include "doctype/references.h"
+#include "parser/references.h"
 
 #include <cstdint>
 #include <cstring>
