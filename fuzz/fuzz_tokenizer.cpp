@@ -1,13 +1,14 @@
 // libFuzzer entry for the tokenizer: runs it over the input to the end or the first error
 // and traps on any broken invariant.
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
-//     fuzz/fuzz_tokenizer.cpp src/tokenizer/*.cpp -o build/fuzz_tokenizer
+//     fuzz/fuzz_tokenizer.cpp src/common/*.cpp src/tokenizer/*.cpp -o build/fuzz_tokenizer
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
-#include "tokenizer/utf8.h"
+#include "common/utf8.h"
+#include "common/white_space.h"
 #include "tokenizer/xml_tokenizer.h"
 
 namespace {
@@ -15,8 +16,6 @@ namespace {
 void require(bool condition) {
   if (!condition) std::abort();
 }
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 }  // namespace
 
@@ -56,19 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         ++depth;
         [[fallthrough]];
       case vorlane::XmlEventKind::EmptyTag:
-        for (std::size_t i = 0; i < event.name_length; ++i) require(!is_space(content[i]));
-        require(event.name_length == content.size() || is_space(content[event.name_length]));
+        for (std::size_t i = 0; i < event.name_length; ++i) require(!vorlane::is_xml_space(content[i]));
+        require(event.name_length == content.size() || vorlane::is_xml_space(content[event.name_length]));
         break;
       case vorlane::XmlEventKind::EndTag:
         require(depth > 0);
         --depth;
-        require(content.empty() || !is_space(content.back()));
+        require(content.empty() || !vorlane::is_xml_space(content.back()));
         break;
       case vorlane::XmlEventKind::Reference:
         require(content.find_first_of(";&<") == std::string_view::npos);
         break;
       case vorlane::XmlEventKind::Doctype:
-        require(!content.empty() && !is_space(content.front()));
+        require(!content.empty() && !vorlane::is_xml_space(content.front()));
         break;
       default:
         break;

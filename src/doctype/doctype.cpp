@@ -9,6 +9,9 @@
 #include <cstring>
 #include <utility>
 
+#include "common/utf8.h"
+#include "common/white_space.h"
+
 namespace vorlane {
 namespace {
 
@@ -16,56 +19,6 @@ constexpr std::size_t npos = std::string_view::npos;
 
 inline unsigned char byte_at(std::string_view text, std::size_t pos) {
   return static_cast<unsigned char>(text[pos]);
-}
-
-// Tab, line feed, form feed, carriage return, space (vertical tab is not one of them).
-inline bool is_dtd_space(unsigned char c) {
-  return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
-}
-
-// Byte length of the Unicode White_Space character starting at `pos`, or 0 if the
-// character there is not white space.
-std::size_t unicode_space_at(std::string_view text, std::size_t pos) {
-  const unsigned char c = byte_at(text, pos);
-  if (c < 0x80) return ((c >= 0x09 && c <= 0x0D) || c == 0x20) ? 1 : 0;
-  const std::size_t left = text.size() - pos;
-  if (c == 0xC2) {  // U+0085, U+00A0
-    if (left < 2) return 0;
-    const unsigned char b1 = byte_at(text, pos + 1);
-    return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;
-  }
-  if (left < 3) return 0;
-  const unsigned char b1 = byte_at(text, pos + 1);
-  const unsigned char b2 = byte_at(text, pos + 2);
-  switch (c) {
-    case 0xE1:  // U+1680
-      return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
-    case 0xE2:
-      if (b1 == 0x80) {  // U+2000..U+200A, U+2028, U+2029, U+202F
-        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
-      }
-      return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
-    case 0xE3:  // U+3000
-      return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
-    default:
-      return 0;
-  }
-}
-
-// Byte length of the character starting at `pos`, never running past the end. A stray
-// continuation byte counts as one character so that the scan always advances.
-std::size_t char_length(std::string_view text, std::size_t pos) {
-  const unsigned char c = byte_at(text, pos);
-  std::size_t len = 1;
-  if (c >= 0xF0) {
-    len = 4;
-  } else if (c >= 0xE0) {
-    len = 3;
-  } else if (c >= 0xC0) {
-    len = 2;
-  }
-  const std::size_t left = text.size() - pos;
-  return len < left ? len : left;
 }
 
 std::string_view trim_unicode_space(std::string_view text) {
@@ -79,7 +32,7 @@ std::string_view trim_unicode_space(std::string_view text) {
   while (end > begin) {
     // Step back to the first byte of the last character.
     std::size_t start = end - 1;
-    while (start > begin && end - start < 4 && (byte_at(text, start) & 0xC0) == 0x80) --start;
+    while (start > begin && end - start < 4 && utf8::is_continuation(byte_at(text, start))) --start;
     const std::size_t len = unicode_space_at(text, start);
     if (len == 0 || start + len != end) break;
     end = start;
@@ -92,7 +45,7 @@ inline bool keyword_at(std::string_view text, std::size_t pos, std::string_view 
 }
 
 inline std::size_t skip_dtd_space(std::string_view text, std::size_t pos) {
-  while (pos < text.size() && is_dtd_space(byte_at(text, pos))) ++pos;
+  while (pos < text.size() && is_dtd_space(text[pos])) ++pos;
   return pos;
 }
 
@@ -162,7 +115,7 @@ std::size_t read_system_id(std::string_view text, std::size_t pos, QuoteFinder& 
 // ASCII, so a byte scan never stops inside a multi-byte character.
 std::size_t word_end(std::string_view text, std::size_t pos) {
   while (pos < text.size()) {
-    const unsigned char c = byte_at(text, pos);
+    const char c = text[pos];
     if (is_dtd_space(c) || c == '>') break;
     ++pos;
   }
@@ -245,7 +198,7 @@ void scan_doctype(std::string_view raw, DoctypeInfo& info, OnEntity&& on_entity)
   while (pos < text.size()) {
     const char c = text[pos];
     if (c == '>' || c == '[' || unicode_space_at(text, pos) != 0) break;
-    pos += char_length(text, pos);
+    pos += utf8::char_length(text, pos);
   }
   info.name.assign(text.substr(0, pos));
 
@@ -260,7 +213,7 @@ void scan_doctype(std::string_view raw, DoctypeInfo& info, OnEntity&& on_entity)
       } else if (c == 'S' && keyword_at(text, pos, "SYSTEM")) {
         pos = read_system_id(text, pos, finder, info.system_id);
       } else {
-        pos += char_length(text, pos);
+        pos += utf8::char_length(text, pos);
       }
     }
   }

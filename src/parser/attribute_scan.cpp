@@ -9,7 +9,7 @@ namespace vorlane {
 namespace {
 
 std::size_t skip_space(std::string_view s, std::size_t pos) {
-  while (pos < s.size() && is_xml_space(static_cast<unsigned char>(s[pos]))) ++pos;
+  while (pos < s.size() && is_xml_space(s[pos])) ++pos;
   return pos;
 }
 
@@ -25,7 +25,7 @@ bool AttributeCursor::next(ScannedAttribute& out) {
   out.key_begin = pos;
   // Keys are short: one block usually finds the "=" or white space that ends it.
   if (readable_end_ - (s.data() + pos) >= 16) {
-    const unsigned m = scan::mask16<'=', ' ', '\t', '\n', '\r'>(s.data() + pos);
+    const unsigned m = scan::class_mask16<XmlSpace, '='>(s.data() + pos);
     if (m != 0) {
       pos += static_cast<std::size_t>(__builtin_ctz(m));
       if (pos > n) pos = n;
@@ -33,7 +33,7 @@ bool AttributeCursor::next(ScannedAttribute& out) {
       pos = pos + 16 < n ? pos + 16 : n;
     }
   }
-  while (pos < n && s[pos] != '=' && !is_xml_space(static_cast<unsigned char>(s[pos]))) ++pos;
+  while (pos < n && s[pos] != '=' && !is_xml_space(s[pos])) ++pos;
   if (pos == n) return fail(ScanError::ExpectedEq, n);
   out.key_end = pos;
   if (s[pos] != '=') {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/white_space.h"
 #include "tokenizer/scan.h"
 
 namespace vorlane {
@@ -21,8 +22,6 @@ struct ScannedAttribute {
 };
 
 enum class ScanError : unsigned char { None, ExpectedEq, ExpectedValue, UnquotedValue, ExpectedQuote };
-
-inline bool is_xml_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 class AttributeCursor {
  public:
@@ -77,10 +76,10 @@ VORLANE_HOT_INLINE QuickScan quick_attribute(std::string_view content, std::size
   const char* const s = content.data();
   const std::size_t n = content.size();
   std::size_t p = pos;
-  while (p < n && is_xml_space(static_cast<unsigned char>(s[p]))) ++p;
+  while (p < n && is_xml_space(s[p])) ++p;
   if (p == n) return QuickScan::End;
   if (readable_end - (s + p) < 32) return QuickScan::General;
-  const unsigned stop = scan::mask16<'=', ' ', '\t', '\n', '\r'>(s + p);
+  const unsigned stop = scan::class_mask16<XmlSpace, '='>(s + p);
   if (stop == 0) return QuickScan::General;
   const std::size_t eq = p + static_cast<std::size_t>(__builtin_ctz(stop));
   if (eq + 1 >= n || s[eq] != '=') return QuickScan::General;

@@ -31,9 +31,6 @@ struct CharacterDataState {
   std::uint64_t total = 0;  // bytes of character data so far, discarded white space included
 };
 
-// True when `chunk` consists only of Unicode White_Space characters (or is empty).
-bool is_unicode_whitespace(std::string_view chunk);
-
 // Stores `chunk` in the right target, borrowing it from the input when it lies there and
 // the target was absent. `root_complete` tells whether the root slot is full.
 MaybeFailure append_character_data(std::string_view chunk, Document& doc, const std::vector<OpenElement>& open,

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/utf8.h"
+
 namespace vorlane {
 namespace {
 
@@ -42,31 +44,6 @@ int digit_value(char c, unsigned base) {
 
 inline bool is_scalar_value(std::uint64_t value) {
   return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  char buf[4];
-  std::size_t len;
-  if (cp < 0x80) {
-    buf[0] = static_cast<char>(cp);
-    len = 1;
-  } else if (cp < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-    buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 2;
-  } else if (cp < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 4;
-  }
-  out.append(buf, len);
 }
 
 std::string reference_message(std::string_view prefix, std::string_view name) {
@@ -138,7 +115,7 @@ MaybeFailure append_attribute_char_ref(std::string_view name, std::string& out) 
     message.append(std::to_string(value)).append("` is not a valid codepoint");
     return ParseFailure::syntax(std::move(message));
   }
-  append_utf8(out, static_cast<std::uint32_t>(value));
+  utf8::append(out, static_cast<char32_t>(value));
   return std::nullopt;
 }
 
@@ -171,7 +148,7 @@ MaybeFailure expand_reference(std::string_view name, const ParseOptions& options
   if (!is_scalar_value(value)) {
     return ParseFailure::syntax(reference_message("Invalid unicode character: &", name));
   }
-  append_utf8(out, static_cast<std::uint32_t>(value));
+  utf8::append(out, static_cast<char32_t>(value));
   return std::nullopt;
 }
 

@@ -13,6 +13,7 @@
 #endif
 
 #include "common/compiler.h"
+#include "common/white_space.h"
 
 namespace vorlane::scan {
 
@@ -42,6 +43,18 @@ VORLANE_HOT_INLINE unsigned mask16(const char* p) {
   for (unsigned i = 0; i < 16; ++i) bits |= is_one_of<Cs...>(p[i]) ? 1u << i : 0u;
   return bits;
 #endif
+}
+
+// mask16 for the bytes of a ByteClass and the further bytes `More`.
+template <class Class, char... More>
+struct ClassMask;
+template <char... Cs, char... More>
+struct ClassMask<ByteClass<Cs...>, More...> {
+  VORLANE_HOT_INLINE static unsigned mask16(const char* p) { return scan::mask16<Cs..., More...>(p); }
+};
+template <class Class, char... More>
+VORLANE_HOT_INLINE unsigned class_mask16(const char* p) {
+  return ClassMask<Class, More...>::mask16(p);
 }
 
 // Bit i set when p[i] has its top bit set, for the 16 readable bytes at p.

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "tokenizer/scan.h"
-#include "tokenizer/utf8.h"
+#include "common/utf8.h"
 
 namespace vorlane {
 namespace {
@@ -41,8 +41,6 @@ std::string concat(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
-using tokenizer_detail::is_space;
-
 inline bool starts_with(const char* p, const char* end, std::string_view prefix) {
   return static_cast<std::size_t>(end - p) >= prefix.size() &&
          std::string_view(p, prefix.size()) == prefix;
@@ -59,7 +57,7 @@ inline bool starts_with_nocase(const char* p, const char* end, std::string_view 
 
 std::size_t leading_name_length(std::string_view content) {
   std::size_t n = 0;
-  while (n < content.size() && !is_space(content[n])) ++n;
+  while (n < content.size() && !is_xml_space(content[n])) ++n;
   return n;
 }
 
@@ -197,7 +195,7 @@ std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event
     if (auto error = check_utf8(lt, gt + 1)) return error;
   }
   std::string_view name(data_ + lt + 2, gt - lt - 2);
-  while (!name.empty() && is_space(name.back())) name.remove_suffix(1);
+  while (!name.empty() && is_xml_space(name.back())) name.remove_suffix(1);
   if (open_names_.empty()) {
     return fail(concat({kIllFormed, "close tag `</", name, ">` does not match any open tag"}));
   }
@@ -223,7 +221,7 @@ std::optional<TokenizerError> XmlTokenizer::read_instruction(XmlEvent& event) {
   if (q == end) {
     const bool declaration =
         starts_with(begin, end, "<?xml") &&
-        (end - begin == 5 || is_space(begin[5]) || begin[5] == '?');
+        (end - begin == 5 || is_xml_space(begin[5]) || begin[5] == '?');
     return fail(concat({kSyntax, declaration ? kUnclosedDeclaration : kUnclosedInstruction}));
   }
   const std::size_t gt = static_cast<std::size_t>(q - data_);
@@ -231,7 +229,7 @@ std::optional<TokenizerError> XmlTokenizer::read_instruction(XmlEvent& event) {
   if (auto error = check_utf8(lt, gt + 1)) return error;
   const std::string_view content(begin + 2, gt - lt - 3);
   if (content.size() >= 3 && content.substr(0, 3) == "xml" &&
-      (content.size() == 3 || is_space(content[3]))) {
+      (content.size() == 3 || is_xml_space(content[3]))) {
     event.kind = XmlEventKind::Declaration;
   } else {
     event.kind = XmlEventKind::Instruction;
@@ -278,7 +276,7 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
         return fail(concat({kSyntax, kUnclosedDoctype}));
       }
       std::size_t first = lt + 9;
-      while (first < gt && is_space(data_[first])) ++first;
+      while (first < gt && is_xml_space(data_[first])) ++first;
       if (first == gt) return fail(concat({kIllFormed, kMissingDoctypeName}));
       if (auto error = check_utf8(lt, gt + 1)) return error;
       event.kind = XmlEventKind::Doctype;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/white_space.h"
 #include "tokenizer/scan.h"
 
 namespace vorlane {
@@ -116,8 +117,6 @@ class XmlTokenizer {
 
 namespace tokenizer_detail {
 
-inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // Bytes of `content` before its first whitespace byte. `readable_end` bounds what may be
 // read (the input's end), which lets one 16-byte block settle the usual short name, and
 // with it `marks` (XmlEvent::name_marks): whether the name holds a NUL byte or a colon.
@@ -126,7 +125,7 @@ VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char*
   std::size_t n = 0;
   marks = XmlEvent::kNameMayHoldNul | XmlEvent::kNameMayHoldColon;
   if (readable_end - p >= 16) {
-    const unsigned ws = scan::mask16<' ', '\t', '\n', '\r'>(p) | (content.size() < 16 ? 1u << content.size() : 0u);
+    const unsigned ws = scan::class_mask16<XmlSpace>(p) | (content.size() < 16 ? 1u << content.size() : 0u);
     if (ws != 0) {
       const unsigned length = static_cast<unsigned>(__builtin_ctz(ws));
       const unsigned inside = (1u << length) - 1u;
@@ -136,7 +135,7 @@ VORLANE_HOT_INLINE std::size_t name_length(std::string_view content, const char*
     }
     n = 16;
   }
-  while (n < content.size() && !is_space(content[n])) ++n;
+  while (n < content.size() && !is_xml_space(content[n])) ++n;
   return n < content.size() ? n : content.size();
 }
 

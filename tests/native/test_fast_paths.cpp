@@ -11,7 +11,7 @@
 #include "tree_dump.h"
 #include "parser/name_table.h"
 #include "parser/parse_core.h"
-#include "tokenizer/utf8.h"
+#include "common/utf8.h"
 
 using namespace vorlane;
 

@@ -7,7 +7,7 @@
 
 #include "check.h"
 #include "tokenizer/scan.h"
-#include "tokenizer/utf8.h"
+#include "common/utf8.h"
 #include "tokenizer/xml_tokenizer.h"
 
 using vorlane::TokenizerError;

@@ -1,7 +1,8 @@
-#include "tokenizer/utf8.h"
+#include "common/utf8.h"
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -41,16 +42,19 @@ inline const unsigned char* skip_ascii(const unsigned char* p, const unsigned ch
   return p;
 }
 
-inline bool is_continuation(unsigned char b) { return (b & 0xC0u) == 0x80u; }
-
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VORLANE_UTF8_SSSE3 1
 
-// Validity only, 16 bytes per step without a branch per character: each byte pair is
-// classified through three 16-entry tables (the high nibble of the first byte, its low
-// nibble, the high nibble of the second), and the positions that must hold the second or
-// third continuation byte of a longer sequence are checked apart. SSSE3 has the byte
-// shuffle this needs; the shipped build targets plain x86-64, so it is chosen at run time.
+// Validity only, 16 bytes per step without a branch per character: the "lookup" algorithm
+// of J. Keiser and D. Lemire, "Validating UTF-8 In Less Than One Instruction Per Byte"
+// (Software: Practice and Experience 51(5), 2021), as simdjson implements it. Every pair
+// of adjacent bytes is classified through three 16-entry tables, indexed by the high nibble
+// of the first byte, its low nibble, and the high nibble of the second; the AND of the
+// three lookups has a bit set for each error the pair shows. The positions that must hold
+// the second or third continuation byte of a 3- or 4-byte sequence are found apart (from
+// the bytes two and three back) and must match exactly the pairs of two continuations.
+// SSSE3 has the byte shuffle this needs; the shipped build targets plain x86-64, so it is
+// chosen at run time.
 struct Ssse3State {
   __m128i error;
   __m128i previous;
@@ -58,6 +62,21 @@ struct Ssse3State {
 };
 
 __attribute__((target("ssse3"))) inline void ssse3_step(Ssse3State& st, __m128i input) {
+  // One bit per error of a byte pair (first byte, second byte), `_` for any bit:
+  //   bit 0 kTooShort     11______ 0_______ or 11______ 11______: a lead without continuation
+  //   bit 1 kTooLong      0_______ 10______: a continuation after ASCII
+  //   bit 2 kOverlong3    11100000 100_____
+  //   bit 3 kTooLarge     11110100 1001____, 11110100 101_____, and the same second bytes
+  //                       after 11110101..11111111: above U+10FFFF
+  //   bit 4 kSurrogate    11101101 101_____
+  //   bit 5 kOverlong2    1100000_ 10______
+  //   bit 6 kTooLarge1000 11110101..11111111 1000____: above U+10FFFF
+  //   bit 6 kOverlong4    11110000 1000____
+  //   bit 7 kTwoConts     10______ 10______: legal only where a 3- or 4-byte sequence
+  //                       continues, which must23 below marks
+  // kTooLarge1000 and kOverlong4 share bit 6: both need a first byte 1111____ and a second
+  // byte 1000____, so two of the three lookups agree, and the third (the low nibble of the
+  // first byte: 0 for one, 5..F for the other) sets the bit for exactly their union.
   constexpr char kTooShort = 1 << 0;
   constexpr char kTooLong = 1 << 1;
   constexpr char kOverlong3 = 1 << 2;
@@ -67,6 +86,8 @@ __attribute__((target("ssse3"))) inline void ssse3_step(Ssse3State& st, __m128i 
   constexpr char kTooLarge1000 = 1 << 6;
   constexpr char kOverlong4 = 1 << 6;
   constexpr char kTwoConts = static_cast<char>(1 << 7);
+  // The errors that do not depend on the first byte's low nibble: every entry of that
+  // table lets them through.
   constexpr char kCarry = kTooShort | kTooLong | kTwoConts;
   if (_mm_movemask_epi8(input) == 0) {
     st.error = _mm_or_si128(st.error, st.previous_incomplete);
@@ -109,11 +130,7 @@ __attribute__((target("ssse3"))) inline void ssse3_step(Ssse3State& st, __m128i 
   st.previous = input;
 }
 
-// Validity only, 16 bytes per step without a branch per character: each byte pair is
-// classified through three 16-entry tables (the high nibble of the first byte, its low
-// nibble, the high nibble of the second), and the positions that must hold the second or
-// third continuation byte of a longer sequence are checked apart. SSSE3 has the byte
-// shuffle this needs; the shipped build targets plain x86-64, so it is chosen at run time.
+// Whether all n bytes at p are valid UTF-8 (see ssse3_step).
 __attribute__((target("ssse3"))) bool valid_ssse3(const unsigned char* p, std::size_t n) {
   Ssse3State st{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
   std::size_t i = 0;
@@ -146,51 +163,26 @@ namespace {
 Check validate_precisely(const char* data, std::size_t size) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(data);
   const auto* const end = begin + size;
+  const std::string_view text(data, size);
   const unsigned char* p = begin;
   Check result;
   while (p != end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
+    if (*p < 0x80) {
       p = skip_ascii(p + 1, end);
       continue;
     }
-    unsigned need;  // continuation bytes after the lead
-    unsigned char lo = 0x80;  // allowed range of the first continuation byte
-    unsigned char hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2;
-      if (lead == 0xE0) lo = 0xA0;       // no overlong forms
-      else if (lead == 0xED) hi = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      need = 3;
-      if (lead == 0xF0) lo = 0x90;       // no overlong forms
-      else if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      // 0x80..0xC1 and 0xF5..0xFF never begin a sequence.
+    const auto at = static_cast<std::size_t>(p - begin);
+    char32_t ignored;
+    unsigned bad_length;
+    const std::size_t length = decode(text, at, ignored, bad_length);
+    if (length == 0) {
       result.ok = false;
-      result.index = static_cast<std::size_t>(p - begin);
-      result.length = 1;
+      result.incomplete = bad_length == 0;
+      result.index = at;
+      result.length = bad_length;
       return result;
     }
-    for (unsigned i = 1; i <= need; ++i) {
-      if (p + i == end) {
-        result.ok = false;
-        result.incomplete = true;
-        result.index = static_cast<std::size_t>(p - begin);
-        return result;
-      }
-      const unsigned char b = p[i];
-      const bool allowed = i == 1 ? (b >= lo && b <= hi) : is_continuation(b);
-      if (!allowed) {
-        result.ok = false;
-        result.index = static_cast<std::size_t>(p - begin);
-        result.length = i;
-        return result;
-      }
-    }
-    p += need + 1;
+    p += length;
   }
   return result;
 }
