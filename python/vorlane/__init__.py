@@ -18,7 +18,7 @@ from vorlane.common import (
     ParseError,
 )
 
-__version__ = "1.0.2"
+__version__ = version()
 
 __all__ = [
     "DTDForbidden",

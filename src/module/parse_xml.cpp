@@ -2,11 +2,14 @@
 // parse with the interpreter lock released, then materialise the tree or raise.
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string_view>
 
+#include "common/parse_options.h"
 #include "module/module.h"
 #include "module/py_ref.h"
 #include "parser/parse_core.h"
@@ -14,11 +17,13 @@
 namespace vorlane {
 namespace {
 
-constexpr Py_ssize_t kParameterCount = 11;
-constexpr std::string_view kParameterNames[kParameterCount] = {
-    "source",          "forbid_dtd",    "forbid_entities", "forbid_external",    "max_depth",      "max_entity_size",
-    "max_text_size",   "max_attributes", "max_attribute_size", "max_name_size", "max_comment_size",
+constexpr std::string_view kParameterNames[] = {
+    "source",
+#define VORLANE_PARAMETER_NAME(kind, name, value) #name,
+    VORLANE_PARSE_OPTIONS(VORLANE_PARAMETER_NAME)
+#undef VORLANE_PARAMETER_NAME
 };
+constexpr Py_ssize_t kParameterCount = static_cast<Py_ssize_t>(std::size(kParameterNames));
 
 // Adds "while processing '<option>'" to the pending exception, which then propagates
 // unchanged; a failing add_note is discarded.
@@ -58,7 +63,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
-int convert_bool(PyObject* obj, bool* out) {
+int convert_option(PyObject* obj, bool* out) {
   if (obj == Py_True || obj == Py_False) {
     *out = obj == Py_True;
     return 0;
@@ -81,7 +86,7 @@ int convert_bool(PyObject* obj, bool* out) {
   return 0;
 }
 
-int convert_size(PyObject* obj, std::uint64_t* out) {
+int convert_option(PyObject* obj, std::uint64_t* out) {
   PyRef index;
   if (!PyLong_Check(obj)) {
     index.reset(PyNumber_Index(obj));
@@ -94,32 +99,25 @@ int convert_size(PyObject* obj, std::uint64_t* out) {
   return 0;
 }
 
-// Converts the ten options in signature order; the first failure ends the call.
+// Converts the options in signature order (bound[0] is the source); the first failure
+// ends the call.
 int convert_options(PyObject* const* bound, ParseOptions* options) {
-  bool* switches[] = {&options->forbid_dtd, &options->forbid_entities, &options->forbid_external};
-  std::uint64_t* limits[] = {&options->max_depth,          &options->max_entity_size, &options->max_text_size,
-                             &options->max_attributes,     &options->max_attribute_size,
-                             &options->max_name_size,      &options->max_comment_size};
-  for (int i = 0; i < 3; ++i) {
-    PyObject* value = bound[1 + i];
-    if (value && convert_bool(value, switches[i]) < 0) {
-      add_option_note(kParameterNames[1 + i].data());
-      return -1;
-    }
-  }
-  for (int i = 0; i < 7; ++i) {
-    PyObject* value = bound[4 + i];
-    if (value && convert_size(value, limits[i]) < 0) {
-      add_option_note(kParameterNames[4 + i].data());
-      return -1;
-    }
-  }
+  PyObject* const* value = bound + 1;
+#define VORLANE_CONVERT_OPTION(kind, name, default_value)                 \
+  if (*value != nullptr && convert_option(*value, &options->name) < 0) { \
+    add_option_note(#name);                                              \
+    return -1;                                                           \
+  }                                                                      \
+  ++value;
+  VORLANE_PARSE_OPTIONS(VORLANE_CONVERT_OPTION)
+#undef VORLANE_CONVERT_OPTION
   return 0;
 }
 
 int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   if (nargs > kParameterCount) {
-    PyErr_Format(PyExc_TypeError, "parse_xml() takes from 1 to 11 positional arguments but %zd were given", nargs);
+    PyErr_Format(PyExc_TypeError, "parse_xml() takes from 1 to %zd positional arguments but %zd were given",
+                 kParameterCount, nargs);
     return -1;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
