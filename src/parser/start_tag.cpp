@@ -17,8 +17,6 @@ bool is_namespace_declaration(std::string_view key) {
   return key.size() >= 5 && key.compare(0, 5, "xmlns") == 0 && (key.size() == 5 || key[5] == ':');
 }
 
-bool has_byte(std::string_view s, char c) { return !s.empty() && std::memchr(s.data(), c, s.size()) != nullptr; }
-
 }  // namespace
 
 std::string_view render_name(const NamespaceResolver& ns, std::string_view raw, bool element, std::string& scratch) {
@@ -48,10 +46,7 @@ std::string_view render_name(const NamespaceResolver& ns, std::string_view raw, 
 
 std::uint32_t StartTagProcessor::rendered_id(const NamespaceResolver& ns, std::string_view raw, bool element) {
   const char* const readable_end = doc_.input.data() + doc_.input.size();
-  const bool in_input = !doc_.input.empty() && points_into(doc_.input, raw);
-  const bool colon = in_input ? scan::contains(raw, ':', readable_end) : has_byte(raw, ':');
-  if (!colon && (!element || ns.no_default_namespace())) return names_.intern(raw);
-  if (!in_input) return intern_rendered(ns, raw, element);
+  if (!scan::contains(raw, ':', readable_end) && (!element || ns.no_default_namespace())) return names_.intern(raw);
   return render_and_cache(ns, raw, element);
 }
 
@@ -124,7 +119,7 @@ StartTagProcessor::TagSlot& StartTagProcessor::slot_for(std::string_view raw_nam
 }
 
 std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
-  if (doc_.input.empty() || !points_into(doc_.input, raw_name)) return rendered_id(ns, raw_name, true);
+  assert_in_input(raw_name);
   const char* const readable_end = doc_.input.data() + doc_.input.size();
   TagSlot& slot = slot_for(raw_name, readable_end);
   last_slot_ = &slot;
@@ -169,60 +164,12 @@ StartTagProcessor::KnownKey& StartTagProcessor::push_known(TagSlot& slot, const 
   return stored;
 }
 
+// Values are borrowed by offset, the common attribute shape is read without the general
+// scan, and keys that repeat the previous tag of this name skip interning and the key checks.
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
                                                    std::size_t name_length, const ParseOptions& options) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
-  if (!doc_.input.empty() && points_into(doc_.input, content)) {
-    return process_in_input(ns, content, name_length, options);
-  }
-  ++tag_serial_;
-  std::uint64_t kept = 0;
-  const char* readable_end = content.data() + content.size();
-  AttributeCursor cursor(content, name_length, readable_end);
-  ScannedAttribute a;
-  while (cursor.next(a)) {
-    const std::string_view key = content.substr(a.key_begin, a.key_end - a.key_begin);
-    const std::uint32_t raw_id = names_.intern(key);
-    if (auto previous = record_key(raw_id, a.key_begin)) return duplicate_failure(a.key_begin, *previous);
-    if (key.size() > options.max_name_size) return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
-    if (scan::contains(key, '\0', readable_end)) return null_byte_in_name_failure();
-    if (is_namespace_declaration(key)) continue;
-    if (kept == options.max_attributes) {
-      return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);
-    }
-    if (kept == 0xffffffffu) throw std::bad_alloc();  // ElementNode counts attributes in 32 bits
-    Attribute attribute;
-    // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
-    attribute.name = has_byte(key, ':') ? rendered_id(ns, key, false) : raw_id;
-    if (attribute.name == NameTable::kOverBudget) return over_budget_failure(names_);
-    const std::string_view raw = content.substr(a.value_begin, a.value_end - a.value_begin);
-    if (raw.size() > options.max_attribute_size) {
-      return limit_failure(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
-    }
-    if (!has_byte(raw, '&')) {
-      attribute.value = store_string(doc_, raw);
-    } else {
-      const std::size_t offset = doc_.arena.size();
-      if (auto failure = unescape_attribute_value(raw, options, doc_.arena)) return failure;
-      attribute.value = StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena};
-    }
-    doc_.attributes.push_back(attribute);
-    ++kept;
-  }
-  if (cursor.error() == ScanError::None) return std::nullopt;
-  if (cursor.error_after_key()) {
-    const std::size_t begin = cursor.error_key_begin();
-    const std::uint32_t raw_id = names_.intern(content.substr(begin, cursor.error_key_end() - begin));
-    if (auto previous = record_key(raw_id, begin)) return duplicate_failure(begin, *previous);
-  }
-  return scan_failure(cursor);
-}
-
-// The same steps for a tag inside the input, the usual case: values are borrowed by offset,
-// the common attribute shape is read without the general scan, and keys that repeat the
-// previous tag of this name skip interning and the key checks.
-MaybeFailure StartTagProcessor::process_in_input(const NamespaceResolver& ns, std::string_view content,
-                                                 std::size_t name_length, const ParseOptions& options) {
+  assert_in_input(content);
   ++tag_serial_;
   const char* const input = doc_.input.data();
   const char* const readable_end = input + doc_.input.size();

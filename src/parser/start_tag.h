@@ -2,6 +2,7 @@
 // attribute limits, the duplicate check on raw keys and `{namespace}local` rendering.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "common/parse_options.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
+#include "parser/string_store.h"
 
 namespace vorlane {
 
@@ -35,10 +37,18 @@ class StartTagProcessor {
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
   // the raw tag content and `name_length` the length of the raw element name.
+  // Both entries take views of the input, as the tokenizer delivers them (see
+  // assert_in_input).
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                   const ParseOptions& options);
 
  private:
+  // The processor reads names up to the input's end in 16-byte blocks, remembers them by
+  // their place in it, and borrows values by offset: what it is given must lie in the input.
+  void assert_in_input([[maybe_unused]] std::string_view bytes) const {
+    assert(!doc_.input.empty() && points_into(doc_.input, bytes));
+  }
+
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
@@ -99,8 +109,6 @@ class StartTagProcessor {
   // Appends a key to the slot's list, moving the list to the pool's end when it is full.
   // Abandoned space is at most what the lists grew to: each move doubles the capacity.
   KnownKey& push_known(TagSlot& slot, const KnownKey& key);
-  MaybeFailure process_in_input(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
-                                const ParseOptions& options);
 
   struct CacheEntry {
     const NamespaceResolver* scope = nullptr;

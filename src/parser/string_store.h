@@ -10,9 +10,9 @@
 
 namespace vorlane {
 
-// True when `part` lies entirely inside `whole`. Compared as integers: the tokenizer may
-// hand out views of its own scratch buffer, and relational operators on pointers into
-// different objects are unspecified.
+// True when `part` lies entirely inside `whole`. Compared as integers: `part` may lie in
+// another buffer (a reference's expansion, the driver's own string), and relational
+// operators on pointers into different objects are unspecified.
 inline bool points_into(std::string_view whole, std::string_view part) {
   const auto begin = reinterpret_cast<std::uintptr_t>(whole.data());
   const auto p = reinterpret_cast<std::uintptr_t>(part.data());

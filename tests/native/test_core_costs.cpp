@@ -13,11 +13,6 @@
 
 using namespace vorlane;
 
-namespace {
-
-
-}  // namespace
-
 TEST(costs_block_vector_first_block_grows_then_full_blocks) {
   // Sizes around the small first block, its doublings and the first full block; every value
   // must survive the moves of the first block, and release only drops whole full blocks.
