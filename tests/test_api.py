@@ -3,11 +3,12 @@ import inspect
 import io
 import os
 import pathlib
-import xml.etree.ElementTree as ET
+import xml.etree.ElementTree as std
 
 import pytest
 
 import vorlane
+import vorlane.ElementTree as ET
 from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 from vorlane._vorlane import parse_xml
 
@@ -32,6 +33,41 @@ ENTRY_POINTS = {
     "parse binary file": lambda doc, opts, tmp: vorlane.parse(io.BytesIO(doc.encode()), **opts).getroot(),
     "parse text file": lambda doc, opts, tmp: vorlane.parse(io.StringIO(doc), **opts).getroot(),
 }
+
+
+def iterparse_root(doc, opts):
+    context = ET.iterparse(io.StringIO(doc), ("start", "end"), **opts)
+    list(context)
+    return context.root
+
+
+def pulled(doc, opts):
+    parser = ET.XMLPullParser(("start",), **opts)
+    parser.feed(doc)
+    parser.close()
+    return next(parser.read_events())[1]
+
+
+def fed(doc, opts, **arguments):
+    parser = ET.XMLParser(**arguments, **opts)
+    parser.feed(doc.encode())
+    return parser.close()
+
+
+# The same for the drop-in module.
+ENTRY_POINTS.update({
+    "ET.fromstring": lambda doc, opts, tmp: ET.fromstring(doc, **opts),
+    "ET.XML": lambda doc, opts, tmp: ET.XML(doc.encode("utf-16"), **opts),
+    "ET.fromstringlist": lambda doc, opts, tmp: ET.fromstringlist([doc[:3], doc[3:]], **opts),
+    "ET.XMLID": lambda doc, opts, tmp: ET.XMLID(doc, **opts)[0],
+    "ET.parse": lambda doc, opts, tmp: ET.parse(in_file(tmp, doc), **opts).getroot(),
+    "ET.ElementTree.parse": lambda doc, opts, tmp: ET.ElementTree().parse(io.StringIO(doc), **opts),
+    "ET.iterparse": lambda doc, opts, tmp: iterparse_root(doc, opts),
+    "ET.XMLParser": lambda doc, opts, tmp: fed(doc, opts),
+    "ET.XMLParser target": lambda doc, opts, tmp: fed(doc, opts, target=ET.TreeBuilder()),
+    "ET.XMLPullParser": lambda doc, opts, tmp: pulled(doc, opts),
+    "ET.fromstring parser": lambda doc, opts, tmp: ET.fromstring(doc, ET.XMLParser(**opts)),
+})
 
 # (document, options, exception class, text of the message)
 REFUSALS = {
@@ -73,16 +109,34 @@ def test_relaxing_options_reach_the_parser(entry, document, options, tmp_path):
     assert entry(document, options, tmp_path).itertext().__next__() == "t"
 
 
-@pytest.mark.parametrize("function", [vorlane.fromstring, vorlane.fromstringlist, vorlane.XMLID, vorlane.parse])
-def test_options_are_keyword_only_with_the_parsers_defaults(function):
+@pytest.mark.parametrize(
+    "function, leading",
+    [
+        (vorlane.fromstring, ["text"]),
+        (vorlane.fromstringlist, ["sequence"]),
+        (vorlane.XMLID, ["text"]),
+        (vorlane.parse, ["source"]),
+        (ET.fromstring, ["text", "parser"]),
+        (ET.fromstringlist, ["sequence", "parser"]),
+        (ET.XMLID, ["text", "parser"]),
+        (ET.parse, ["source", "parser"]),
+        (ET.iterparse, ["source", "events", "parser"]),
+        (ET.ElementTree.parse, ["self", "source", "parser"]),
+        (ET.XMLParser, ["target", "encoding"]),
+        (ET.XMLPullParser, ["events", "_parser"]),
+    ],
+)
+def test_options_are_keyword_only_with_the_parsers_defaults(function, leading):
     expected = {
         name: parameter.default
         for name, parameter in inspect.signature(parse_xml).parameters.items()
         if name != "source"
     }
     parameters = list(inspect.signature(function).parameters.values())
-    assert {p.name: p.default for p in parameters[1:]} == expected
-    assert all(p.kind is p.KEYWORD_ONLY for p in parameters[1:])
+    assert [p.name for p in parameters[: len(leading)]] == leading
+    options = parameters[len(leading) :]
+    assert {p.name: p.default for p in options} == expected
+    assert all(p.kind is p.KEYWORD_ONLY for p in options)
     assert set(vorlane.ParseOptions.__annotations__) == set(expected)
 
 
@@ -161,15 +215,15 @@ def test_read_must_give_text_or_bytes(result):
 )
 def test_xmlid_agrees_with_the_standard_library(document):
     root, ids = vorlane.XMLID(document)
-    expected_root, expected_ids = ET.XMLID(document)
-    assert ET.tostring(root) == ET.tostring(expected_root)
-    assert {key: ET.tostring(value) for key, value in ids.items()} == {
-        key: ET.tostring(value) for key, value in expected_ids.items()
+    expected_root, expected_ids = std.XMLID(document)
+    assert std.tostring(root) == std.tostring(expected_root)
+    assert {key: std.tostring(value) for key, value in ids.items()} == {
+        key: std.tostring(value) for key, value in expected_ids.items()
     }
     assert all(value in list(root.iter()) for value in ids.values())
 
 
 def test_parse_returns_an_element_tree():
     tree = vorlane.parse(io.BytesIO(b"<a><b/></a>"))
-    assert type(tree) is ET.ElementTree
+    assert type(tree) is std.ElementTree
     assert tree.find("b") is tree.getroot()[0]

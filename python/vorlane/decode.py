@@ -35,7 +35,7 @@ _ASCII_COMPATIBLE = frozenset(
     iso8859_6 iso8859_7 iso8859_8 iso8859_9 iso8859_10 iso8859_11 iso8859_13 iso8859_14
     iso8859_15 iso8859_16 cp1250 cp1251 cp1252 cp1253 cp1254 cp1255 cp1256 cp1257 cp1258
     cp437 cp720 cp737 cp775 cp850 cp852 cp855 cp856 cp857 cp858 cp860 cp861 cp862 cp863
-    cp864 cp865 cp866 cp869 cp874 cp1006 cp1125 koi8_r koi8_t koi8_u kz1048 ptcp154
+    cp865 cp866 cp869 cp874 cp1006 cp1125 koi8_r koi8_t koi8_u kz1048 ptcp154
     tis_620 hp_roman8 mac_arabic mac_croatian mac_cyrillic mac_farsi mac_greek mac_iceland
     mac_latin2 mac_roman mac_romanian mac_turkish big5 big5hkscs cp932 cp949 cp950
     euc_jis_2004 euc_jisx0213 euc_jp euc_kr gb18030 gb2312 gbk hz iso2022_jp iso2022_jp_1
