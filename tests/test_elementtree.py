@@ -399,3 +399,20 @@ def test_readers_written_for_the_standard_parser():
     document = b"<a>" + b"x" * 200000 + b"</a>"
     assert len(ET.parse(Reader(document)).getroot().text) == 200000
     assert [event for event, _ in ET.iterparse(Reader(b"<a><b/></a>"))] == ["end", "end"]
+
+
+def test_a_parsers_own_close_is_called():
+    class Counting(ET.XMLParser):
+        closed = 0
+
+        def close(self):
+            type(self).closed += 1
+            return super().close()
+
+    context = ET.iterparse(io.BytesIO(b"<a/>"), parser=Counting())
+    assert [event for event, _ in context] == ["end"] and context.root.tag == "a"
+    pull = ET.XMLPullParser(_parser=Counting())
+    pull.feed("<a/>")
+    pull.close()
+    assert [element.tag for _, element in pull.read_events()] == ["a"]
+    assert Counting.closed == 2

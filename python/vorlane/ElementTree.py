@@ -254,6 +254,9 @@ class XMLParser:
         self._options = options
         self._pieces: list[str | bytes] = []
         self._closed = False
+        # The events close() records for the pull parser and iterparse.
+        self._wanted: frozenset[str] = frozenset()
+        self._events: Iterator[_Event] = iter(())
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
@@ -271,10 +274,6 @@ class XMLParser:
 
     def close(self) -> Any:
         """Finish feeding data to parser; parse and return what the target's ``close`` returns."""
-        return self._finish(frozenset())[0]
-
-    def _finish(self, wanted: frozenset[str]) -> tuple[Any, Iterator[_Event]]:
-        """Parse what was fed; the result of close() and the *wanted* events."""
         if self._closed:
             raise ParseError("close() was called already")
         self._closed = True
@@ -282,9 +281,10 @@ class XMLParser:
         self._pieces = []
         root = _parse_xml(_decode_document(document, self._encoding), *self._options)
         if self._builds_tree:
-            return root, _tree_events(root, wanted)
-        events = self._replay(root, wanted)
-        return (self._close() if self._close is not None else None), iter(events)
+            self._events = _tree_events(root, self._wanted)
+            return root
+        self._events = iter(self._replay(root, self._wanted))
+        return self._close() if self._close is not None else None
 
     def _replay(self, root: Element, wanted: frozenset[str]) -> list[_Event]:
         """Call the target for *root*'s tree; the events with what the target returned."""
@@ -360,7 +360,9 @@ class XMLPullParser:
 
     def close(self) -> None:
         """Finish feeding data to parser: parse it and make its events available."""
-        self._events.extend(self._parser._finish(self._wanted)[1])
+        self._parser._wanted = self._wanted
+        self._parser.close()
+        self._events.extend(self._parser._events)
 
     def read_events(self) -> Iterator[_Event]:
         """Return an iterator over the events not yet read; they exist after :meth:`close`.
@@ -664,9 +666,10 @@ def iterparse(
             root: Element = _parse_document(document, options)
             yield from _tree_events(root, wanted)
         else:
+            parser._wanted = wanted
             parser.feed(document)
-            root, replayed = parser._finish(wanted)
-            yield from replayed
+            root = parser.close()  # what a subclass's close() returns, as from the standard iterparse
+            yield from parser._events
         iterator = reference()
         if iterator is not None:
             iterator.root = root
