@@ -164,35 +164,33 @@ def _read_whole(source: _Source) -> str | bytes:
     return _join_documents(pieces)
 
 
-def _walk(root: Element) -> Iterator[tuple[bool, Element]]:
-    """(True, element) at each start and (False, element) at each end, in document order.
+def _walk(root: Element, starts: bool = True, ends: bool = True) -> Iterator[_Event]:
+    """("start", element) and ("end", element) events in document order, as *starts* and *ends* ask.
 
     The children of an element are listed when it starts, so a caller that clears or
     removes elements while walking still gets every event, as from the standard parser.
     """
-    yield True, root
+    if starts:
+        yield "start", root
     stack = [(root, iter(list(root)))]
     while stack:
         element, children = stack[-1]
-        child = next(children, None)
-        if child is None:
-            stack.pop()
-            yield False, element
+        for child in children:
+            if starts:
+                yield "start", child
+            if len(child):
+                stack.append((child, iter(list(child))))
+                break
+            if ends:
+                yield "end", child  # a leaf: no level of its own on the stack
         else:
-            yield True, child
-            stack.append((child, iter(list(child))))
+            stack.pop()
+            if ends:
+                yield "end", element
 
 
 def _tree_events(root: Element, wanted: frozenset[str]) -> Iterator[_Event]:
-    if not wanted:
-        return
-    start, end = "start" in wanted, "end" in wanted
-    for opening, element in _walk(root):
-        if opening:
-            if start:
-                yield "start", element
-        elif end:
-            yield "end", element
+    return _walk(root, "start" in wanted, "end" in wanted) if wanted else iter(())
 
 
 class XMLParser:
@@ -290,8 +288,8 @@ class XMLParser:
         """Call the target for *root*'s tree; the events with what the target returned."""
         start, data, end = self._start, self._data, self._end
         events: list[_Event] = []
-        for opening, element in _walk(root):
-            if opening:
+        for event, element in _walk(root):
+            if event == "start":
                 result = start(element.tag, element.attrib) if start is not None else None
                 if "start" in wanted:
                     events.append(("start", result))

@@ -140,20 +140,22 @@ def decode_document(data: str | Buffer, encoding: str | None = None) -> str | by
     if encoding is not None:
         codec = _codec_for(encoding)
         return data if codec in _UTF8 else _decode(data, codec)
-    if data.startswith(b"<") and not data.startswith((b"<?xml", b"<\0")):
+    if data.startswith(b"<?xml"):
+        offset = 0
+    elif data.startswith(b"<") and not data.startswith(b"<\0"):
         return data  # the common case, decided by two bytes
-    start = data[:4]
-    family = _WIDE_STARTS.get(start) or _WIDE_STARTS.get(start[:2])
-    if family is not None:
-        return _decode_wide(data, family)
-    offset = 3 if start.startswith(_BOM_UTF8) else 0
-    if not data.startswith(b"<?xml", offset):
-        return data
-    declared = _declared_encoding(data, offset, "latin_1", 1)
+    else:
+        start = data[:4]
+        family = _WIDE_STARTS.get(start) or _WIDE_STARTS.get(start[:2])
+        if family is not None:
+            return _decode_wide(data, family)
+        offset = 3 if start.startswith(_BOM_UTF8) else 0
+        if not data.startswith(b"<?xml", offset):
+            return data
+    declared = _ascii_declaration(data, offset)
     if declared is None:
         return data
-    name, declaration = declared
-    codec = _codec_for(name)
+    name, codec, declaration = declared
     if codec in _UTF8:
         return data
     if offset:
@@ -166,11 +168,45 @@ def decode_document(data: str | Buffer, encoding: str | None = None) -> str | by
     return text
 
 
+# Declarations met lately, by their bytes, with what they name: documents from one source
+# share theirs, and most name UTF-8. Refused ones are not kept, so they are refused anew.
+_MET: dict[bytes, tuple[str, str, str] | None] = {}
+_MET_MAX = 64
+_UNMET = ("", "", "")
+
+
+def _ascii_declaration(data: bytes, offset: int) -> tuple[str, str, str] | None:
+    """The name, codec and text of the encoding that the declaration at *offset* names, if any.
+
+    Only the first DECLARATION_WINDOW bytes are read, whatever the document.
+    """
+    close = data.find(b"?>", offset, offset + DECLARATION_WINDOW)
+    if close < 0:
+        _check_closed(data[offset : offset + DECLARATION_WINDOW].decode("latin_1"), len(data) - offset)
+        return None
+    raw = data[offset : close + 2]
+    found = _MET.get(raw, _UNMET)
+    if found is not _UNMET:
+        return found
+    text = raw.decode("latin_1")
+    name = _read_declaration(text)
+    found = None if name is None else (name, _codec_for(name), text)
+    if len(_MET) >= _MET_MAX:
+        _MET.clear()
+    _MET[raw] = found
+    return found
+
+
 def _decode_wide(data: bytes, family: str) -> str:
-    declared = _declared_encoding(data, 0, family, _CODE_UNIT[family])
-    if declared is not None:
-        name = declared[0]
-        if _codec_for(name) not in _WIDE_ACCEPTS[family]:
+    unit = _CODE_UNIT[family]
+    head = data[: DECLARATION_WINDOW * unit]
+    text = head[: len(head) - len(head) % unit].decode(family, "replace").removeprefix("\ufeff")
+    close = text.find("?>")
+    if close < 0:
+        _check_closed(text, len(data) // unit)
+    else:
+        name = _read_declaration(text[: close + 2])
+        if name is not None and _codec_for(name) not in _WIDE_ACCEPTS[family]:
             written = family.replace("_", "-").upper()
             raise ParseError(f"the document is written in {written} but declares encoding {name!r}")
     # The codec of one byte order keeps a leading byte order mark as U+FEFF, which the
@@ -178,25 +214,13 @@ def _decode_wide(data: bytes, family: str) -> str:
     return _decode(data, family)
 
 
-def _declared_encoding(data: bytes, offset: int, codec: str, unit: int) -> tuple[str, str] | None:
-    """The encoding name and the text of the declaration at *offset* in *data*, if any.
-
-    Only the first DECLARATION_WINDOW characters are read, so the cost is bounded
-    whatever the document.
-    """
-    head = data[offset : offset + DECLARATION_WINDOW * unit]
-    text = head[: len(head) - len(head) % unit].decode(codec, "replace").removeprefix("\ufeff")
-    close = text.find("?>")
-    if close < 0:
-        if _DECLARATION_START.match(text) is not None and len(data) > offset + len(head):
-            raise ParseError(f"XML declaration not closed within its first {DECLARATION_WINDOW} characters")
-        return None  # no declaration, or the parser reports it unclosed
-    declaration = text[: close + 2]
-    name = _read_declaration(declaration)
-    return None if name is None else (name, declaration)
+def _check_closed(head: str, length: int) -> None:
+    """Refuse a declaration that *head*, the window, opens and does not close."""
+    if length > DECLARATION_WINDOW and _DECLARATION_START.match(head) is not None:
+        raise ParseError(f"XML declaration not closed within its first {DECLARATION_WINDOW} characters")
+    # Otherwise there is no declaration, or the parser reports it unclosed.
 
 
-@functools.lru_cache(maxsize=64)
 def _read_declaration(declaration: str) -> str | None:
     """The encoding that *declaration* (from "<?xml" to the first "?>") names, if any."""
     if _DECLARATION_START.match(declaration) is None:
