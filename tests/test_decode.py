@@ -169,3 +169,17 @@ def test_ascii_compatible_table(module):
     # Every ASCII character that markup and declarations use decodes to itself.
     probe = (string.ascii_letters + string.digits + " \t\r\n<>?!/=\"'&#;:._-[]()%").encode()
     assert codecs.decode(probe, module) == probe.decode("ascii")
+
+
+def test_declarations_are_remembered_within_bounds():
+    # Each document may bring a declaration of its own: what is remembered stays bounded,
+    # and a refused declaration is refused again, not remembered as accepted.
+    from vorlane import decode
+
+    for spaces in range(200):
+        data = f"<?xml version='1.0'{' ' * spaces} encoding='koi8-r'?><a>{RUSSIAN}</a>".encode("koi8-r")
+        assert vorlane.fromstring(data).text == RUSSIAN
+        assert len(decode._MET) <= decode._MET_MAX
+    for _ in range(2):
+        with pytest.raises(vorlane.ParseError, match="unsupported encoding 'utf-7'"):
+            vorlane.fromstring(declared("utf-7"))
