@@ -167,19 +167,20 @@ def _read_whole(source: _Source) -> str | bytes:
 def _walk(root: Element, starts: bool = True, ends: bool = True) -> Iterator[_Event]:
     """("start", element) and ("end", element) events in document order, as *starts* and *ends* ask.
 
-    The children of an element are listed when it starts, so a caller that clears or
+    The children of an element are listed before it starts, so a caller that clears or
     removes elements while walking still gets every event, as from the standard parser.
     """
+    stack = [(root, iter(list(root)))]
     if starts:
         yield "start", root
-    stack = [(root, iter(list(root)))]
     while stack:
         element, children = stack[-1]
         for child in children:
+            grandchildren = list(child) if len(child) else None
             if starts:
                 yield "start", child
-            if len(child):
-                stack.append((child, iter(list(child))))
+            if grandchildren:
+                stack.append((child, iter(grandchildren)))
                 break
             if ends:
                 yield "end", child  # a leaf: no level of its own on the stack
