@@ -3,6 +3,7 @@ import inspect
 import io
 import os
 import pathlib
+import re
 import xml.etree.ElementTree as std
 
 import pytest
@@ -227,3 +228,21 @@ def test_parse_returns_an_element_tree():
     tree = vorlane.parse(io.BytesIO(b"<a><b/></a>"))
     assert type(tree) is std.ElementTree
     assert tree.find("b") is tree.getroot()[0]
+
+
+# Entry points that take no options refuse with the defaults.
+DEFAULTS_ONLY = {
+    "ET.ElementTree(file=)": lambda doc: ET.ElementTree(file=io.StringIO(doc)).getroot(),
+    "ET.canonicalize": lambda doc: ET.canonicalize(doc),
+    "ET.canonicalize from_file": lambda doc: ET.canonicalize(from_file=io.BytesIO(doc.encode())),
+}
+
+
+@pytest.mark.parametrize(
+    "refusal", [r for r in REFUSALS.values() if not r[1]], ids=[k for k, r in REFUSALS.items() if not r[1]]
+)
+@pytest.mark.parametrize("entry", DEFAULTS_ONLY.values(), ids=DEFAULTS_ONLY.keys())
+def test_each_default_refusal_from_entry_points_without_options(entry, refusal):
+    document, _, exception, message = refusal
+    with pytest.raises(exception, match=re.escape(message)):
+        entry(document)
