@@ -68,6 +68,7 @@ def test_package_exports():
     assert set(vorlane.__all__) == {
         "parse_xml", "version", "__version__", "DTDForbidden", "DefusedXmlException",
         "EntitiesForbidden", "ExternalReferenceForbidden", "ParseError",
+        "fromstring", "XML", "fromstringlist", "XMLID", "parse", "ParseOptions",
     }
     for name in vorlane.__all__:
         assert hasattr(vorlane, name)

@@ -1,0 +1,185 @@
+import codecs
+import string
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import vorlane
+from vorlane import parse_xml
+from vorlane.decode import _ASCII_COMPATIBLE, DECLARATION_WINDOW, decode_document
+
+TEMPLATE = '<?xml version="1.0" encoding="{name}"?>\n<doc title="{text}">\n  <p>{text}</p>\n</doc>\n'
+RUSSIAN = "Привет, мир"
+JAPANESE = "日本語のテキスト"
+CHINESE = "中文文本"
+WESTERN = "Café crème à la fête"
+
+# (name in the declaration or None, the codec that writes the bytes, a byte order mark, text)
+ENCODINGS = [
+    ("UTF-8", "utf-8", b"", RUSSIAN + JAPANESE),
+    (None, "utf-8", b"", RUSSIAN + JAPANESE),
+    (None, "utf-8", codecs.BOM_UTF8, RUSSIAN + JAPANESE),
+    ("utf-8", "utf-8", codecs.BOM_UTF8, RUSSIAN),
+    ("UTF-16", "utf-16-le", codecs.BOM_UTF16_LE, RUSSIAN + JAPANESE + "\U0001f600"),
+    ("UTF-16", "utf-16-be", codecs.BOM_UTF16_BE, RUSSIAN + JAPANESE + "\U0001f600"),
+    (None, "utf-16-le", codecs.BOM_UTF16_LE, RUSSIAN),
+    ("UTF-16LE", "utf-16-le", b"", JAPANESE),
+    ("UTF-16BE", "utf-16-be", b"", JAPANESE),
+    ("UTF-32", "utf-32-le", codecs.BOM_UTF32_LE, CHINESE + "\U0001f600"),
+    (None, "utf-32-be", codecs.BOM_UTF32_BE, CHINESE),
+    ("ISO-8859-1", "latin-1", b"", WESTERN),
+    ("windows-1252", "cp1252", b"", WESTERN + " €"),
+    ("ISO-8859-15", "iso8859-15", b"", WESTERN + " €"),
+    ("windows-1251", "cp1251", b"", RUSSIAN),
+    ("KOI8-R", "koi8-r", b"", RUSSIAN),
+    ("Shift_JIS", "shift_jis", b"", JAPANESE),
+    ("EUC-JP", "euc-jp", b"", JAPANESE),
+    ("ISO-2022-JP", "iso2022-jp", b"", JAPANESE),
+    ("GB18030", "gb18030", b"", CHINESE + " " + RUSSIAN + " \U0001f600"),
+    ("GBK", "gbk", b"", CHINESE),
+    ("Big5", "big5", b"", "中文"),
+    ("EUC-KR", "euc-kr", b"", "한국어"),
+    ("US-ASCII", "ascii", b"", "plain"),
+]
+
+
+@pytest.mark.parametrize("name, codec, bom, text", ENCODINGS)
+def test_same_document_in_each_encoding(name, codec, bom, text):
+    document = TEMPLATE.format(name=name, text=text)
+    if name is None:
+        document = document.split("\n", 1)[1]
+    expected = parse_xml(document)
+    root = vorlane.fromstring(bom + document.encode(codec))
+    assert ET.tostring(root, encoding="unicode") == ET.tostring(expected, encoding="unicode")
+    assert root.get("title") == root[0].text == text
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"<a>\xc3\xa9</a>",
+        codecs.BOM_UTF8 + b"<a/>",
+        b"<?xml version='1.0'?><a/>",
+        b"<?xml version='1.0' encoding='UTF-8'?><a>\xff</a>",
+        b"<?xml version='1.0' encoding='utf8' standalone='yes'?><a/>",
+        b"<?xml version='1.0'",  # unclosed: the parser's own message
+        b"  <?xml version='1.0' encoding='latin-1'?><a/>",  # not a declaration at the start
+        b"<?xml-stylesheet href='encoding.xsl'?><a/>",
+    ],
+)
+def test_utf8_bytes_pass_untouched(data):
+    # The same object reaches parse_xml, so its fast path and its exact errors stay.
+    assert decode_document(data) is data
+
+
+@pytest.mark.parametrize("data", [b"<a>\xff</a>", b"<a>", b"<?xml version='1.0'", b""])
+def test_utf8_errors_are_the_parsers_own(data):
+    with pytest.raises(vorlane.ParseError) as expected:
+        parse_xml(data)
+    with pytest.raises(vorlane.ParseError) as got:
+        vorlane.fromstring(data)
+    assert got.value.args == expected.value.args
+
+
+def declared(name, body=b"<a/>"):
+    return b"<?xml version='1.0' encoding='" + name.encode() + b"'?>" + body
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (declared("UTF-7"), "unsupported encoding 'UTF-7': UTF-7 can write markup"),
+        (declared("utf_7", b"+ADw-a/+AD4-"), "unsupported encoding 'utf_7'"),
+        (declared("zlib"), "unsupported encoding 'zlib': not a character encoding"),
+        (declared("base64"), "unsupported encoding 'base64': not a character encoding"),
+        (declared("rot13"), "unsupported encoding 'rot13': not a character encoding"),
+        (declared("hex"), "unsupported encoding 'hex': not a character encoding"),
+        (declared("bz2"), "unsupported encoding 'bz2': not a character encoding"),
+        (declared("idna"), "unsupported encoding 'idna': it encodes host names"),
+        (declared("unicode_escape"), "unsupported encoding 'unicode_escape': backslash escapes"),
+        (declared("cp037"), "unsupported encoding 'cp037': EBCDIC"),
+        (declared("x-no-such-thing"), "unknown encoding 'x-no-such-thing'"),
+        (declared("aliases"), "unknown encoding 'aliases'"),
+        (declared("..latin-1"), "invalid encoding name '..latin-1'"),
+        (declared("latin 1"), "invalid encoding name 'latin 1'"),
+        (declared("UTF-16"), "encoding 'UTF-16' is declared in 8-bit bytes"),
+        (declared("UTF-32BE"), "encoding 'UTF-32BE' is declared in 8-bit bytes"),
+        (codecs.BOM_UTF8 + declared("ISO-8859-1"), "UTF-8 byte order mark but declares encoding 'ISO-8859-1'"),
+        ("<?xml version='1.0' encoding='ISO-8859-1'?><a/>".encode("utf-16"),
+         "written in UTF-16-LE but declares encoding 'ISO-8859-1'"),
+        ("<?xml version='1.0' encoding='UTF-8'?><a/>".encode("utf-32"),
+         "written in UTF-32-LE but declares encoding 'UTF-8'"),
+        ("<?xml version='1.0' encoding='UTF-16BE'?><a/>".encode("utf-16-le"),
+         "written in UTF-16-LE but declares encoding 'UTF-16BE'"),
+        (b"<?xml version='1.0' encoding=latin-1?><a/>", "names its encoding in a form that cannot be read"),
+        (b"<?xml version='1.0' encoding='latin-1' encoding='utf-8'?><a/>", "names its encoding in a form that cannot be read"),
+        (b"<?xml version='1.0' " + b" " * DECLARATION_WINDOW + b"encoding='latin-1'?><a/>",
+         f"XML declaration not closed within its first {DECLARATION_WINDOW} characters"),
+        (declared("Shift_JIS", b"<a>\x82</a>"), "'shift_jis' codec can't decode byte 0x82 in position 45: illegal multibyte"),
+        (declared("US-ASCII", b"<a>\xe9</a>"), "'ascii' codec can't decode byte 0xe9 in position 44"),
+        ("<a/>".encode("utf-16") + b"\x00", "'utf-16-le' codec can't decode byte 0x00 in position 10: truncated data"),
+        (codecs.BOM_UTF32_BE + b"\x00\x11\x00\x00", "'utf-32-be' codec can't decode bytes in position 4-7"),
+    ],
+)
+def test_refused_encodings(data, message):
+    with pytest.raises(vorlane.ParseError) as info:
+        vorlane.fromstring(data)
+    assert message in str(info.value)
+    assert isinstance(info.value, ET.ParseError)
+
+
+def test_declaration_at_the_end_of_the_window_is_read():
+    padding = " " * (DECLARATION_WINDOW - len("<?xml version='1.0'  encoding='koi8-r'?>"))
+    data = f"<?xml version='1.0' {padding} encoding='koi8-r'?><a>{RUSSIAN}</a>".encode("koi8-r")
+    assert vorlane.fromstring(data).text == RUSSIAN
+
+
+def test_text_is_not_decoded_again():
+    # A str is text already: the encoding its declaration names was applied by whoever decoded it.
+    document = f"<?xml version='1.0' encoding='windows-1251'?><a>{RUSSIAN}</a>"
+    assert decode_document(document) is document
+    assert vorlane.fromstring(document).text == RUSSIAN
+
+
+@pytest.mark.parametrize("wrap", [bytearray, memoryview])
+def test_bytes_like_documents(wrap):
+    data = declared("latin-1", b"<a>\xe9</a>")
+    assert vorlane.fromstring(wrap(data)).text == "é"
+
+
+@pytest.mark.parametrize(
+    "data, encoding, expected",
+    [
+        (declared("utf-8", b"<a>\xe9</a>"), "latin-1", "é"),  # the caller knows better than the document
+        ("<a>é</a>".encode("utf-16-be"), "utf-16-be", "é"),
+        (b"<a>\xc3\xa9</a>", "UTF-8", "é"),
+    ],
+)
+def test_encoding_override(data, encoding, expected):
+    assert parse_xml(decode_document(data, encoding)).text == expected
+
+
+def test_override_is_refused_like_a_declaration():
+    with pytest.raises(vorlane.ParseError, match="unsupported encoding 'utf-7'"):
+        decode_document(b"<a/>", "utf-7")
+
+
+@pytest.mark.parametrize("module", sorted(_ASCII_COMPATIBLE))
+def test_ascii_compatible_table(module):
+    # Every ASCII character that markup and declarations use decodes to itself.
+    probe = (string.ascii_letters + string.digits + " \t\r\n<>?!/=\"'&#;:._-[]()%").encode()
+    assert codecs.decode(probe, module) == probe.decode("ascii")
+
+
+def test_declarations_are_remembered_within_bounds():
+    # Each document may bring a declaration of its own: what is remembered stays bounded,
+    # and a refused declaration is refused again, not remembered as accepted.
+    from vorlane import decode
+
+    for spaces in range(200):
+        data = f"<?xml version='1.0'{' ' * spaces} encoding='koi8-r'?><a>{RUSSIAN}</a>".encode("koi8-r")
+        assert vorlane.fromstring(data).text == RUSSIAN
+        assert len(decode._MET) <= decode._MET_MAX
+    for _ in range(2):
+        with pytest.raises(vorlane.ParseError, match="unsupported encoding 'utf-7'"):
+            vorlane.fromstring(declared("utf-7"))

@@ -1,0 +1,422 @@
+import gc
+import io
+import warnings
+import xml.etree.ElementTree as std
+
+import pytest
+
+import vorlane.ElementTree as ET
+from vorlane import DefusedXmlException, EntitiesForbidden, ParseError
+
+FEED = """<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom" xmlns:media="http://search.yahoo.com/mrss/">
+  <title>Example &amp; co</title>
+  <entry id="e1">
+    <title>First</title>
+    <media:thumbnail url="http://example.org/1.png" width="75"/>
+    <summary>One <b>bold</b> word</summary>
+  </entry>
+  <entry id="e2">
+    <title>Second</title>
+    <summary><![CDATA[<not markup>]]> &#169; 2024</summary>
+  </entry>
+</feed>
+"""
+
+LOG = "<log>" + "".join(f"<record n='{i}'><msg>m{i}</msg></record>" for i in range(50)) + "</log>"
+
+
+def program(ET, tmp_path):
+    """Code as it is written against xml.etree.ElementTree; returns what it prints."""
+    out = []
+    ns = {"a": "http://www.w3.org/2005/Atom", "media": "http://search.yahoo.com/mrss/"}
+    root = ET.fromstring(FEED)
+    out.append(root.findtext("a:title", namespaces=ns))
+    for entry in root.findall("a:entry", ns):
+        out.append((entry.get("id"), entry.find("a:title", ns).text))
+        out.append("".join(entry.find("a:summary", ns).itertext()))
+        thumb = entry.find("media:thumbnail", ns)
+        out.append(None if thumb is None else dict(thumb.attrib))
+    out.append([element.tag for element in root.iter()])
+
+    # modify, indent and serialise
+    entry = root.find("a:entry[@id='e2']", ns)
+    entry.set("updated", "2024-01-01")
+    ET.SubElement(entry, "{http://www.w3.org/2005/Atom}link", href="http://example.org/2")
+    root.remove(root.find("a:entry[@id='e1']", ns))
+    ET.register_namespace("", ns["a"])
+    ET.indent(root, space="  ")
+    out.append(ET.tostring(root, encoding="unicode"))
+
+    # files: write, parse back, parse through ElementTree(file=...)
+    path = tmp_path / "feed.xml"
+    ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+    out.append(path.read_bytes())
+    tree = ET.parse(path)
+    out.append(ET.tostring(tree.getroot()))
+    with open(path, "rb") as handle:
+        out.append(ET.ElementTree(file=handle).find("a:entry/a:link", ns).get("href"))
+    with open(path, encoding="utf-8") as handle:
+        out.append(len(ET.parse(handle).getroot()))
+
+    # iterparse, clearing what is done with
+    path.write_text(LOG, encoding="utf-8")
+    total = 0
+    context = ET.iterparse(path, events=("start", "end"))
+    for event, element in context:
+        if event == "end" and element.tag == "record":
+            total += int(element.get("n"))
+            out.append(element.findtext("msg"))
+            element.clear()
+    out.append((total, context.root.tag, len(context.root)))
+    _, first = next(iter(ET.iterparse(io.BytesIO(LOG.encode()))))
+    out.append(ET.tostring(first))
+
+    # the other entry points
+    out.append(ET.tostring(ET.XML("<a><b>x</b></a>")))
+    out.append(ET.tostring(ET.fromstringlist(["<a><b>", "x</b", "></a>"])))
+    ids = ET.XMLID("<doc><p id='x'>1</p><p id='y'>2</p></doc>")[1]
+    out.append(sorted((key, value.text) for key, value in ids.items()))
+    parser = ET.XMLParser(target=ET.TreeBuilder())
+    parser.feed(b"<r a='1'>t<c/>u</r>")
+    out.append(ET.tostring(parser.close()))
+    return out
+
+
+def test_program_runs_unchanged(tmp_path):
+    expected = program(std, tmp_path)
+    assert program(ET, tmp_path) == expected
+
+
+def test_every_name_of_the_standard_module():
+    assert set(ET.__all__) == set(std.__all__)
+    ours = {"fromstring", "XML", "fromstringlist", "XMLID", "parse", "iterparse", "ElementTree",
+            "XMLParser", "XMLPullParser", "canonicalize"}
+    for name in std.__all__:
+        assert (getattr(ET, name) is getattr(std, name)) == (name not in ours), name
+    assert ET.ParseError is std.ParseError and issubclass(ParseError, ET.ParseError)
+
+
+def test_no_standard_parser_is_reachable():
+    unsafe = {id(std.XMLParser), id(std.XMLPullParser), id(std.iterparse), id(std.parse), id(std.fromstring),
+              id(std.fromstringlist), id(std.XMLID), id(std.canonicalize), id(std.ElementTree.parse), id(std)}
+    reachable = [name for name, value in vars(ET).items() if id(value) in unsafe]
+    reachable += [name for name, value in vars(ET.ElementTree).items() if id(value) in unsafe]
+    assert reachable == []
+
+
+class SpyParser(std.XMLParser):
+    fed = []
+
+    def feed(self, data):
+        self.fed.append(data)
+        super().feed(data)
+
+
+REFUSING = {
+    "fromstring": lambda parser: ET.fromstring("<a/>", parser),
+    "XML": lambda parser: ET.XML("<a/>", parser=parser),
+    "fromstringlist": lambda parser: ET.fromstringlist(["<a/>"], parser),
+    "XMLID": lambda parser: ET.XMLID("<a/>", parser),
+    "parse": lambda parser: ET.parse(io.BytesIO(b"<a/>"), parser),
+    "ElementTree.parse": lambda parser: ET.ElementTree().parse(io.BytesIO(b"<a/>"), parser),
+    "iterparse": lambda parser: ET.iterparse(io.BytesIO(b"<a/>"), parser=parser),
+    "XMLPullParser": lambda parser: ET.XMLPullParser(_parser=parser),
+}
+
+
+@pytest.mark.parametrize("parser", [SpyParser(), std.XMLParser(target=std.TreeBuilder()), object()])
+@pytest.mark.parametrize("call", REFUSING.values(), ids=REFUSING.keys())
+def test_other_parsers_are_refused_never_used(call, parser):
+    SpyParser.fed.clear()
+    with pytest.raises(TypeError, match=r"refuses a parser of type .*only vorlane.ElementTree.XMLParser"):
+        call(parser)
+    assert SpyParser.fed == []
+
+
+def test_options_go_to_the_parser_when_there_is_one():
+    with pytest.raises(TypeError, match="options or a parser, not both"):
+        ET.fromstring("<a/>", ET.XMLParser(), max_depth=3)
+    with pytest.raises(DefusedXmlException, match="nesting depth limit of 1"):
+        ET.fromstring("<a><b/></a>", ET.XMLParser(max_depth=1))
+
+
+class Recorder:
+    """A target that records the calls it gets, joining runs of data."""
+
+    def __init__(self):
+        self.calls = []
+
+    def start(self, tag, attrib):
+        self.calls.append(("start", tag, dict(attrib)))
+        return ("started", tag)
+
+    def data(self, text):
+        if self.calls and self.calls[-1][0] == "data":
+            self.calls[-1] = ("data", self.calls[-1][1] + text)
+        else:
+            self.calls.append(("data", text))
+
+    def end(self, tag):
+        self.calls.append(("end", tag))
+        return ("ended", tag)
+
+    def close(self):
+        return self.calls
+
+
+TARGET_DOCUMENTS = [
+    "<r/>",
+    "<r a='1' b='&lt;'>text<c>inner</c>tail<d/>more</r>",
+    "<r xmlns='urn:x' xmlns:p='urn:p'><p:c p:a='v'>t</p:c></r>",
+    "<r>\n  <c>&#x1F600;&amp;</c>\n</r>\n",
+]
+
+
+@pytest.mark.parametrize("document", TARGET_DOCUMENTS)
+def test_target_gets_the_calls_of_the_standard_parser(document):
+    parser = std.XMLParser(target=Recorder())
+    parser.feed(document)
+    expected = parser.close()
+    ours = ET.XMLParser(target=Recorder())
+    for piece in (document[:5], document[5:]):
+        ours.feed(piece)
+    assert ours.close() == expected
+
+
+def test_target_without_methods_and_custom_factories():
+    assert ET.fromstring("<a><b/></a>", ET.XMLParser(target=object())) is None
+
+    class MyElement(ET.Element):
+        pass
+
+    built = ET.fromstring("<a>t<b/></a>", ET.XMLParser(target=ET.TreeBuilder(element_factory=MyElement)))
+    assert type(built) is MyElement and type(built[0]) is MyElement and built.text == "t"
+
+    class MyParser(ET.XMLParser):
+        def __init__(self):
+            super().__init__(target=ET.TreeBuilder(), forbid_dtd=True)
+
+    with pytest.raises(DefusedXmlException, match="DOCTYPE"):
+        ET.fromstring("<!DOCTYPE a><a/>", MyParser())
+
+
+@pytest.mark.parametrize(
+    "pieces, encoding, text",
+    [
+        ([b"<a>\xc3", b"\xa9</a>"], None, "é"),  # a character split between two feeds
+        ([b"<?xml version='1.0' encoding='latin-1'?>", b"<a>\xe9</a>"], None, "é"),
+        ([b"<?xml version='1.0' encoding='utf-8'?><a>\xe9</a>"], "latin-1", "é"),
+        ([bytearray(b"<a>"), memoryview(b"x</a>")], None, "x"),
+    ],
+)
+def test_xmlparser_feeds_and_encodings(pieces, encoding, text):
+    parser = ET.XMLParser(encoding=encoding)
+    for piece in pieces:
+        parser.feed(piece)
+    assert parser.close().text == text
+
+
+def event_summary(events):
+    return [(event, element.tag, dict(element.attrib), element.text, element.tail) for event, element in events]
+
+
+ITERPARSE_DOCUMENTS = [
+    "<a/>",
+    "<a x='1'>t<b>u</b>v<c><d/></c>w</a>",
+    "<r xmlns='urn:x'><p:c xmlns:p='urn:p' p:a='v'>t</p:c></r>",
+]
+
+
+@pytest.mark.parametrize("events", [None, ("end",), ("start",), ("start", "end"), (), iter(["end", "start"])])
+@pytest.mark.parametrize("document", ITERPARSE_DOCUMENTS)
+def test_iterparse_gives_the_standard_events(document, events):
+    events = list(events) if events is not None else None
+    expected = std.iterparse(io.StringIO(document), events)
+    ours = ET.iterparse(io.StringIO(document), events)
+    assert ours.root is None
+    assert event_summary(ours) == event_summary(expected)
+    assert ET.tostring(ours.root) == ET.tostring(expected.root)
+
+
+def test_iterparse_with_a_parser_reports_what_the_target_returns():
+    parser = ET.XMLParser(target=Recorder())
+    events = list(ET.iterparse(io.BytesIO(b"<a><b/></a>"), ("start", "end"), parser))
+    assert events == [("start", ("started", "a")), ("start", ("started", "b")),
+                      ("end", ("ended", "b")), ("end", ("ended", "a"))]
+
+
+@pytest.mark.parametrize("when", ["start", "end"])
+def test_iterparse_events_survive_clearing(when):
+    # Clearing the root, or an element as it starts, loses no event: the standard
+    # iterparse has them queued already.
+    context = ET.iterparse(io.StringIO(LOG), events=("start", "end"))
+    _, root = next(context)
+    seen = []
+    for event, element in context:
+        if event == when and element.tag == "record":
+            element.clear() if when == "start" else root.clear()
+        if event == "end" and element.tag == "msg":
+            seen.append(element.text)
+    assert seen == [f"m{i}" for i in range(50)]
+
+
+@pytest.mark.parametrize(
+    "event, reason",
+    [
+        ("start-ns", "namespace declarations"),
+        ("end-ns", "namespace declarations"),
+        ("comment", "comments"),
+        ("pi", "processing instructions"),
+        ("bogus", None),
+    ],
+)
+def test_events_vorlane_cannot_give(event, reason, tmp_path):
+    path = tmp_path / "a.xml"
+    path.write_text("<a/>")
+    message = f"unknown event '{event}'" if reason is None else f"event '{event}' is not available: .*{reason}"
+    with open(path, "rb") as handle:
+        with pytest.raises(ValueError, match=message):
+            ET.iterparse(handle, ("start", event))
+        assert not handle.closed
+    with pytest.raises(ValueError, match=message):
+        ET.XMLPullParser(events=[event])
+    with no_resource_warning():
+        with pytest.raises(ValueError, match=message):
+            ET.iterparse(path, [event])
+
+
+class no_resource_warning:
+    def __enter__(self):
+        self.catcher = warnings.catch_warnings(record=True)
+        self.caught = self.catcher.__enter__()
+        warnings.simplefilter("always", ResourceWarning)
+
+    def __exit__(self, *exc):
+        gc.collect()
+        self.catcher.__exit__(*exc)
+        assert [w for w in self.caught if issubclass(w.category, ResourceWarning)] == []
+
+
+def test_iterparse_closes_what_it_opens(tmp_path):
+    path = tmp_path / "a.xml"
+    path.write_text("<a><b/></a>")
+    with no_resource_warning():
+        it = ET.iterparse(path)
+        del it  # never started
+    with no_resource_warning():
+        it = ET.iterparse(path)
+        next(it)
+        it.close()
+        it.close()
+        with pytest.raises(StopIteration):
+            next(it)
+    with pytest.raises(FileNotFoundError):
+        ET.iterparse(tmp_path / "missing.xml")
+
+
+def test_iterparse_refuses_before_any_event():
+    it = ET.iterparse(io.StringIO("<a><b/></a>junk"))
+    with pytest.raises(ParseError, match="Junk after document element"):
+        next(it)
+    it = ET.iterparse(io.StringIO("<!DOCTYPE a [<!ENTITY e 'x'>]><a><b/>&e;</a>"))
+    with pytest.raises(EntitiesForbidden):
+        next(it)
+
+
+def test_deep_documents_need_no_recursion():
+    depth = 5000
+    document = "<a>" * depth + "</a>" * depth
+    events = list(ET.iterparse(io.StringIO(document), ("start", "end"), max_depth=depth))
+    assert len(events) == 2 * depth
+    parser = ET.XMLParser(target=Recorder(), max_depth=depth)
+    parser.feed(document)
+    assert len(parser.close()) == 2 * depth
+
+
+def test_pull_parser_events_come_at_close():
+    parser = ET.XMLPullParser(("start", "end"))
+    assert list(parser.read_events()) == []
+    parser.feed("<a><b/>")
+    with pytest.raises(RuntimeError, match="not incremental"):
+        list(parser.read_events())
+    parser.feed("</a>")
+    parser.flush()
+    parser.close()
+    assert [(event, element.tag) for event, element in parser.read_events()] == [
+        ("start", "a"), ("start", "b"), ("end", "b"), ("end", "a")]
+    assert list(parser.read_events()) == []
+
+
+def test_pull_parser_refuses_like_the_others():
+    parser = ET.XMLPullParser(max_attributes=1)
+    parser.feed("<a x='1' y='2'/>")
+    with pytest.raises(DefusedXmlException, match="attribute count limit of 1"):
+        parser.close()
+
+
+@pytest.mark.parametrize(
+    "document, options",
+    [
+        ("<doc b='2' a='1'><e>t</e><empty/></doc>", {}),
+        ("<r xmlns='urn:a' xmlns:b='urn:b'><b:x b:y='1'> t </b:x></r>", {"rewrite_prefixes": True, "strip_text": True}),
+        (b"<?xml version='1.0' encoding='latin-1'?><r a='\xe9'/>", {}),
+    ],
+)
+def test_canonicalize_agrees_with_the_standard_one(document, options):
+    assert ET.canonicalize(document, **options) == std.canonicalize(document, **options)
+    out = io.StringIO()
+    assert ET.canonicalize(from_file=io.BytesIO(document if isinstance(document, bytes) else document.encode()),
+                           out=out, **options) is None
+    assert out.getvalue() == std.canonicalize(document, **options)
+
+
+@pytest.mark.parametrize(
+    "document, options, message",
+    [
+        ("<a/>", {"with_comments": True}, "cannot keep comments"),
+        ("<a><?pi x?></a>", {}, "processing instructions"),
+        ("<!DOCTYPE a [<!ATTLIST a x CDATA 'd'>]><a/>", {}, "ATTLIST"),
+        ("<r xmlns='urn:a'/>", {}, 'Namespace "urn:a" is not declared in scope'),
+    ],
+)
+def test_canonicalize_refuses_what_it_cannot_give(document, options, message):
+    with pytest.raises(ValueError, match=message):
+        ET.canonicalize(document, **options)
+
+
+def test_canonicalize_keeps_the_leading_declaration_out_of_the_check():
+    assert ET.canonicalize("<?xml version='1.0'?><a/>") == "<a></a>"
+
+
+def test_readers_written_for_the_standard_parser():
+    class Reader:
+        """Gives at most n bytes per call, as the standard parser asks."""
+
+        def __init__(self, data):
+            self.data = data
+
+        def read(self, n):
+            chunk, self.data = self.data[:n], self.data[n:]
+            return chunk
+
+    document = b"<a>" + b"x" * 200000 + b"</a>"
+    assert len(ET.parse(Reader(document)).getroot().text) == 200000
+    assert [event for event, _ in ET.iterparse(Reader(b"<a><b/></a>"))] == ["end", "end"]
+
+
+def test_a_parsers_own_close_is_called():
+    class Counting(ET.XMLParser):
+        closed = 0
+
+        def close(self):
+            type(self).closed += 1
+            return super().close()
+
+    context = ET.iterparse(io.BytesIO(b"<a/>"), parser=Counting())
+    assert [event for event, _ in context] == ["end"] and context.root.tag == "a"
+    pull = ET.XMLPullParser(_parser=Counting())
+    pull.feed("<a/>")
+    pull.close()
+    assert [element.tag for _, element in pull.read_events()] == ["a"]
+    assert Counting.closed == 2
