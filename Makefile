@@ -14,7 +14,7 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers typecheck wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -27,7 +27,7 @@ $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip
-	$(VENV_PY) -m pip install --quiet ".[test]" abi3audit
+	$(VENV_PY) -m pip install --quiet ".[test,typing]" abi3audit
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -52,6 +52,16 @@ wheel: venv
 # Includes between the folders of src/ point one way (common <- tokenizer, doctype <- parser <- module).
 check-layers:
 	scripts/check-layers
+
+# mypy --strict on the sources and the typed example; the example again against the installed
+# package, from a folder without configuration, so the shipped py.typed and stub are what
+# it sees; stubtest holds the extension's stub to the runtime signature.
+typecheck: venv
+	$(VENV_PY) -m mypy
+	tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; cp examples/typed_usage.py "$$tmp"; cd "$$tmp"; \
+	$(CURDIR)/$(VENV_PY) -m mypy --strict --no-incremental typed_usage.py; \
+	$(CURDIR)/$(VENV_PY) -m mypy.stubtest vorlane._vorlane
+	$(VENV_PY) examples/typed_usage.py >/dev/null
 
 native-test: $(NATIVE)/tests
 	$(NATIVE)/tests
@@ -98,7 +108,7 @@ fuzz:
 	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
 	done
 
-test: check-layers native-test fuzz-smoke wheel bench-quick sanitize-test
+test: check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \

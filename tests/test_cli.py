@@ -3,13 +3,14 @@ import io
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
 import pytest
 
 from vorlane import parse_xml
-from vorlane.cli import _Progress, check_files, main
+from vorlane.cli import DEFAULT_INCLUDE, _Progress, check_files, main
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -228,3 +229,12 @@ def test_console_script_and_legacy_form(tmp_path):
     for command in ([str(script), "check", "-q", catalog], [sys.executable, "-m", "vorlane", "-q", catalog]):
         result = subprocess.run(command, capture_output=True, text=True)
         assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+def test_hook_runs_on_the_default_names():
+    manifest = (EXAMPLES.parent / ".pre-commit-hooks.yaml").read_text()
+    pattern = re.search(r"^  files: (.+)$", manifest, re.M).group(1)
+    for glob in DEFAULT_INCLUDE:
+        name = "dir/a" + glob[1:]
+        assert re.search(pattern, name) and re.search(pattern, name.upper())
+    assert not re.search(pattern, "notes.txt") and not re.search(pattern, "xml.py")
