@@ -16,7 +16,7 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -105,6 +105,15 @@ native-test: $(NATIVE)/tests
 $(NATIVE)/tests: $(CORE_SOURCES) $(NATIVE_TESTS) $(wildcard src/*/*.h tests/native/*.h)
 	@mkdir -p $(NATIVE)
 	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $@
+
+# The core's portable paths (no SSE2) built for aarch64 and run under QEMU user emulation, with
+# cross tools from Debian. Not part of `make test`; the wheels for aarch64 come from CI.
+native-test-aarch64:
+	command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null || \
+	  { apt-get update -qq && apt-get install -y -qq g++-aarch64-linux-gnu qemu-user; }
+	@mkdir -p $(NATIVE)
+	aarch64-linux-gnu-g++ $(NATIVE_FLAGS) -O1 -g -static -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $(NATIVE)/tests-aarch64
+	qemu-aarch64 $(NATIVE)/tests-aarch64
 
 # The extension itself under AddressSanitizer and UBSan, driven by the whole pytest suite.
 # The interpreter is not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc routes
