@@ -1,21 +1,18 @@
 import doctest
 import importlib
 import inspect
-import pathlib
 import pkgutil
 
 import pytest
 
 import vorlane
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["vorlane", *sorted(
     name for _, name, _ in pkgutil.iter_modules(vorlane.__path__, "vorlane.") if name != "vorlane.__main__")]
 
 
 @pytest.mark.parametrize("name", MODULES)
-def test_examples_in_docstrings_run(name, monkeypatch):
-    monkeypatch.chdir(ROOT)  # examples name the bundled sample files
+def test_examples_in_docstrings_run(name):
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)
     assert result.failed == 0
 

@@ -136,10 +136,13 @@ def _parse_file(path: str, options: Options) -> Element:
 def check_file(path: str, options: Options) -> Outcome:
     """Parses one file with the given ``parse_xml`` options and says how it went.
 
-    >>> check_file("examples/catalog.xml", {}).status
-    'ok'
-    >>> check_file("examples/external_entity.xml", {"forbid_external": False}).exception
-    'EntitiesForbidden'
+    >>> import pathlib, tempfile
+    >>> path = pathlib.Path(tempfile.mkdtemp(), "upload.svg")
+    >>> _ = path.write_text("<!DOCTYPE svg [<!ENTITY e SYSTEM 'file:///etc/passwd'>]><svg>&e;</svg>")
+    >>> check_file(str(path), {}).exception
+    'ExternalReferenceForbidden'
+    >>> check_file(str(path), {"forbid_external": False}).fields["system_id"]
+    'file:///etc/passwd'
     """
     try:
         root = _parse_file(path, options)
@@ -303,7 +306,10 @@ def check_files(paths: Sequence[str], options: Options, jobs: int, size: int = 0
     under the interpreter lock and that is most of a parse, so threads barely scale and
     processes are the default; ``pool`` is there to measure the difference.
 
-    >>> [o.status for o in check_files(["examples/catalog.xml", "examples/malformed.xml"], {}, jobs=2)]
+    >>> import pathlib, tempfile
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> _ = (folder / "a.xml").write_text("<a/>"), (folder / "b.xml").write_text("<b>")
+    >>> [o.status for o in check_files([str(folder / "a.xml"), str(folder / "b.xml")], {}, jobs=2)]
     ['ok', 'malformed']
     """
     workers = min(jobs, len(paths))
@@ -420,10 +426,11 @@ def sarif_log(outcomes: Sequence[Outcome], base: str | None = None) -> dict[str,
     """A SARIF 2.1.0 log: one result per refused or malformed file, with the exception class
     as the rule; unreadable paths are tool notifications.
 
-    >>> log = sarif_log([check_file("examples/upload_xxe.svg", {})], base=".")
+    >>> log = sarif_log([Outcome("feeds/news 1.rss", "malformed", "ParseError", "No XML root element found")],
+    ...                 base=".")
     >>> result = log["runs"][0]["results"][0]
     >>> result["ruleId"], result["locations"][0]["physicalLocation"]["artifactLocation"]["uri"]
-    ('ExternalReferenceForbidden', 'examples/upload_xxe.svg')
+    ('ParseError', 'feeds/news%201.rss')
     """
     base = base or os.getcwd()
     rules, index = [], {}
@@ -547,8 +554,11 @@ def _normalise(argv: list[str]) -> list[str]:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs ``vorlane`` with ``argv`` (default: the process's arguments); returns the exit status.
 
-    >>> main(["check", "--json", "--quiet", "examples/billion_laughs.xml"])
-    {"path": "examples/billion_laughs.xml", "status": "refused", "exception": "EntitiesForbidden", ...}
+    >>> import pathlib, tempfile
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> _ = (folder / "bomb.xml").write_text("<!DOCTYPE a [<!ENTITY e 'ha'>]><a>&e;&e;</a>")
+    >>> main(["check", "--json", "--quiet", str(folder)])
+    {"path": ".../bomb.xml", "status": "refused", "exception": "EntitiesForbidden", ...}
     1
     """
     args = _build_parser().parse_args(_normalise(list(sys.argv[1:] if argv is None else argv)))
