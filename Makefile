@@ -54,7 +54,7 @@ wheel: venv
 	  --config-settings=cmake.define.VORLANE_WERROR=ON .
 	$(VENV)/bin/abi3audit --strict --summary $(WHEEL_DIR)/*.whl
 	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/*.whl > $(WHEEL_DIR)/auditwheel.txt
-	tr '\n' ' ' < $(WHEEL_DIR)/auditwheel.txt | grep -o 'constrains the platform tag to "manylinux_[^"]*"'
+	tr '\n' ' ' < $(WHEEL_DIR)/auditwheel.txt | grep -o 'consistent with the following platform tag: "manylinux_[^"]*"'
 
 
 # Release artefacts in dist/: the sdist, and the wheel built from it (so the sdist is known to
