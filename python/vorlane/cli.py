@@ -13,20 +13,17 @@ from __future__ import annotations
 import argparse
 import fnmatch
 import functools
-import inspect
 import io
 import json
-import multiprocessing
 import os
+import re
 import signal
 import stat
 import sys
 import time
-import urllib.parse
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
-from dataclasses import dataclass, field
-from typing import IO, Any, Final, Literal, TypedDict, cast
+from dataclasses import dataclass, field, replace
+from typing import IO, TYPE_CHECKING, Any, BinaryIO, Final, Literal, TypedDict, cast
 from xml.etree.ElementTree import Element
 
 from vorlane import __version__, parse_xml
@@ -37,6 +34,9 @@ from vorlane.common import (
     ExternalReferenceForbidden,
     ParseError,
 )
+
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
 
 __all__ = ["DEFAULT_INCLUDE", "Options", "Outcome", "check_file", "check_files", "main", "sarif_log"]
 
@@ -103,6 +103,7 @@ class Outcome:
     fields: dict[str, str | int | None] = field(default_factory=dict)
     root: str | None = None
     elements: int | None = None
+    size: int = 0
 
     def as_json(self) -> dict[str, Any]:
         record: dict[str, Any] = {"path": _text(self.path), "status": self.status}
@@ -126,11 +127,9 @@ class Outcome:
         return _printable(f"{self.status}  {self.path}  {detail}")
 
 
-def _parse_file(path: str, options: Options) -> Element:
-    """Reads and parses one file as ``vorlane.parse`` does."""
-    with open(path, "rb") as handle:
-        data = handle.read()
-    return parse_xml(data, **options)
+def _parse_file(handle: BinaryIO, options: Options) -> Element:
+    """Parses an open file as ``vorlane.parse`` does."""
+    return parse_xml(handle.read(), **options)
 
 
 def check_file(path: str, options: Options) -> Outcome:
@@ -144,29 +143,33 @@ def check_file(path: str, options: Options) -> Outcome:
     >>> check_file(str(path), {"forbid_external": False}).fields["system_id"]
     'file:///etc/passwd'
     """
+    size = 0
     try:
-        root = _parse_file(path, options)
+        with open(path, "rb") as handle:
+            size = os.fstat(handle.fileno()).st_size
+            root = _parse_file(handle, options)
     except DefusedXmlException as exc:
-        return _failure(path, "refused", exc)
+        return _failure(path, "refused", exc, size)
     except ParseError as exc:
-        outcome = _failure(path, "malformed", exc)
+        outcome = _failure(path, "malformed", exc, size)
         if _looks_binary(path):
-            return Outcome(path, "malformed", outcome.exception, f"binary file, not XML text ({outcome.message})")
+            return replace(outcome, message=f"binary file, not XML text ({outcome.message})")
         return outcome
     except OSError as exc:
-        return Outcome(path, "error", message=f"cannot read: {exc.strerror or exc}")
+        return Outcome(path, "error", message=f"cannot read: {exc.strerror or exc}", size=size)
     except Exception as exc:  # a fault of ours: report it on its line rather than end the run
-        return Outcome(path, "error", type(exc).__name__, f"internal error: {_shorten(str(exc), _MAX_MESSAGE_CHARS)}")
-    return Outcome(path, "ok", root=root.tag, elements=sum(1 for _ in root.iter()))
+        message = f"internal error: {_shorten(str(exc), _MAX_MESSAGE_CHARS)}"
+        return Outcome(path, "error", type(exc).__name__, message, size=size)
+    return Outcome(path, "ok", root=root.tag, elements=sum(1 for _ in root.iter()), size=size)
 
 
-def _failure(path: str, status: Status, exc: Exception) -> Outcome:
+def _failure(path: str, status: Status, exc: Exception, size: int) -> Outcome:
     fields = {
         key: value if value is None or isinstance(value, int) else _shorten(str(value), _MAX_FIELD_CHARS)
         for key, value in vars(exc).items()
         if not key.startswith("_")
     }
-    return Outcome(path, status, type(exc).__name__, _shorten(str(exc), _MAX_MESSAGE_CHARS), fields)
+    return Outcome(path, status, type(exc).__name__, _shorten(str(exc), _MAX_MESSAGE_CHARS), fields, size=size)
 
 
 def _shorten(text: str, limit: int) -> str:
@@ -204,75 +207,93 @@ def _printable(text: str) -> str:
 # ---- choosing the files
 
 
+class _Globs:
+    """Globs matched, case-insensitively, against a name, or against a path with ``/`` as
+    separator (``sub/*.xml`` matches at any depth). All compiled into two expressions: a
+    walk tests every name it meets."""
+
+    def __init__(self, globs: Sequence[str]) -> None:
+        self.any = bool(globs)
+        names = [fnmatch.translate(glob) for glob in globs]
+        paths = names + [fnmatch.translate("*/" + glob) for glob in globs]
+        self.name = re.compile("|".join(names) or "(?!)", re.IGNORECASE)
+        self.path = re.compile("|".join(paths) or "(?!)", re.IGNORECASE)
+
+    def match(self, path: str, name: str | None = None) -> bool:
+        if not self.any:
+            return False
+        name = os.path.basename(path) if name is None else name
+        return bool(self.name.match(name) or self.path.match(path.replace(os.sep, "/")))
+
+
 @dataclass(slots=True)
 class _Selection:
-    files: list[tuple[str, int]] = field(default_factory=list)
+    files: list[str] = field(default_factory=list)
     problems: list[Outcome] = field(default_factory=list)
     seen: set[str] = field(default_factory=set)
 
-    def add(self, path: str, size: int) -> None:
+    def add(self, path: str) -> None:
         key = os.path.normpath(path)
         if key not in self.seen:
             self.seen.add(key)
-            self.files.append((path, size))
+            self.files.append(path)
 
-
-def _matches(path: str, globs: Sequence[str]) -> bool:
-    """A glob matches a file or directory name, or the path (``/`` as separator), case-insensitively."""
-    name = os.path.basename(path).lower()
-    posix = path.replace(os.sep, "/").lower()
-    return any(
-        fnmatch.fnmatchcase(name, glob) or fnmatch.fnmatchcase(posix, glob) or fnmatch.fnmatchcase(posix, "*/" + glob)
-        for glob in (g.lower() for g in globs)
-    )
+    def problem(self, path: str, message: str) -> None:
+        self.problems.append(Outcome(path, "error", message=message))
 
 
 def _select(paths: Sequence[str], include: Sequence[str], exclude: Sequence[str]) -> _Selection:
     """Files named on the command line are checked whatever their name unless excluded;
     directories are walked for the included names, skipping hidden and excluded entries."""
     selection = _Selection()
+    included, excluded = _Globs(include), _Globs(exclude)
     for path in paths:
-        if exclude and _matches(path, exclude):
+        if excluded.match(path):
             continue
         try:
             info = os.stat(path)
         except OSError as exc:
-            selection.problems.append(Outcome(path, "error", message=f"cannot read: {exc.strerror or exc}"))
+            selection.problem(path, f"cannot read: {exc.strerror or exc}")
             continue
         if stat.S_ISDIR(info.st_mode):
             before = len(selection.files)
-            _walk(path, include, exclude, selection)
+            _walk(path, included, excluded, selection)
             if len(selection.files) == before:
-                globs = " ".join(include)
-                selection.problems.append(Outcome(path, "error", message=f"no file here matches {globs}"))
+                selection.problem(path, f"no file here matches {' '.join(include)}")
         elif stat.S_ISREG(info.st_mode):
-            selection.add(path, info.st_size)
+            selection.add(path)
         else:
-            selection.problems.append(Outcome(path, "error", message="cannot read: not a regular file"))
+            selection.problem(path, "cannot read: not a regular file")
     return selection
 
 
-def _walk(top: str, include: Sequence[str], exclude: Sequence[str], selection: _Selection) -> None:
-    def unreadable(exc: OSError) -> None:
-        where = exc.filename if isinstance(exc.filename, str) else top
-        selection.problems.append(Outcome(where, "error", message=f"cannot read directory: {exc.strerror or exc}"))
-
-    for directory, subdirectories, names in os.walk(top, onerror=unreadable):
-        subdirectories[:] = sorted(
-            name for name in subdirectories
-            if not name.startswith(".") and not (exclude and _matches(os.path.join(directory, name), exclude))
-        )
-        for name in sorted(names):
-            path = os.path.join(directory, name)
-            if name.startswith(".") or not _matches(name, include) or (exclude and _matches(path, exclude)):
+def _walk(top: str, included: _Globs, excluded: _Globs, selection: _Selection) -> None:
+    """Depth first in name order. The directory entries' types come with the listing, so
+    only symbolic links cost a stat."""
+    pending = [top]
+    while pending:
+        directory = pending.pop()
+        try:
+            with os.scandir(directory) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError as exc:
+            selection.problem(directory, f"cannot read directory: {exc.strerror or exc}")
+            continue
+        subdirectories = []
+        for entry in entries:
+            if entry.name.startswith(".") or excluded.match(entry.path, entry.name):
                 continue
             try:
-                info = os.stat(path)
+                if entry.is_dir(follow_symlinks=False):
+                    subdirectories.append(entry.path)
+                elif included.match(entry.path, entry.name):
+                    if entry.is_file():
+                        selection.add(entry.path)
+                    elif entry.is_symlink():
+                        entry.stat()  # a link to nowhere is an unreadable file
             except OSError as exc:
-                selection.problems.append(Outcome(path, "error", message=f"cannot read: {exc.strerror or exc}"))
-                continue
-            if stat.S_ISREG(info.st_mode):
-                selection.add(path, info.st_size)
+                selection.problem(entry.path, f"cannot read: {exc.strerror or exc}")
+        pending.extend(reversed(subdirectories))
 
 
 # ---- checking them
@@ -292,6 +313,10 @@ def _ignore_interrupts() -> None:
 
 
 def _executor(kind: str, workers: int) -> Executor:
+    # Imported here: a check of a few files (a commit's) never starts a pool.
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
     if kind == "threads":
         return ThreadPoolExecutor(workers)
     # fork starts a worker in milliseconds and is safe here: the parent has no threads yet.
@@ -300,11 +325,11 @@ def _executor(kind: str, workers: int) -> Executor:
     return ProcessPoolExecutor(workers, mp_context=context, initializer=_ignore_interrupts)
 
 
-def check_files(paths: Sequence[str], options: Options, jobs: int, size: int = 0,
+def check_files(paths: Sequence[str], options: Options, jobs: int,
                 pool: Literal["processes", "threads"] = "processes") -> Iterator[Outcome]:
-    """Outcomes in the order of ``paths`` (``size``: their bytes in all). The tree is built
-    under the interpreter lock and that is most of a parse, so threads barely scale and
-    processes are the default; ``pool`` is there to measure the difference.
+    """Outcomes in the order of ``paths``. The tree is built under the interpreter lock and
+    that is most of a parse, so threads barely scale and processes are the default; ``pool``
+    is there to measure the difference.
 
     >>> import pathlib, tempfile
     >>> folder = pathlib.Path(tempfile.mkdtemp())
@@ -314,12 +339,22 @@ def check_files(paths: Sequence[str], options: Options, jobs: int, size: int = 0
     """
     workers = min(jobs, len(paths))
     check = functools.partial(check_file, options=options)
-    if workers <= 1 or (len(paths) < _POOL_MIN_FILES and size < _POOL_MIN_BYTES):
+    if workers <= 1 or (len(paths) < _POOL_MIN_FILES and _total_size(paths) < _POOL_MIN_BYTES):
         yield from map(check, paths)
         return
     chunk = max(1, min(32, len(paths) // (workers * 8)))
     with _executor(pool, workers) as executor:
         yield from executor.map(check, paths, chunksize=chunk)
+
+
+def _total_size(paths: Sequence[str]) -> int:
+    total = 0
+    for path in paths:
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            pass  # reported when the file is checked
+    return total
 
 
 # ---- reporting
@@ -404,6 +439,8 @@ _RULES: Final = (
 
 
 def _uri(path: str) -> str:
+    import urllib.parse
+
     return urllib.parse.quote(os.fsencode(path.replace(os.sep, "/")))
 
 
@@ -505,6 +542,8 @@ def _jobs(text: str) -> int:
 
 
 def _build_parser() -> argparse.ArgumentParser:
+    import inspect
+
     defaults = {name: p.default for name, p in inspect.signature(parse_xml).parameters.items()}
     parser = argparse.ArgumentParser(
         prog="vorlane",
@@ -609,9 +648,10 @@ def _run(args: argparse.Namespace, options: Options, sarif: IO[str] | None) -> i
         return 2
     for outcome in selection.problems:
         report(outcome)
-    paths = [path for path, _ in selection.files]
-    size = sum(size for _, size in selection.files)
-    for done, outcome in enumerate(check_files(paths, options, args.jobs, size), 1):
+    paths = selection.files
+    size = 0
+    for done, outcome in enumerate(check_files(paths, options, args.jobs), 1):
+        size += outcome.size
         report(outcome)
         if progress is not None:
             progress.update(done)
