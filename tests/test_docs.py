@@ -1,6 +1,7 @@
 import doctest
 import importlib
 import inspect
+import pathlib
 import pkgutil
 
 import pytest
@@ -24,3 +25,12 @@ def test_public_functions_show_an_example(name):
     missing = [f.__name__ for f in functions
                if inspect.isfunction(f) and f.__module__ == name and ">>>" not in (f.__doc__ or "")]
     assert missing == []
+
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+@pytest.mark.skipif(not README.exists(), reason="tests run without the source tree")
+def test_readme_examples_run():
+    result = doctest.testfile(str(README), module_relative=False, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0
