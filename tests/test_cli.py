@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from vorlane import parse_xml
+from vorlane import cli
 from vorlane.cli import DEFAULT_INCLUDE, Options, _Progress, check_files, main
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -201,15 +202,21 @@ def test_hostile_names_and_values(tmp_path, capsys, monkeypatch):
     assert record["fields"]["value"] == value[:200] + "... (5005 characters)"
 
 
-def test_pool_gives_the_same_outcomes_in_order(tmp_path):
+def test_pool_gives_the_same_outcomes_in_order(tmp_path, monkeypatch):
     documents = ["<a/>", "<a>", "<!DOCTYPE a SYSTEM 'x'><a/>", "<a><b/><b/></a>"] * 10
     paths = []
     for i, document in enumerate(documents):
         paths.append(str(tmp_path / f"{i:02}.xml"))
         pathlib.Path(paths[-1]).write_text(document)
     inline = list(check_files(paths, {"max_depth": 5}, jobs=1))
+    pools, original = [], cli._executor
+    monkeypatch.setattr(cli, "_POOL_MIN_FILES", 16)
+    monkeypatch.setattr(cli, "_executor", lambda kind, workers: pools.append(kind) or original(kind, workers))
     for pool in ("processes", "threads"):
         assert list(check_files(paths, {"max_depth": 5}, jobs=2, pool=pool)) == inline
+    assert pools == ["processes", "threads"]
+    assert list(check_files(paths[:15], {}, jobs=2)) == list(check_files(paths[:15], {}, jobs=1))
+    assert pools == ["processes", "threads"]  # too little work for a pool
     assert [o.status for o in inline[:4]] == ["ok", "malformed", "refused", "ok"]
 
 

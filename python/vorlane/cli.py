@@ -85,9 +85,9 @@ _U64_MAX: Final = 2**64 - 1
 _MAX_FIELD_CHARS: Final = 200
 _MAX_MESSAGE_CHARS: Final = 1000
 
-# A pool pays off from about this much work: its start costs what parsing a few hundred
-# kilobytes does.
-_POOL_MIN_FILES: Final = 16
+# A pool pays off from about this much work: starting one costs what parsing a few hundred
+# kilobytes does, or opening and reading a few hundred small files.
+_POOL_MIN_FILES: Final = 256
 _POOL_MIN_BYTES: Final = 1 << 20
 _BINARY_PROBE: Final = 8192
 
@@ -339,7 +339,7 @@ def check_files(paths: Sequence[str], options: Options, jobs: int,
     """
     workers = min(jobs, len(paths))
     check = functools.partial(check_file, options=options)
-    if workers <= 1 or (len(paths) < _POOL_MIN_FILES and _total_size(paths) < _POOL_MIN_BYTES):
+    if workers <= 1 or not _worth_a_pool(paths):
         yield from map(check, paths)
         return
     chunk = max(1, min(32, len(paths) // (workers * 8)))
@@ -347,14 +347,18 @@ def check_files(paths: Sequence[str], options: Options, jobs: int,
         yield from executor.map(check, paths, chunksize=chunk)
 
 
-def _total_size(paths: Sequence[str]) -> int:
+def _worth_a_pool(paths: Sequence[str]) -> bool:
+    if len(paths) >= _POOL_MIN_FILES:
+        return True
     total = 0
     for path in paths:
         try:
             total += os.stat(path).st_size
         except OSError:
-            pass  # reported when the file is checked
-    return total
+            continue  # reported when the file is checked
+        if total >= _POOL_MIN_BYTES:
+            return True
+    return False
 
 
 # ---- reporting
