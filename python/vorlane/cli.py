@@ -20,6 +20,7 @@ import re
 import signal
 import stat
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
@@ -319,9 +320,10 @@ def _executor(kind: str, workers: int) -> Executor:
 
     if kind == "threads":
         return ThreadPoolExecutor(workers)
-    # fork starts a worker in milliseconds and is safe here: the parent has no threads yet.
-    methods = multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if "fork" in methods and sys.platform == "linux" else None)
+    # fork starts a worker in milliseconds; it is safe only while the parent has no other
+    # thread (the command line has none; a program calling check_files may).
+    fork = sys.platform == "linux" and threading.active_count() == 1
+    context = multiprocessing.get_context("fork" if fork else None)
     return ProcessPoolExecutor(workers, mp_context=context, initializer=_ignore_interrupts)
 
 
