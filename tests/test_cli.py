@@ -10,9 +10,9 @@ import sys
 
 import pytest
 
-from vorlane import parse_xml
+from vorlane import ParseOptions, parse_xml
 from vorlane import cli
-from vorlane.cli import DEFAULT_INCLUDE, Options, _Progress, check_files, main
+from vorlane.cli import DEFAULT_INCLUDE, _Progress, check_files, main
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -87,7 +87,7 @@ FLAG_CASES = [
 
 def test_every_parse_option_has_a_flag():
     options = set(inspect.signature(parse_xml).parameters) - {"source"}
-    assert {case[0] for case in FLAG_CASES} == options == set(Options.__annotations__)
+    assert {case[0] for case in FLAG_CASES} == options == set(ParseOptions.__annotations__)
 
 
 @pytest.mark.parametrize("option, flags, document, before, after", FLAG_CASES)

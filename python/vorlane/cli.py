@@ -24,10 +24,9 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field, replace
-from typing import IO, TYPE_CHECKING, Any, BinaryIO, Final, Literal, TypedDict, cast
-from xml.etree.ElementTree import Element
+from typing import IO, TYPE_CHECKING, Any, Final, Literal, cast
 
-from vorlane import __version__, parse_xml
+from vorlane import ParseOptions, __version__, parse, parse_xml
 from vorlane.common import (
     DefusedXmlException,
     DTDForbidden,
@@ -39,24 +38,9 @@ from vorlane.common import (
 if TYPE_CHECKING:
     from concurrent.futures import Executor
 
-__all__ = ["DEFAULT_INCLUDE", "Options", "Outcome", "check_file", "check_files", "main", "sarif_log"]
+__all__ = ["DEFAULT_INCLUDE", "Outcome", "check_file", "check_files", "main", "sarif_log"]
 
 Status = Literal["ok", "refused", "malformed", "error"]
-
-
-class Options(TypedDict, total=False):
-    """The keyword options of ``parse_xml``; an absent one keeps its default."""
-
-    forbid_dtd: bool
-    forbid_entities: bool
-    forbid_external: bool
-    max_depth: int
-    max_entity_size: int
-    max_text_size: int
-    max_attributes: int
-    max_attribute_size: int
-    max_name_size: int
-    max_comment_size: int
 
 
 DEFAULT_INCLUDE: Final = (
@@ -128,12 +112,7 @@ class Outcome:
         return _printable(f"{self.status}  {self.path}  {detail}")
 
 
-def _parse_file(handle: BinaryIO, options: Options) -> Element:
-    """Parses an open file as ``vorlane.parse`` does."""
-    return parse_xml(handle.read(), **options)
-
-
-def check_file(path: str, options: Options) -> Outcome:
+def check_file(path: str, options: ParseOptions) -> Outcome:
     """Parses one file with the given ``parse_xml`` options and says how it went.
 
     >>> import pathlib, tempfile
@@ -148,7 +127,7 @@ def check_file(path: str, options: Options) -> Outcome:
     try:
         with open(path, "rb") as handle:
             size = os.fstat(handle.fileno()).st_size
-            root = _parse_file(handle, options)
+            tree = parse(handle, **options)
     except DefusedXmlException as exc:
         return _failure(path, "refused", exc, size)
     except ParseError as exc:
@@ -161,7 +140,8 @@ def check_file(path: str, options: Options) -> Outcome:
     except Exception as exc:  # a fault of ours: report it on its line rather than end the run
         message = f"internal error: {_shorten(str(exc), _MAX_MESSAGE_CHARS)}"
         return Outcome(path, "error", type(exc).__name__, message, size=size)
-    return Outcome(path, "ok", root=root.tag, elements=sum(1 for _ in root.iter()), size=size)
+    root = tree.getroot()
+    return Outcome(path, "ok", root=None if root is None else root.tag, elements=sum(1 for _ in tree.iter()), size=size)
 
 
 def _failure(path: str, status: Status, exc: Exception, size: int) -> Outcome:
@@ -327,7 +307,7 @@ def _executor(kind: str, workers: int) -> Executor:
     return ProcessPoolExecutor(workers, mp_context=context, initializer=_ignore_interrupts)
 
 
-def check_files(paths: Sequence[str], options: Options, jobs: int,
+def check_files(paths: Sequence[str], options: ParseOptions, jobs: int,
                 pool: Literal["processes", "threads"] = "processes") -> Iterator[Outcome]:
     """Outcomes in the order of ``paths``. The tree is built under the interpreter lock and
     that is most of a parse, so threads barely scale and processes are the default; ``pool``
@@ -609,7 +589,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
-    options = cast(Options, {name: getattr(args, name) for _, name, _ in (*_SWITCHES, *_LIMITS) if hasattr(args, name)})
+    options = cast(ParseOptions, {name: getattr(args, name) for _, name, _ in (*_SWITCHES, *_LIMITS) if hasattr(args, name)})
     sarif: IO[str] | None = None
     if args.sarif is not None:
         try:
@@ -631,7 +611,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             sarif.close()
 
 
-def _run(args: argparse.Namespace, options: Options, sarif: IO[str] | None) -> int:
+def _run(args: argparse.Namespace, options: ParseOptions, sarif: IO[str] | None) -> int:
     started = time.perf_counter()
     selection = _select(args.paths, args.include or DEFAULT_INCLUDE, args.exclude)
     tally = _Tally()
