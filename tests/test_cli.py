@@ -1,8 +1,18 @@
+import inspect
+import io
+import json
+import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 
 import pytest
+
+from vorlane import ParseOptions, parse_xml
+from vorlane import cli
+from vorlane.cli import DEFAULT_INCLUDE, _Progress, check_files, main
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -11,21 +21,34 @@ def run(*args):
     return subprocess.run([sys.executable, "-m", "vorlane", *map(str, args)], capture_output=True, text=True)
 
 
+def check(capsys, *args):
+    status = main(["check", "--no-progress", *map(str, args)])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def per_file(out):
+    return {line.split("  ")[1]: line for line in out.splitlines() if line.count("  ") >= 2}
+
+
 def test_examples():
     result = run(*sorted(EXAMPLES.glob("*.xml")))
     assert result.returncode == 1
-    lines = dict((line.split("  ")[1], line) for line in result.stdout.splitlines())
-    assert lines[str(EXAMPLES / "catalog.xml")] == f"ok  {EXAMPLES / 'catalog.xml'}  {{urn:example:catalog}}catalog  7"
+    lines = per_file(result.stdout)
+    assert lines[str(EXAMPLES / "catalog.xml")] == f"ok  {EXAMPLES / 'catalog.xml'}  {{urn:example:catalog}}catalog  7 elements"
     assert lines[str(EXAMPLES / "billion_laughs.xml")].startswith("refused  ")
     assert "  EntitiesForbidden: " in lines[str(EXAMPLES / "billion_laughs.xml")]
     assert "  ExternalReferenceForbidden: " in lines[str(EXAMPLES / "external_entity.xml")]
     assert lines[str(EXAMPLES / "malformed.xml")].endswith(
         "ParseError: ill-formed document: expected `</item>`, but `</order>` was found")
+    assert result.stdout.splitlines()[-1].endswith("3 ok, 3 refused, 1 malformed, 0 errors")
 
 
 @pytest.mark.parametrize(
     "content, status, prefix",
-    [(b"<a><b/></a>", 0, "ok  "), (b"<a>", 1, "refused  "), (b"\xff", 1, "refused  ")],
+    [(b"<a><b/></a>", 0, "ok  "), (b"<a>", 1, "malformed  "), (b"\xff", 1, "malformed  "),
+     (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "refused  "),
+     (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  ")],
 )
 def test_status(tmp_path, content, status, prefix):
     path = tmp_path / "doc.xml"
@@ -33,12 +56,200 @@ def test_status(tmp_path, content, status, prefix):
     result = run(path)
     assert result.returncode == status
     assert result.stdout.startswith(prefix + str(path))
+    assert ("binary file, not XML text" in result.stdout) == content.startswith(b"\x89PNG")
 
 
 def test_unreadable_and_usage(tmp_path):
     missing = run(tmp_path / "nope.xml")
     assert missing.returncode == 2
-    assert "cannot read" in missing.stderr and "Traceback" not in missing.stderr
+    assert "cannot read" in missing.stdout and "Traceback" not in missing.stderr
     directory = run(tmp_path)
-    assert directory.returncode == 2 and "Traceback" not in directory.stderr
+    assert directory.returncode == 2 and "no file here matches" in directory.stdout
     assert run().returncode == 2
+    excluded = run("check", EXAMPLES / "catalog.xml", "--exclude", "*.xml")
+    assert excluded.returncode == 2 and "nothing to check" in excluded.stderr
+
+
+# Every option of parse_xml, with a document that the flag changes the outcome of.
+FLAG_CASES = [
+    ("forbid_dtd", ["--forbid-dtd"], "<!DOCTYPE a><a/>", "ok", "DTDForbidden"),
+    ("forbid_entities", ["--allow-entities"], "<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", "EntitiesForbidden", "ok"),
+    ("forbid_external", ["--allow-external"], "<!DOCTYPE a SYSTEM 'a.dtd'><a/>", "ExternalReferenceForbidden", "ok"),
+    ("max_depth", ["--max-depth", "1"], "<a><b/></a>", "ok", "DefusedXmlException"),
+    ("max_entity_size", ["--max-entity-size", "0"], "<a>&amp;</a>", "ok", "ok"),
+    ("max_text_size", ["--max-text-size", "3"], "<a>text</a>", "ok", "DefusedXmlException"),
+    ("max_attributes", ["--max-attributes", "1"], "<a x='1' y='2'/>", "ok", "DefusedXmlException"),
+    ("max_attribute_size", ["--max-attribute-size", "2"], "<a x='123'/>", "ok", "DefusedXmlException"),
+    ("max_name_size", ["--max-name-size", "2"], "<abc/>", "ok", "DefusedXmlException"),
+    ("max_comment_size", ["--max-comment-size", "2"], "<a><!-- long --></a>", "ok", "DefusedXmlException"),
+]
+
+
+def test_every_parse_option_has_a_flag():
+    options = set(inspect.signature(parse_xml).parameters) - {"source"}
+    assert {case[0] for case in FLAG_CASES} == options == set(ParseOptions.__annotations__)
+
+
+@pytest.mark.parametrize("option, flags, document, before, after", FLAG_CASES)
+def test_flags(tmp_path, capsys, option, flags, document, before, after):
+    path = tmp_path / "doc.xml"
+    path.write_text(document)
+    outcomes = []
+    for extra in ([], flags):
+        record = json.loads(check(capsys, "--json", *extra, path)[1])
+        outcomes.append(record.get("exception", record["status"]))
+    assert outcomes == [before, after]
+
+
+@pytest.mark.parametrize("args", [
+    ["--max-depth", "-1"], ["--max-depth", "x"], ["--max-depth", str(2**64)], ["-j", "0"], ["--bogus"], [],
+])
+def test_usage_errors(capsys, args):
+    with pytest.raises(SystemExit) as exit_:
+        main(["check", *args, str(EXAMPLES / "catalog.xml")] if args else ["check"])
+    assert exit_.value.code == 2
+    assert "usage:" in capsys.readouterr().err
+
+
+def make_tree(root, files):
+    for name, content in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(content)
+
+
+TREE = {
+    "a.xml": "<a/>", "b.SVG": "<svg/>", "notes.txt": "<a>", "sub/deep/c.xsd": "<c/>", "sub/bad.xml": "<a>",
+    ".hidden/d.xml": "<a>", "sub/.e.xml": "<a>", "vendor/f.xml": "<a>", "vendor/keep/g.xml": "<g/>",
+}
+
+
+@pytest.mark.parametrize("args, checked", [
+    ([], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd", "vendor/f.xml", "vendor/keep/g.xml"]),
+    (["--include", "*.xsd", "--include", "*.txt"], ["notes.txt", "sub/deep/c.xsd"]),
+    (["--exclude", "vendor"], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd"]),
+    (["--exclude", "vendor/f.xml", "--exclude", "sub/*"], ["a.xml", "b.SVG", "vendor/keep/g.xml"]),
+])
+def test_walk(tmp_path, capsys, monkeypatch, args, checked):
+    make_tree(tmp_path, TREE)
+    monkeypatch.chdir(tmp_path)
+    status, out, _ = check(capsys, "--json", *args, ".")
+    paths = [json.loads(line)["path"] for line in out.splitlines()]
+    assert paths == [os.path.join(".", *name.split("/")) for name in checked]
+    assert status == (1 if any(TREE[name] == "<a>" for name in checked) else 0)
+
+
+POSIX_ONLY = pytest.mark.skipif(sys.platform == "win32", reason="FIFOs and symlinks")
+
+
+@POSIX_ONLY
+def test_explicit_paths(tmp_path, capsys, monkeypatch):
+    make_tree(tmp_path, TREE)
+    monkeypatch.chdir(tmp_path)
+    os.symlink("missing.xml", "sub/dangling.xml")
+    os.mkfifo("pipe.xml")
+    status, out, _ = check(capsys, "notes.txt", ".hidden", "a.xml", "./a.xml", "sub", "pipe.xml", "--exclude", "bad.xml")
+    assert status == 2  # errors outrank refusals
+    lines = out.splitlines()
+    assert lines[:2] == ["error  sub/dangling.xml  cannot read: No such file or directory",
+                         "error  pipe.xml  cannot read: not a regular file"]
+    assert [line.split("  ")[:2] for line in lines[2:-1]] == [
+        ["malformed", "notes.txt"], ["malformed", ".hidden/d.xml"], ["ok", "a.xml"], ["ok", "sub/deep/c.xsd"]]
+    assert lines[-1].endswith("2 ok, 0 refused, 2 malformed, 2 errors")
+
+
+def test_json_sarif_and_quiet(tmp_path, capsys):
+    sarif = tmp_path / "report.sarif"
+    missing = tmp_path / "missing.xml"
+    status, out, err = check(capsys, "--json", "--quiet", "--sarif", sarif, EXAMPLES, missing)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == 2 and err == ""
+    assert [r["status"] for r in records] == ["error", "refused", "refused", "refused", "malformed", "refused"]
+    bomb = records[1]
+    assert bomb["exception"] == "EntitiesForbidden" and bomb["fields"]["name"] == "lol"
+    log = json.loads(sarif.read_text())
+    run_ = log["runs"][0]
+    rules = run_["tool"]["driver"]["rules"]
+    assert log["version"] == "2.1.0" and run_["tool"]["driver"]["name"] == "vorlane"
+    assert len(run_["results"]) == 5
+    for result, record in zip(run_["results"], records[1:]):
+        assert rules[result["ruleIndex"]]["id"] == result["ruleId"] == record["exception"]
+        assert result["level"] == "error" and result["message"]["text"]
+        location = result["locations"][0]["physicalLocation"]
+        assert location["region"]["startLine"] == 1
+        assert location["artifactLocation"]["uri"].endswith(pathlib.Path(record["path"]).name)
+    notification = run_["invocations"][0]["toolExecutionNotifications"][0]
+    assert not run_["invocations"][0]["executionSuccessful"] and "missing.xml" in notification["message"]["text"]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="file names that are not UTF-8")
+def test_hostile_names_and_values(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    name = b"evil \x1b]0;owned\x07 \xff.xml".decode("unicode_escape").encode("latin-1")
+    value = "\x1b[31m" + "x" * 5000
+    with open(name, "wb") as handle:
+        handle.write(f"<!DOCTYPE a [<!ENTITY e '{value}'>]><a/>".encode())
+    status, out, _ = check(capsys, "--sarif", "r.sarif", ".")
+    line = out.splitlines()[0]
+    assert status == 1 and "\x1b" not in line.replace("\\x1b", "") and "\x07" not in line
+    assert line.startswith("refused  ./evil \\x1b]0;owned\\x07 \\xff.xml  EntitiesForbidden")
+    assert line.endswith(" characters)") and len(line) < 1200
+    uri = json.load(open("r.sarif"))["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["artifactLocation"]
+    assert uri["uri"] == "evil%20%1B%5D0%3Bowned%07%20%FF.xml" and uri["uriBaseId"] == "%SRCROOT%"
+    status, out, _ = check(capsys, "--json", ".")
+    record = json.loads(out)
+    assert record["path"] == "./evil \x1b]0;owned\x07 \\xff.xml"
+    assert record["fields"]["value"] == value[:200] + "... (5005 characters)"
+
+
+def test_pool_gives_the_same_outcomes_in_order(tmp_path, monkeypatch):
+    documents = ["<a/>", "<a>", "<!DOCTYPE a SYSTEM 'x'><a/>", "<a><b/><b/></a>"] * 10
+    paths = []
+    for i, document in enumerate(documents):
+        paths.append(str(tmp_path / f"{i:02}.xml"))
+        pathlib.Path(paths[-1]).write_text(document)
+    inline = list(check_files(paths, {"max_depth": 5}, jobs=1))
+    pools, original = [], cli._executor
+    monkeypatch.setattr(cli, "_POOL_MIN_FILES", 16)
+    monkeypatch.setattr(cli, "_executor", lambda kind, workers: pools.append(kind) or original(kind, workers))
+    for pool in ("processes", "threads"):
+        assert list(check_files(paths, {"max_depth": 5}, jobs=2, pool=pool)) == inline
+    assert pools == ["processes", "threads"]
+    assert list(check_files(paths[:15], {}, jobs=2)) == list(check_files(paths[:15], {}, jobs=1))
+    assert pools == ["processes", "threads"]  # too little work for a pool
+    assert [o.status for o in inline[:4]] == ["ok", "malformed", "refused", "ok"]
+
+
+class FakeTerminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, drawn", [(FakeTerminal(), True), (io.StringIO(), False)])
+def test_progress_only_on_a_terminal_and_only_when_long(stream, drawn):
+    now = [0.0]
+    progress = _Progress(stream, 10, clock=lambda: now[0])
+    progress.update(1)
+    assert stream.getvalue() == ""  # not yet a long run
+    now[0] = 2.0
+    progress.update(5)
+    progress.update(6)  # within a tenth of a second: not redrawn
+    progress.clear()
+    assert stream.getvalue() == ("\rchecked 5/10 files (50%)\r\x1b[K" if drawn else "")
+
+
+def test_console_script_and_legacy_form(tmp_path):
+    script = shutil.which("vorlane", path=os.path.dirname(sys.executable))
+    catalog = EXAMPLES / "catalog.xml"
+    for command in ([str(script), "check", "-q", catalog], [sys.executable, "-m", "vorlane", "-q", catalog]):
+        result = subprocess.run(command, capture_output=True, text=True)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+def test_hook_runs_on_the_default_names():
+    manifest = (EXAMPLES.parent / ".pre-commit-hooks.yaml").read_text()
+    pattern = re.search(r"^  files: (.+)$", manifest, re.M).group(1)
+    for glob in DEFAULT_INCLUDE:
+        name = "dir/a" + glob[1:]
+        assert re.search(pattern, name) and re.search(pattern, name.upper())
+    assert not re.search(pattern, "notes.txt") and not re.search(pattern, "xml.py")

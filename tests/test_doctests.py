@@ -1,6 +1,7 @@
 import doctest
 import importlib
 import inspect
+import pathlib
 import pkgutil
 
 import pytest
@@ -38,3 +39,12 @@ def test_public_functions_have_examples(name):
         if not parser.get_examples(inspect.getdoc(function) or "")
     ]
     assert missing == []
+
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+@pytest.mark.skipif(not README.exists(), reason="tests run without the source tree")
+def test_readme_examples_run():
+    result = doctest.testfile(str(README), module_relative=False, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0

@@ -99,9 +99,10 @@ class ExternalReferenceForbidden(DefusedXmlException):
 class ParseError(_ElementTree.ParseError):
     """The input is not a document this parser accepts; ``args`` is exactly the message."""
 
-    # The standard library's parser sets these from expat; our messages carry no position.
-    code: int | None = None
-    position: tuple[int, int] | None = None
+    # The standard library's parser sets these from expat; our messages carry no position,
+    # so they are None (the standard class declares them as always set).
+    code: int | None = None  # type: ignore[assignment]
+    position: tuple[int, int] | None = None  # type: ignore[assignment]
 
     def __init__(self, message: str) -> None:
         super().__init__(message)

@@ -101,8 +101,8 @@ VORLANE_HOT_INLINE void short_words(const char* p, std::size_t n, std::uint64_t&
 
 // The n <= 16 bytes at p, zero-padded to 16, as two little-endian words; `readable_end`
 // bounds what may be read. One masked block load where 16 bytes are readable.
-VORLANE_HOT_INLINE void padded_words(const char* p, std::size_t n, const char* readable_end, std::uint64_t& a,
-                                     std::uint64_t& b) {
+VORLANE_HOT_INLINE void padded_words(const char* p, std::size_t n, [[maybe_unused]] const char* readable_end,
+                                     std::uint64_t& a, std::uint64_t& b) {
 #if defined(__SSE2__)
   if (readable_end - p >= 16) {
     const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);

@@ -14,8 +14,6 @@ using vorlane::ParseOptions;
 
 namespace {
 
-const OptString none;
-
 std::string show_opt(const OptString& s) { return s ? "'" + *s + "'" : std::string("None"); }
 
 // A compact rendering so that a table row compares the whole analysis at once.
