@@ -16,7 +16,7 @@ LINEAR = 10  # between 4 (linear) and 16 (quadratic), with room for a noisy mach
 
 
 def growth(parse, small, large):
-    t_small, t_large = time_growth(parse, small, large, rounds=5)
+    t_small, t_large = time_growth(parse, small, large, rounds=5, budget=0.25)
     return t_large / t_small, t_small, t_large
 
 
@@ -34,15 +34,20 @@ def test_outcome_and_growth(attack):
     def ours(doc):
         return parse_xml(doc, **(options_large if doc is large else options_small))
 
-    ratio, t_small, t_large = growth(ours, small, large)
-    if ratio >= LINEAR:  # a busy spell of the machine: measure once more before judging
-        ratio, t_small, t_large = min(growth(ours, small, large), (ratio, t_small, t_large))
     allowed = LINEAR
     if attack.stdlib:
         # Past the caches neither parser stays at 4x; the standard library's growth on the
         # same documents is the yardstick.
         theirs, _, _ = growth(stdlib_parse, small, large)
         allowed = max(LINEAR, 1.5 * theirs)
+    # A busy spell of the machine can last a while: up to three measurements, the best one
+    # judged. Quadratic work never measures below 10x; noise now and then does.
+    best = None
+    for _ in range(3):
+        best = min(best or (float("inf"),), growth(ours, small, large))
+        if best[0] < allowed:
+            break
+    ratio, t_small, t_large = best
     assert ratio < allowed, f"{t_small * 1e3:.2f} ms at n, {t_large * 1e3:.2f} ms at 4n"
 
 
