@@ -187,7 +187,7 @@ ATTACKS = [
            ci_n=50_000, bench_n=1_000_000, options=lambda n: ALL_OFF),
     Attack("quadratic blow-up in a value, switches off", lambda n: blowup(n, "attribute"),
            lambda n: Raises(ParseError, ("Unrecognized entity: &a;",)),
-           ci_n=50_000, bench_n=1_000_000, options=lambda n: ALL_OFF),
+           ci_n=50_000, bench_n=1_000_000, options=lambda n: {**ALL_OFF, "max_attribute_size": U64_MAX}),
     Attack("external entities", external_entities,
            lambda n: Raises(ExternalReferenceForbidden, (None, None, "file:///etc/passwd", None)),
            ci_n=5_000, bench_n=200_000),
@@ -196,7 +196,7 @@ ATTACKS = [
            ci_n=5_000, bench_n=200_000, options=lambda n: ALL_OFF),
     Attack("external DTD, DTDs forbidden", lambda n: f"<!DOCTYPE r SYSTEM '{'d' * n}.dtd'><r/>",
            lambda n: Raises(DTDForbidden, ("r", "d" * n + ".dtd", None)),
-           ci_n=100_000, bench_n=4_000_000, options=lambda n: {"forbid_dtd": True}),
+           ci_n=25_000, bench_n=4_000_000, options=lambda n: {"forbid_dtd": True}),
     Attack("parameter entities", parameter_entities,
            lambda n: Raises(ExternalReferenceForbidden, (None, None, "http://127.0.0.1:9/x.dtd", None)),
            ci_n=5_000, bench_n=200_000),
@@ -217,10 +217,10 @@ ATTACKS = [
            ci_n=20_000, bench_n=250_000),
     Attack("attribute names built to collide", colliding,
            lambda n: Tree(lambda r: len(r.attrib) == n, "n attributes"),
-           ci_n=2_048, bench_n=262_144, options=lambda n: {"max_attributes": n}, stdlib=True),
+           ci_n=2_048, bench_n=131_072, options=lambda n: {"max_attributes": n}, stdlib=True),
     Attack("colliding names, duplicate last", lambda n: colliding(n, duplicate=True),
            lambda n: Raises(ParseError, (duplicate_message(n),)),
-           ci_n=2_048, bench_n=262_144, options=lambda n: {"max_attributes": n + 1}),
+           ci_n=2_048, bench_n=131_072, options=lambda n: {"max_attributes": n + 1}),
     Attack("megabyte element name", lambda n: f"<{'n' * n}/>", lambda n: limit(NAME_SIZE, 1024),
            ci_n=250_000, bench_n=4_000_000),
     Attack("megabyte element name, allowed", lambda n: f"<{'n' * n}>t</{'n' * n}>",
@@ -239,7 +239,7 @@ ATTACKS = [
            ci_n=20_000, bench_n=2_000_000),
     Attack("long run of references in a value", lambda n: "<r v='" + "&lt;&#65;" * n + "'/>",
            lambda n: Tree(lambda r: r.get("v") == "<A" * n, "value of 2n characters"),
-           ci_n=20_000, bench_n=2_000_000),
+           ci_n=20_000, bench_n=2_000_000, options=lambda n: {"max_attribute_size": U64_MAX}),
     Attack("invalid UTF-8 after n characters", bad_utf8,
            lambda n: Raises(ParseError, (f"cannot decode input using UTF-8: invalid utf-8 sequence of 1 bytes "
                                          f"from index {2 * n}",)),
@@ -253,7 +253,7 @@ ATTACKS = [
            lambda n: Raises(ParseError, (TOO_MANY_BINDINGS,)), ci_n=20_000, bench_n=500_000),
     Attack("namespace declarations on siblings", declarations_on_siblings,
            lambda n: Tree(lambda r: len(r) == n and r[-1].tag == f"{{urn:{n - 1}}}e", "n namespaced children"),
-           ci_n=2_000, bench_n=500_000, stdlib=True),
+           ci_n=2_000, bench_n=100_000, stdlib=True),
     Attack("namespace-qualified name amplification", qualified_names, lambda n: limit(QUALIFIED, NAME_BUDGET),
            ci_n=2_000, bench_n=50_000),
 ]
@@ -275,11 +275,11 @@ def best_time(call, rounds):
     return best
 
 
-def time_growth(parse, small, large, rounds, budget=0.0):
+def time_growth(parse, small, large, rounds, budget=0.0, most=100):
     """(best time at n, best time at 4n). The larger document goes first, so the heap is
-    already grown to its size; then the two alternate, each round timing both. Past
-    `rounds`, rounds go on while the time spent stays under `budget` seconds: small
-    documents get many chances at a quiet moment of the machine."""
+    already grown to its size; then the two alternate, each round timing both: at least
+    `rounds` rounds, and more while the time spent stays under `budget` seconds (at most
+    `most`), so that small documents get many chances at a quiet moment of the machine."""
     best_time(lambda: parse(large), 1)
     gc.collect()
     gc.disable()
@@ -287,13 +287,19 @@ def time_growth(parse, small, large, rounds, budget=0.0):
     try:
         t_small = t_large = float("inf")
         done = 0
-        while done < rounds or (time.perf_counter() - started < budget and done < 100):
+        while done < rounds or (done < most and time.perf_counter() - started < budget):
             t_small = min(t_small, best_time(lambda: parse(small), 1))
             t_large = min(t_large, best_time(lambda: parse(large), 1))
             done += 1
     finally:
         gc.enable()
     return t_small, t_large
+
+
+def scan(doc):
+    """One pass over the document's bytes and nothing else: the machine's own growth for
+    linear work on documents of these sizes (caches, memory bandwidth)."""
+    return doc.find(b"\0" if isinstance(doc, bytes) else "\0")
 
 
 def stdlib_parse(doc):
