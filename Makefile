@@ -14,13 +14,14 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick attack-bench clean
+.PHONY: help demo test wheel native-test sanitize-test fuzz-smoke fuzz venv bench bench-quick attack-bench corpus-diff clean
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
 	@echo "make test   set everything up and run the whole test suite"
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
 	@echo "make attack-bench  every attack class at n and 4n: outcome, times, growth"
+	@echo "make corpus-diff   Debian's XML files parsed by vorlane and by the standard library, compared"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
 $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
@@ -111,6 +112,12 @@ bench-quick: venv
 # The attack classes of tests/attack_table.py at large sizes, as one markdown table.
 attack-bench: venv
 	$(VENV_PY) bench/attack_bench.py
+
+# Some twenty thousand XML files from Debian packages (fetched and unpacked, not installed),
+# parsed by vorlane and by xml.etree.ElementTree; build/corpus-diff/report.md lists the
+# differences. Fails on any difference it cannot explain.
+corpus-diff: venv
+	$(VENV_PY) scripts/corpus_diff.py
 
 clean:
 	rm -rf build $(DIST) $(VENV) .venv-test $(SANITIZE_VENV) bench/data
