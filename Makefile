@@ -113,7 +113,7 @@ bench-quick: venv
 attack-bench: venv
 	$(VENV_PY) bench/attack_bench.py
 
-# Some twenty thousand XML files from Debian packages (fetched and unpacked, not installed),
+# Some 16,000 XML files from Debian packages (fetched and unpacked, not installed),
 # parsed by vorlane and by xml.etree.ElementTree; build/corpus-diff/report.md lists the
 # differences. Fails on any difference it cannot explain.
 corpus-diff: venv

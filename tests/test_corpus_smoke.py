@@ -1,5 +1,5 @@
 """A few real XML files already on the machine parse to the standard library's tree, or differ
-in a known way (`make corpus-diff` does this for some twenty thousand files)."""
+in a known way (`make corpus-diff` does this for some 16,000 files)."""
 
 import glob
 import os
