@@ -49,7 +49,7 @@ def milliseconds(seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the sizes CI times")
-    parser.add_argument("--rounds", type=int, default=7, help="at most this many rounds per measurement")
+    parser.add_argument("--rounds", type=int, default=15, help="at most this many rounds per measurement")
     parser.add_argument("--budget", type=float, default=3.0,
                         help="seconds per measurement after which no further round starts (at least 2 run)")
     parser.add_argument("--only", default="", help="classes whose name contains this")
