@@ -202,14 +202,21 @@ class Level(enum.IntEnum):
     BIG = 2**63
 
 
-class Index:
+class Giving:
+    """Gives its value from a special method, or raises it when it is an exception."""
+
     def __init__(self, value):
         self.value = value
 
-    def __index__(self):
+    def give(self):
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+class Index(Giving):
+    def __index__(self):
+        return self.give()
 
 
 class Truthy:
@@ -217,14 +224,9 @@ class Truthy:
         raise Boom("__bool__")
 
 
-class FakeNumpyBool:
-    def __init__(self, value):
-        self.value = value
-
+class FakeNumpyBool(Giving):
     def __bool__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
+        return self.give()
 
 
 FakeNumpyBool.__module__ = "numpy"
