@@ -16,7 +16,7 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean
+.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean attack-bench corpus-diff
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -24,6 +24,8 @@ help:
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
 	@echo "make instructions  the core's instruction counts per document class (callgrind)"
 	@echo "make dist   the sdist and the manylinux abi3 wheel in dist/; make sdist-test installs the sdist and runs the tests"
+	@echo "make attack-bench  every attack class at n and 4n: outcome, times, growth"
+	@echo "make corpus-diff   Debian's XML files parsed by vorlane and by the standard library, compared"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
 $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
@@ -174,6 +176,15 @@ bench-quick: venv
 # Instructions of the core per document class under callgrind: the repeatable before/after figure.
 instructions:
 	bench/instructions.sh $(PYTHON_FOUND)
+# The attack classes of tests/attack_table.py at large sizes, as one markdown table.
+attack-bench: venv
+	$(VENV_PY) bench/attack_bench.py
+
+# Some 16,000 XML files from Debian packages (fetched and unpacked, not installed),
+# parsed by vorlane and by xml.etree.ElementTree; build/corpus-diff/report.md lists the
+# differences. Fails on any difference it cannot explain.
+corpus-diff: venv
+	$(VENV_PY) scripts/corpus_diff.py
 
 clean:
 	rm -rf build $(DIST) $(VENV) .venv-test $(SANITIZE_VENV) bench/data
