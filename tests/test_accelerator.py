@@ -5,7 +5,9 @@ sequence builds, and every other class must still see that sequence."""
 import ast
 import importlib
 import pathlib
+import subprocess
 import sys
+import types
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -200,3 +202,38 @@ def test_a_patched_tree_builder_is_never_used(where, monkeypatch):
     root = parse_xml("<a k='v'>t<b><![CDATA[]]></b>u</a>")
     assert type(root) is ET.Element
     assert dump(root) == [("a", [("k", "v")], "t", None, 1), ("b", [], "", "u", 0)]
+
+
+class ModuleWithProperty(types.ModuleType):
+    @property
+    def Element(self):  # noqa: N802 - the attribute being looked up
+        return Plain
+
+
+def module_getattr(name):
+    if name == "Element":
+        return Plain
+    raise AttributeError(name)
+
+
+@pytest.mark.parametrize(
+    "stand_in",
+    [
+        lambda m: setattr(m, "Element", Plain),
+        lambda m: setattr(m, "__getattr__", module_getattr),
+        # The property, a data descriptor of the module's type, wins over the module's dict.
+        lambda m: (vars(m).update(Element=ET.Element), setattr(m, "__class__", ModuleWithProperty)),
+    ],
+    ids=["in-dict", "module-getattr", "module-subclass"],
+)
+def test_element_is_an_attribute_of_the_cached_module(stand_in, monkeypatch):
+    module = types.ModuleType("xml.etree.ElementTree")
+    stand_in(module)
+    monkeypatch.setitem(sys.modules, "xml.etree.ElementTree", module)
+    assert type(parse_xml("<a/>")) is Plain
+
+
+def test_element_tree_not_yet_imported():
+    code = "import sys, vorlane; del sys.modules['xml.etree.ElementTree']; print(type(vorlane.parse_xml('<a/>')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "<class 'xml.etree.ElementTree.Element'>"

@@ -78,8 +78,10 @@ class Strings {
   std::unordered_map<std::string_view, PyRef> whitespace_;
 };
 
-// Nodes are read once, in order: the parsed tree shrinks while the Element tree grows.
+// Nodes are read once, in order: the parsed tree shrinks while the Element tree grows. Called
+// after node `index` has been read; frees at each block boundary of the nodes.
 void release_read_nodes(Document& document, std::size_t index) {
+  if ((index + 1) % BlockVector<ElementNode>::kBlock != 0) return;
   const ElementNode& node = document.nodes[index];
   document.attributes.release_before(node.first_attribute + node.attribute_count);
   document.nodes.release_before(index + 1);
@@ -217,111 +219,100 @@ bool is_type_of(PyObject* type, PyObject* module, const char* name) {
   return PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0;
 }
 
-// The accelerator's TreeBuilder type when `element_class` is exactly the Element type of the
-// `_elementtree` module that defined it (the module whose names xml.etree.ElementTree took
-// over), else nullptr with no exception. Checked at every call: the types are looked up in
-// the module itself, so a patched xml.etree.ElementTree.TreeBuilder is never used, and a
-// replaced `_elementtree.TreeBuilder` sends the call down the generic path.
-PyObject* accelerator_tree_builder(PyObject* element_class) {
-  if (!PyType_Check(element_class)) return nullptr;
+// The C functions of the accelerator's TreeBuilder that build a tree, taken from the type's
+// own method table, so neither an instance attribute nor the type's dict is consulted.
+struct TreeBuilderEntries {
+  using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+  PyObject* type = nullptr;  // borrowed from the module
+  Fast start = nullptr;      // start(tag, attrib)
+  PyCFunction data = nullptr;  // data(text)
+  PyCFunction end = nullptr;   // end(tag)
+  PyCFunction close = nullptr;
+
+  // False unless all four are there with the calling conventions that these calls assume.
+  bool find(PyObject* builder_type) {
+    type = builder_type;
+    const auto* def = static_cast<const PyMethodDef*>(
+        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(builder_type), Py_tp_methods));
+    for (; def && def->ml_name; ++def) {
+      const std::string_view name = def->ml_name;
+      const int flags = def->ml_flags;
+      if (name == "start" && flags == METH_FASTCALL) {
+        start = reinterpret_cast<Fast>(reinterpret_cast<void (*)()>(def->ml_meth));
+      } else if (name == "data" && flags == METH_O) {
+        data = def->ml_meth;
+      } else if (name == "end" && flags == METH_O) {
+        end = def->ml_meth;
+      } else if (name == "close" && flags == METH_NOARGS) {
+        close = def->ml_meth;
+      }
+    }
+    return start && data && end && close;
+  }
+};
+
+// True, with the accelerator's tree builder in `entries`, when `element_class` is exactly the
+// Element type of the `_elementtree` module that defined it (the module whose names
+// xml.etree.ElementTree took over). Checked at every call. The TreeBuilder type is looked up
+// in that module and must be its own, so a patched xml.etree.ElementTree.TreeBuilder is
+// never used and a replaced `_elementtree.TreeBuilder` sends the call down the generic path.
+bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
+  if (!PyType_Check(element_class)) return false;
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(element_class);
-  if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+  if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return false;
   PyObject* module = PyType_GetModule(type);  // borrowed
   if (!module) {
     PyErr_Clear();
-    return nullptr;
+    return false;
   }
-  if (!PyModule_Check(module) || !PyModule_GetDef(module)) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  PyRef module_name(PyModule_GetNameObject(module));
-  if (!module_name || PyUnicode_CompareWithASCIIString(module_name.get(), "_elementtree") != 0 ||
+  const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
+  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 ||
       !is_type_of(element_class, module, "Element")) {
     PyErr_Clear();
-    return nullptr;
+    return false;
   }
-  PyRef builder_type(PyObject_GetAttrString(module, "TreeBuilder"));
-  if (!builder_type || !is_type_of(builder_type.get(), module, "TreeBuilder")) {
+  PyRef key(PyUnicode_FromStringAndSize("TreeBuilder", 11));
+  PyObject* builder_type = key ? PyDict_GetItemWithError(PyModule_GetDict(module), key.get()) : nullptr;  // borrowed
+  if (!builder_type) {
     PyErr_Clear();
-    return nullptr;
+    return false;
   }
-  return builder_type.release();
+  return is_type_of(builder_type, module, "TreeBuilder") && entries->find(builder_type);
 }
-
-// One bound method of the builder. When its calling convention is the one expected, it is
-// called through its C function directly, which is what the interpreter's call would do
-// after its dispatch; otherwise through the interpreter's call.
-class BuilderMethod {
- public:
-  using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-
-  bool bind(PyObject* builder, const char* name, int expected_flags) {
-    method_.reset(PyObject_GetAttrString(builder, name));
-    if (!method_) return false;
-    if (PyCFunction_Check(method_.get()) && PyCFunction_GetFlags(method_.get()) == expected_flags) {
-      function_ = PyCFunction_GetFunction(method_.get());
-      self_ = PyCFunction_GetSelf(method_.get());
-    }
-    return true;
-  }
-
-  PyObject* call(PyObject* arg0, PyObject* arg1) {  // METH_FASTCALL
-    PyObject* args[] = {arg0, arg1};
-    if (function_) return reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(function_))(self_, args, 2);
-    return PyObject_Vectorcall(method_.get(), args, 2, nullptr);
-  }
-
-  PyObject* call(PyObject* arg) {  // METH_O
-    if (function_) return function_(self_, arg);
-    return PyObject_Vectorcall(method_.get(), &arg, 1, nullptr);
-  }
-
-  PyObject* call() {  // METH_NOARGS
-    if (function_) return function_(self_, nullptr);
-    return PyObject_Vectorcall(method_.get(), nullptr, 0, nullptr);
-  }
-
- private:
-  PyRef method_;
-  PyCFunction function_ = nullptr;
-  PyObject* self_ = nullptr;  // held by method_
-};
 
 class AcceleratedBuilder {
  public:
-  explicit AcceleratedBuilder(Document& document) : document_(document), strings_(document) {}
+  AcceleratedBuilder(const TreeBuilderEntries& entries, Document& document)
+      : entries_(entries), document_(document), strings_(document) {}
 
-  PyObject* build(PyObject* builder_type) {
-    builder_.reset(PyObject_CallNoArgs(builder_type));
-    if (!builder_ || !start_.bind(builder_.get(), "start", METH_FASTCALL) ||
-        !data_.bind(builder_.get(), "data", METH_O) || !end_.bind(builder_.get(), "end", METH_O) ||
-        !close_.bind(builder_.get(), "close", METH_NOARGS)) {
-      return nullptr;
-    }
+  PyObject* build() {
+    builder_.reset(PyObject_CallNoArgs(entries_.type));
+    if (!builder_) return nullptr;
     // Passed for elements without attributes: the builder never stores an empty dict, and
     // the element's attrib is then a fresh dict of its own on first access.
     no_attributes_.reset(PyDict_New());
     if (!no_attributes_) return nullptr;
 
     BlockVector<ElementNode>& nodes = document_.nodes;
+    open_.reserve(64);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       if (!close_finished(i)) return nullptr;
       const ElementNode& node = nodes[i];
       if (!start(node)) return nullptr;
-      open_.push_back({node.subtree_end, node.tail});
+      const bool has_tail = node.tail.present();
+      open_.push_back(std::uint64_t{node.subtree_end} | (has_tail ? kHasTail : 0));
+      if (has_tail) tails_.push_back(node.tail);
       release_read_nodes(document_, i);
     }
     if (!close_finished(nodes.size())) return nullptr;
-    return close_.call();
+    return entries_.close(builder_.get(), nullptr);
     // On any failure builder_ goes, and with it every element built so far.
   }
 
  private:
-  struct Open {
-    std::size_t subtree_end;
-    StringRef tail;
-  };
+  // An open element is its subtree end, with the top bit set when it has a tail, which then
+  // waits on tails_: a deep stack stays small, and nearly all its tails are absent.
+  static constexpr std::uint64_t kHasTail = std::uint64_t{1} << 63;
 
   bool start(const ElementNode& node) {
     PyObject* tag = strings_.name(node.tag);
@@ -331,17 +322,23 @@ class AcceleratedBuilder {
       attrib.reset(strings_.new_attrib(node));
       if (!attrib) return false;
     }
-    PyRef element(start_.call(tag, attrib ? attrib.get() : no_attributes_.get()));
+    PyObject* args[] = {tag, attrib ? attrib.get() : no_attributes_.get()};
+    PyRef element(entries_.start(builder_.get(), args, 2));
     return element && data(node.text);
   }
 
   // Ends every open element whose subtree ends at or before `index`, each followed by its tail.
   bool close_finished(std::size_t index) {
-    while (!open_.empty() && open_.back().subtree_end <= index) {
-      const StringRef tail = open_.back().tail;
+    while (!open_.empty() && (open_.back() & ~kHasTail) <= index) {
+      const bool has_tail = open_.back() & kHasTail;
       open_.pop_back();
-      PyRef ended(end_.call(Py_None));  // the builder ignores the tag of an end
-      if (!ended || !data(tail)) return false;
+      PyRef ended(entries_.end(builder_.get(), Py_None));  // the builder ignores the tag of an end
+      if (!ended) return false;
+      if (has_tail) {
+        const StringRef tail = tails_.back();
+        tails_.pop_back();
+        if (!data(tail)) return false;
+      }
     }
     return true;
   }
@@ -352,19 +349,17 @@ class AcceleratedBuilder {
     if (!ref.present()) return true;
     PyRef text(strings_.new_text(ref));
     if (!text) return false;
-    PyRef ignored(data_.call(text.get()));
+    PyRef ignored(entries_.data(builder_.get(), text.get()));
     return static_cast<bool>(ignored);
   }
 
+  const TreeBuilderEntries& entries_;
   Document& document_;
   Strings strings_;
   PyRef builder_;
-  BuilderMethod start_;
-  BuilderMethod data_;
-  BuilderMethod end_;
-  BuilderMethod close_;
   PyRef no_attributes_;
-  std::vector<Open> open_;
+  std::vector<std::uint64_t> open_;
+  std::vector<StringRef> tails_;
 };
 
 }  // namespace
@@ -374,8 +369,8 @@ PyObject* materialize_tree(PyObject* element_class, Document& document) {
     PyErr_SetString(PyExc_SystemError, "parse produced no root element");
     return nullptr;
   }
-  PyRef builder_type(accelerator_tree_builder(element_class));
-  if (builder_type) return AcceleratedBuilder(document).build(builder_type.get());
+  TreeBuilderEntries entries;
+  if (find_accelerator(element_class, &entries)) return AcceleratedBuilder(entries, document).build();
   return ClassBuilder(element_class, document).build();
 }
 
