@@ -11,9 +11,9 @@
 // the attribute dict) and sets text and tail in place.
 #include <Python.h>
 
+#include <array>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "module/module.h"
@@ -50,10 +50,14 @@ class Strings {
   PyObject* new_text(const StringRef& ref) {
     std::string_view bytes = document_.bytes(ref);
     if (!is_short_whitespace(bytes)) return new_str(bytes);
-    auto found = whitespace_.find(bytes);
-    if (found != whitespace_.end()) return Py_NewRef(found->second.get());
+    // A direct-mapped table: a document indents with a handful of distinct runs, and a
+    // collision only costs a str of the same value.
+    const std::size_t n = bytes.size();
+    Shared& slot = whitespace_[(n * 7 + static_cast<unsigned char>(bytes[0]) +
+                                static_cast<unsigned char>(bytes[n - 1]) * 3) % kWhitespaceSlots];
+    if (slot.text && slot.bytes == bytes) return Py_NewRef(slot.text.get());
     PyObject* text = new_str(bytes);
-    if (text) whitespace_.emplace(bytes, PyRef::borrow(text));
+    if (text) slot = {bytes, PyRef::borrow(text)};
     return text;
   }
 
@@ -75,7 +79,12 @@ class Strings {
  private:
   const Document& document_;
   std::vector<PyRef> names_;
-  std::unordered_map<std::string_view, PyRef> whitespace_;
+  struct Shared {
+    std::string_view bytes;
+    PyRef text;
+  };
+  static constexpr std::size_t kWhitespaceSlots = 64;
+  std::array<Shared, kWhitespaceSlots> whitespace_;
 };
 
 // Nodes are read once, in order: the parsed tree shrinks while the Element tree grows. Called
