@@ -63,12 +63,26 @@ def test_call_order_with_a_replaced_element_class(monkeypatch):
     ]
 
 
+class NotAnElement:
+    """A replacement class that does not derive from Element."""
+
+    def __init__(self, tag, attrib):
+        self.tag, self.attrib, self.children = tag, attrib, []
+
+    def append(self, child):
+        self.children.append(child)
+
+
 @pytest.mark.parametrize("failing", ["init", "append", "setattr"])
-def test_failures_in_the_element_class_propagate(monkeypatch, failing):
-    class Failing(ET.Element):
+@pytest.mark.parametrize("base", [ET.Element, NotAnElement], ids=["subclass", "replacement"])
+def test_failures_in_the_element_class_propagate(monkeypatch, failing, base):
+    built = []
+
+    class Failing(base):
         def __init__(self, tag, attrib):
             if failing == "init" and tag == "c":
                 raise RuntimeError("no c")
+            built.append(tag)
             super().__init__(tag, attrib)
 
         def append(self, child):
@@ -83,7 +97,8 @@ def test_failures_in_the_element_class_propagate(monkeypatch, failing):
 
     monkeypatch.setattr(ET, "Element", Failing)
     with pytest.raises(RuntimeError, match="no c"):
-        parse_xml("<a><b/><c/>tail-of-c</a>")
+        parse_xml("<a><b/><c/>tail-of-c<d/></a>")
+    assert "d" not in built  # the build stops at the failure
 
 
 def test_element_class_fetched_at_every_call(monkeypatch):
