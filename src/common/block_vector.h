@@ -99,7 +99,8 @@ class BlockVector {
   }
 
   // Frees every full block that holds only elements before `index`; those must not be read
-  // again. The block still being filled is kept.
+  // again. The block still being filled is kept. The freed blocks' pages go back to the
+  // system at once (see discard_pages).
   void release_before(std::size_t index) {
     const std::size_t last = (index < size_ ? index : size_) / kBlock;
     for (; released_ < last; ++released_) {
