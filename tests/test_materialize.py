@@ -63,14 +63,12 @@ def test_call_order_with_a_replaced_element_class(monkeypatch):
     ]
 
 
-class NotAnElement:
-    """A replacement class that does not derive from Element."""
+class NotAnElement(list):
+    """A replacement class that does not derive from Element: its children are list items."""
 
     def __init__(self, tag, attrib):
-        self.tag, self.attrib, self.children = tag, attrib, []
-
-    def append(self, child):
-        self.children.append(child)
+        super().__init__()
+        self.tag, self.attrib = tag, attrib
 
 
 @pytest.mark.parametrize("failing", ["init", "append", "setattr"])
