@@ -259,6 +259,14 @@ def gen_deep(target):
 
 
 # ---------------------------------------------------------------------------------------
+# Bare elements: empty siblings without attributes under one root, where the fixed cost of
+# each element is all there is. Four bytes an element: the target size sets the count.
+
+def gen_bare_siblings(target):
+    return b"<r>" + b"<a/>" * (target // 4) + b"</r>"
+
+
+# ---------------------------------------------------------------------------------------
 # Many small documents: messages and settings files of 200 bytes to a few KB.
 
 def small_doc(rng, words, n):
@@ -308,7 +316,12 @@ SYNTHETIC = [
     ("namespace-heavy", "namespaces.xml", "namespace", gen_namespaces, 15),
     ("deep nesting", "deep_nesting.xml", "deep", gen_deep, 6),
     ("many small documents", "many_small.xmls", "many_small", gen_many_small, 5),
+    ("bare siblings", "bare_siblings.xml", "bare_siblings", gen_bare_siblings, 0.4),  # 100,000 elements
+    ("1,000,000 bare elements", "bare_million.xml", "bare_memory", gen_bare_siblings, 4),
 ]
+
+# Documents measured for peak memory only.
+MEMORY_ONLY = {"bare_memory"}
 
 QUICK_SCALE = 0.02  # 100 to 500 KB per document
 
@@ -345,7 +358,7 @@ def main(argv=None):
             os.replace(tmp, path)
             print(f"  generated {filename}: {len(data) / MB:.1f} MB", file=sys.stderr)
         docs.append({"name": name, "path": os.path.abspath(path), "kind": kind,
-                     "multi": filename.endswith(".xmls")})
+                     "multi": filename.endswith(".xmls"), "memory_only": kind in MEMORY_ONLY})
     import xml.etree.ElementTree as ET
     for name, path in REAL_FILES:
         if not os.path.isfile(path):

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <type_traits>
@@ -10,7 +11,29 @@
 
 #include "common/compiler.h"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace vorlane {
+
+// Hands the whole pages inside [data, data + bytes) back to the system; their contents are
+// lost. Used on memory about to be freed: the allocator keeps freed heap memory resident, so
+// without this a reader releasing blocks as it builds something else in memory of its own
+// (the interpreter maps its objects separately) would hold both at its peak.
+inline void discard_pages(void* data, std::size_t bytes) {
+#if defined(__unix__) || defined(__APPLE__)
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (start + bytes) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
 
 // A vector kept in fixed-size blocks. Growing never moves elements of a full block, so there
 // is no copy of the bulk and no doubled peak, and a reader walking the elements in order can
@@ -76,10 +99,12 @@ class BlockVector {
   }
 
   // Frees every full block that holds only elements before `index`; those must not be read
-  // again. The block still being filled is kept.
+  // again. The block still being filled is kept. The freed blocks' pages go back to the
+  // system at once (see discard_pages).
   void release_before(std::size_t index) {
     const std::size_t last = (index < size_ ? index : size_) / kBlock;
     for (; released_ < last; ++released_) {
+      discard_pages(blocks_[released_], kBlock * sizeof(T));  // every block before the last is full
       std::free(blocks_[released_]);
       blocks_[released_] = nullptr;
     }

@@ -215,20 +215,41 @@ int acquire_source(PyObject* source, SourceBytes* out) {
   return 0;  // `result` is released here, before parsing starts
 }
 
+// module.name. For a plain module object a name found in its dict is what attribute access
+// returns (the module type defines no such attribute itself); the dict lookup skips the
+// generic path, which walks the type's bases first. Anything else takes attribute access.
+PyObject* module_attribute(PyObject* module, PyObject* name) {
+  if (PyModule_CheckExact(module)) {
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);  // borrowed
+    if (found) return Py_NewRef(found);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_GetAttr(module, name);
+}
+
 PyObject* build_tree(Document& document) {
-  // The import machinery that __import__ wraps, answering from sys.modules when it can. A
-  // non-empty from-list makes it return the submodule itself rather than the top-level
-  // package. PyImport_ImportModule would take the same path through a call of __import__
-  // with format-built arguments, which costs more than a small document's parse.
-  PyRef module_name(PyUnicode_FromString("xml.etree.ElementTree"));
+  // The module cache answers nearly every call; the import machinery that __import__ wraps
+  // runs only when the module is not there (or is None there, which it reports). A non-empty
+  // from-list makes that return the submodule itself rather than the top-level package.
+  // PyImport_ImportModule would take the same path through a call of __import__ with
+  // format-built arguments, which costs more than a small document's parse.
+  PyRef module_name(PyUnicode_FromStringAndSize("xml.etree.ElementTree", 21));
   if (!module_name) return nullptr;
-  PyRef class_name(PyUnicode_FromString("Element"));
+  PyRef class_name(PyUnicode_FromStringAndSize("Element", 7));
   if (!class_name) return nullptr;
-  PyRef from_list(PyTuple_New(1));
-  if (!from_list || PyTuple_SetItem(from_list.get(), 0, Py_NewRef(class_name.get())) < 0) return nullptr;
-  PyRef module(PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, from_list.get(), 0));
-  if (!module) return nullptr;
-  PyRef element_class(PyObject_GetAttr(module.get(), class_name.get()));
+  PyRef module(PyImport_GetModule(module_name.get()));
+  if (!module) {
+    if (PyErr_Occurred()) return nullptr;
+  } else if (module.get() == Py_None) {
+    module.reset();
+  }
+  if (!module) {
+    PyRef from_list(PyTuple_New(1));
+    if (!from_list || PyTuple_SetItem(from_list.get(), 0, Py_NewRef(class_name.get())) < 0) return nullptr;
+    module.reset(PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, from_list.get(), 0));
+    if (!module) return nullptr;
+  }
+  PyRef element_class(module_attribute(module.get(), class_name.get()));
   if (!element_class) return nullptr;
   return materialize_tree(element_class.get(), document);
 }
