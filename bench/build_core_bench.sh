@@ -17,7 +17,7 @@ fi
 
 BIN=$ROOT/build/bench/core_bench
 OBJ=$ROOT/build/bench/obj
-CXXFLAGS_BENCH=(-std=c++20 -O2 -DNDEBUG -Wall -Wextra -I"$ROOT/src")
+CXXFLAGS_BENCH=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -I"$ROOT/src")
 mkdir -p "$OBJ"
 JOBS=$(nproc 2>/dev/null || echo 2)
 newest_header=$(ls -t "$ROOT"/src/*/*.h | head -n 1)

@@ -1,7 +1,7 @@
 // The parser core alone against pugixml's DOM parse of the same bytes, no Python.
 //
 //   core_bench [--repeats N] [--sample-bytes B] [--tsv] FILE...
-//   core_bench --once FILE...
+//   core_bench --once [--pugixml] FILE...
 //
 // Each round times vorlane::parse_core and pugi::xml_document::load_buffer (parse_default,
 // UTF-8) on every file, alternating which of the two goes first; the median round is
@@ -9,8 +9,9 @@
 // large blocks. A file ending in ".xmls" holds several documents separated by NUL bytes;
 // each is parsed on its own and a round covers all of them.
 //
-// --once parses every document of each file once with the core alone and prints the
-// number of documents and elements: the run to count under callgrind (bench/instructions.sh).
+// --once parses every document of each file once with the core alone (with --pugixml:
+// with pugixml alone) and prints the number of documents and elements: the run to count
+// under callgrind (bench/instructions.sh).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -181,10 +182,20 @@ Row bench_one(const Input& in, int repeats, double sample_bytes) {
 }
 
 // One parse of each document, nothing else: what an instruction count should see.
-bool parse_once(const Input& in) {
+bool parse_once(const Input& in, bool pugixml) {
   const vorlane::ParseOptions options = bench_options();
   std::size_t elements = 0;
   for (std::string_view d : in.documents) {
+    if (pugixml) {
+      pugi::xml_document doc;
+      pugi::xml_parse_result r = doc.load_buffer(d.data(), d.size(), pugi::parse_default, pugi::encoding_utf8);
+      if (!r) {
+        std::fprintf(stderr, "%s: pugixml: %s\n", in.path.c_str(), r.description());
+        return false;
+      }
+      elements += count_elements(doc);
+      continue;
+    }
     vorlane::ParseResult r = vorlane::parse_core(d.data(), d.size(), options);
     if (r.status != vorlane::ParseResult::Status::Ok) {
       std::fprintf(stderr, "%s: core: %s\n", in.path.c_str(), describe(r).c_str());
@@ -217,6 +228,7 @@ int main(int argc, char** argv) {
   double sample_bytes = 4e6;
   bool tsv = false;
   bool once = false;
+  bool pugixml = false;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -224,19 +236,21 @@ int main(int argc, char** argv) {
       tsv = true;
     } else if (arg == "--once") {
       once = true;
+    } else if (arg == "--pugixml") {
+      pugixml = true;
     } else if (arg == "--repeats" && i + 1 < argc) {
       repeats = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--sample-bytes" && i + 1 < argc) {
       sample_bytes = std::max(1.0, std::atof(argv[++i]));
     } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once] FILE...\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once [--pugixml]] FILE...\n", argv[0]);
       return 2;
     } else {
       paths.emplace_back(arg);
     }
   }
   if (paths.empty()) {
-    std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once] FILE...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--repeats N] [--sample-bytes B] [--tsv | --once [--pugixml]] FILE...\n", argv[0]);
     return 2;
   }
 
@@ -268,7 +282,7 @@ int main(int argc, char** argv) {
       in.documents.emplace_back(in.bytes);
     }
     if (once) {
-      if (!parse_once(in)) status = 1;
+      if (!parse_once(in, pugixml)) status = 1;
       continue;
     }
     const Row row = bench_one(in, repeats, sample_bytes);

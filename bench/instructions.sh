@@ -7,7 +7,8 @@
 # documents into bench/data/quick. Each file is parsed once by `core_bench --once` under
 # callgrind, counting only inside parse_core; the table gives instructions per document,
 # the median of ROUNDS runs (default 5): the hash key drawn per parse moves a count by up to
-# about 2%.
+# about 2%. pugixml's parse of the same bytes is counted once (it draws nothing) beside it;
+# PEER=0 leaves it out. ONLY, a pattern, keeps the documents whose name matches it.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -23,13 +24,16 @@ OUT=$ROOT/build/bench/callgrind
 ROUNDS=${ROUNDS:-5}
 mkdir -p "$OUT"
 
-echo "| Document | bytes | documents | instructions per document | per byte | spread of the runs |"
-echo "|---|--:|--:|--:|--:|--:|"
+PEER=${PEER:-1}
+ONLY=${ONLY:-}
+echo "| Document | bytes | documents | instructions per document | per byte | spread of the runs | pugixml per document | core/pugixml |"
+echo "|---|--:|--:|--:|--:|--:|--:|--:|"
 "$PY" - "$DATA/manifest.json" <<'PYEOF' | while IFS=$'\t' read -r name path; do
 import json, sys
 for d in json.load(open(sys.argv[1]))["docs"]:
     print(f"{d['name']}\t{d['path']}")
 PYEOF
+  [[ -z $ONLY || $name =~ $ONLY ]] || continue
   file=$OUT/$(basename "$path").out
   counts=()
   for ((round = 0; round < ROUNDS; round++)); do
@@ -43,5 +47,13 @@ PYEOF
   spread=$(awk -v lo="${sorted[0]}" -v hi="${sorted[$((ROUNDS - 1))]}" -v m="$total" 'BEGIN { printf "%.1f%%", 100 * (hi - lo) / m }')
   bytes=$(stat -c %s "$path")
   bytes=$((bytes - documents + 1))  # the separators of a multi-document file are not parsed
-  echo "| $name | $bytes | $documents | $((total / documents)) | $(awk -v t="$total" -v b="$bytes" 'BEGIN { printf "%.2f", t / b }') | $spread |"
+  peer=- ratio=-
+  if [ "$PEER" != 0 ]; then
+    valgrind --tool=callgrind --callgrind-out-file="$file.pugixml" --toggle-collect='pugi::xml_document::load_buffer(*' \
+      "$BIN" --once --pugixml "$path" >/dev/null 2>&1
+    peer=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$file.pugixml")
+    ratio=$(awk -v c="$total" -v p="$peer" 'BEGIN { printf "%.2f", c / p }')
+    peer=$((peer / documents))
+  fi
+  echo "| $name | $bytes | $documents | $((total / documents)) | $(awk -v t="$total" -v b="$bytes" 'BEGIN { printf "%.2f", t / b }') | $spread | $peer | $ratio |"
 done
