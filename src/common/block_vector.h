@@ -87,7 +87,12 @@ class BlockVector {
   const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
   T& back() { return cursor_[-1]; }
 
-  void push_back(const T& value) { emplace_back() = value; }
+  void push_back(const T& value) {
+    if (cursor_ == block_end_) [[unlikely]] grow();
+    ::new (static_cast<void*>(cursor_)) T(value);
+    ++cursor_;
+    ++size_;
+  }
 
   // Appends a value-initialised element and returns it, for filling in place.
   T& emplace_back() {

@@ -38,7 +38,6 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     doc_.input = std::string_view(data, length);
     names_.set_qualified_budget(NameTable::qualified_budget(length));
-    open_.reserve(32);
     // The arena holds joined text runs and unescaped values, which are never longer than the
     // input they come from, and rendered "{namespace}local" names, which the name budget
     // bounds. Reserving the input's size saves the regrowth copies (each into fresh pages)
@@ -49,26 +48,48 @@ class Driver {
 
   MaybeFailure run();
 
+  // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
+  VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
+    if (auto failure = start_element(content, name_length, marks, empty)) [[unlikely]] {
+      failure_ = std::move(failure);
+      return false;
+    }
+    return true;
+  }
+  VORLANE_HOT_INLINE bool end_tag() {
+    end_element();
+    return true;
+  }
+  VORLANE_HOT_INLINE bool text(std::string_view content) {
+    if (auto failure = character_data(content, true)) [[unlikely]] {
+      failure_ = std::move(failure);
+      return false;
+    }
+    return true;
+  }
+
  private:
-  MaybeFailure start_element(const XmlEvent& event, bool empty);
-  void end_element();
-  void place_completed(std::size_t node);
+  VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
+                                                bool empty);
+  // start_element for the events of the slow path, kept out of the hot loop.
+  VORLANE_NOINLINE MaybeFailure start_element_slow(const XmlEvent& event) {
+    return start_element(event.content, event.name_length, event.name_marks, event.kind == XmlEventKind::EmptyTag);
+  }
+  VORLANE_HOT_INLINE void end_element();
   // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
   // tokenizer borrows them from it).
   MaybeFailure character_data(std::string_view chunk, bool in_input) {
     // The usual case, a first run for its target inside an element: borrowed from the input.
     const std::uint64_t max = options_.max_text_size;
-    if (!open_.empty() && chunk.size() <= max && text_.total <= max - chunk.size() &&
+    StringRef* const target = text_target_;
+    if (target != nullptr && !target->present() && chunk.size() <= max && text_.total <= max - chunk.size() &&
         (in_input || points_into(doc_.input, chunk))) {
-      StringRef& target = text_target(doc_, open_.back());
-      if (!target.present()) {
-        text_.total += chunk.size();
-        target = StringRef{static_cast<std::size_t>(chunk.data() - doc_.input.data()), chunk.size(),
-                           StringRef::Where::Input};
-        return std::nullopt;
-      }
+      text_.total += chunk.size();
+      *target = StringRef{static_cast<std::size_t>(chunk.data() - doc_.input.data()), chunk.size(),
+                          StringRef::Where::Input};
+      return std::nullopt;
     }
-    return append_character_data(chunk, doc_, open_, root_complete_, text_, options_.max_text_size);
+    return append_character_data(chunk, doc_, target, root_complete_, text_, options_.max_text_size);
   }
 
   const ParseOptions& options_;
@@ -77,26 +98,35 @@ class Driver {
   NameTable names_;
   StartTagProcessor tags_;
   NamespaceResolver namespaces_;
-  std::vector<OpenElement> open_;
+  // The open elements form a chain through their nodes: while a node is open, its
+  // subtree_end holds its parent's index (kNoParent for the root), and open_ is the
+  // innermost one. Their number is namespaces_.nesting_level().
+  static constexpr std::uint32_t kNoParent = 0xffffffffu;
+  std::uint32_t open_ = kNoParent;
+  // Where character data goes now: the innermost open element's text until its first child
+  // completes, then that child's tail; null outside the root. A node push may move the
+  // first node block, so it is set again after every push.
+  StringRef* text_target_ = nullptr;
   bool root_complete_ = false;  // the root slot: nodes[0], once its element has closed
   CharacterDataState text_;
   std::string expansion_;
+  MaybeFailure failure_;
 };
 
-MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
+VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, std::size_t raw_name_length,
+                                                     std::uint8_t marks, bool empty) {
   // A second top-level element would replace the root; refuse it before anything else.
-  if (open_.empty() && root_complete_) return junk_after_root();
-  const std::string_view content = event.content;
-  const std::size_t name_length = event.name_length < content.size() ? event.name_length : content.size();
+  if (open_ == kNoParent && root_complete_) return junk_after_root();
+  const std::size_t name_length = raw_name_length < content.size() ? raw_name_length : content.size();
   const std::string_view raw_name = content.substr(0, name_length);
   if (raw_name.size() > options_.max_name_size) [[unlikely]] {
     return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
   }
   const char* const input_end = doc_.input.data() + doc_.input.size();
-  if ((event.name_marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
+  if ((marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
     return null_byte_in_name_failure();
   }
-  if (open_.size() >= options_.max_depth) [[unlikely]] {
+  if (namespaces_.nesting_level() >= options_.max_depth) [[unlikely]] {
     return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
   }
   if (auto failure = namespaces_.open_scope(content, name_length, input_end)) return failure;
@@ -107,7 +137,7 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
   ElementNode& node = doc_.nodes.emplace_back();
   // Without a colon or a default namespace the raw name is the tag.
   node.tag = namespaces_.no_default_namespace() &&
-                     ((event.name_marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
+                     ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
                  ? names_.intern_in_input(raw_name)
                  : tags_.render_element_name(namespaces_, raw_name);
   if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
@@ -124,39 +154,44 @@ MaybeFailure Driver::start_element(const XmlEvent& event, bool empty) {
   if (empty) {
     namespaces_.close_scope();
     node.subtree_end = static_cast<std::uint32_t>(index + 1);
-    place_completed(index);
+    if (open_ == kNoParent) {
+      root_complete_ = true;
+      text_target_ = nullptr;
+    } else {
+      text_target_ = &node.tail;
+    }
   } else {
-    open_.push_back(OpenElement{index});
+    node.subtree_end = open_;
+    open_ = static_cast<std::uint32_t>(index);
+    text_target_ = &node.text;
   }
   return std::nullopt;
 }
 
-void Driver::end_element() {
+VORLANE_HOT_INLINE void Driver::end_element() {
   // The tokenizer only reports an end tag that matches the innermost open start tag.
-  if (open_.empty()) return;
+  if (open_ == kNoParent) return;
   namespaces_.close_scope();
-  const std::size_t index = open_.back().node;
-  open_.pop_back();
-  doc_.nodes[index].subtree_end = static_cast<std::uint32_t>(doc_.nodes.size());
-  place_completed(index);
-}
-
-void Driver::place_completed(std::size_t node) {
-  if (open_.empty()) {
+  ElementNode& node = doc_.nodes[open_];
+  open_ = node.subtree_end;
+  node.subtree_end = static_cast<std::uint32_t>(doc_.nodes.size());
+  if (open_ == kNoParent) {
     root_complete_ = true;
+    text_target_ = nullptr;
   } else {
-    open_.back().last_child = node;
+    text_target_ = &node.tail;
   }
 }
 
 MaybeFailure Driver::run() {
   XmlEvent event;
   for (;;) {
+    if (!tokenizer_.run_fast(*this)) return std::move(failure_);
     if (auto error = tokenizer_.next_event(event)) return tokenizer_failure(std::move(*error));
     switch (event.kind) {
       case XmlEventKind::StartTag:
       case XmlEventKind::EmptyTag:
-        if (auto failure = start_element(event, event.kind == XmlEventKind::EmptyTag)) return failure;
+        if (auto failure = start_element_slow(event)) return failure;
         break;
       case XmlEventKind::EndTag:
         end_element();
@@ -182,7 +217,7 @@ MaybeFailure Driver::run() {
         if (auto failure = judge_doctype(event.content, options_)) return failure;
         break;
       case XmlEventKind::EndOfInput:
-        if (!root_complete_ || !open_.empty()) return ParseFailure::syntax("No XML root element found");
+        if (!root_complete_ || open_ != kNoParent) return ParseFailure::syntax("No XML root element found");
         return std::nullopt;
     }
   }

@@ -76,9 +76,7 @@ inline const char* find_instruction_end(const char* question, const char* end) {
 }  // namespace
 
 XmlTokenizer::XmlTokenizer(const char* data, std::size_t size)
-    : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {
-  open_names_.reserve(32);
-}
+    : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {}
 
 TokenizerError XmlTokenizer::fail(std::string message) {
   state_ = State::Exit;

@@ -8,8 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "common/inline_stack.h"
+#include "common/utf8.h"
 #include "common/white_space.h"
 #include "tokenizer/scan.h"
 
@@ -69,6 +70,16 @@ class XmlTokenizer {
     return next_event_slow(event);
   }
 
+  // Reads the common constructs (text, start, empty and end tags) straight into `handler`
+  // and returns at the first other construct, at the end of the input, or when a handler
+  // call returns false (then false): next_event reads what follows. Anything unusual (a
+  // tag that does not end within 16 bytes, an end tag that needs the general match, bytes
+  // that are not UTF-8) also returns, so that next_event reads it, with the same outcome.
+  // The handler gets start_tag(content, name_length, name_marks, empty), end_tag() and
+  // text(content), with the meanings of the fields of XmlEvent.
+  template <class Handler>
+  VORLANE_HOT_INLINE bool run_fast(Handler& handler);
+
   // Byte offset of the next unread input byte (diagnostics only).
   std::size_t offset() const { return pos_; }
 
@@ -109,7 +120,7 @@ class XmlTokenizer {
     std::size_t length;
     bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
-  std::vector<OpenName> open_names_;
+  InlineStack<OpenName, 32> open_names_;
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode
 };
 
@@ -151,6 +162,63 @@ VORLANE_HOT_INLINE bool has_quote(std::string_view s, const char* readable_end) 
 }
 
 }  // namespace tokenizer_detail
+
+template <class Handler>
+VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
+  const char* const data = data_;
+  const char* const end = data_ + size_;
+  const std::size_t fast_end = fast_end_;
+  std::size_t pos = pos_;
+  bool go_on = true;
+  while (pos < fast_end) {
+    const char c = data[pos];
+    if (c == '<') {
+      const char d = data[pos + 1];
+      if (d == '/') {
+        // As read_end_tag's usual case.
+        if (open_names_.empty()) break;
+        const OpenName& open = open_names_.back();
+        const std::size_t name_at = pos + 2;
+        if (!open.plain || open.length >= size_ - name_at || data[name_at + open.length] != '>' ||
+            !scan::equal_near(data + name_at, data + open.offset, open.length, end)) {
+          break;
+        }
+        pos = name_at + open.length + 1;
+        open_names_.pop_back();
+        go_on = handler.end_tag();
+      } else {
+        // As read_tag's usual case, a tag that ends within 16 bytes without a quote.
+        if (d == '!' || d == '?') break;
+        const char* const p = data + pos + 1;
+        if (end - p < 16) break;
+        const unsigned m_gt = scan::mask16<'>'>(p);
+        const unsigned before = (m_gt - 1) & ~m_gt;
+        if (m_gt == 0 || (scan::mask16<'"', '\''>(p) & before) != 0) break;
+        const std::size_t gt = pos + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
+        if ((scan::high_mask16(p) & before) != 0 && !utf8::validate(data + pos, gt + 1 - pos).ok) break;
+        std::string_view content(p, gt - pos - 1);
+        const bool empty = !content.empty() && content.back() == '/';
+        if (empty) content.remove_suffix(1);
+        std::uint8_t marks;
+        const std::size_t name_length = tokenizer_detail::name_length(content, end, marks);
+        if (!empty) open_names_.push_back(OpenName{pos + 1, name_length, true});
+        pos = gt + 1;
+        go_on = handler.start_tag(content, name_length, marks, empty);
+      }
+    } else {
+      if (c == '&') break;
+      unsigned high = 0;
+      const char* stop = scan::find_any<'<', '&'>(data + pos, end, high);
+      if (high != 0 && !utf8::validate(data + pos, static_cast<std::size_t>(stop - (data + pos))).ok) break;
+      const std::string_view text(data + pos, static_cast<std::size_t>(stop - (data + pos)));
+      pos = static_cast<std::size_t>(stop - data);
+      go_on = handler.text(text);
+    }
+    if (!go_on) [[unlikely]] break;
+  }
+  pos_ = pos;
+  return go_on;
+}
 
 VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEvent& event) {
   const char* const begin = data_ + pos_;

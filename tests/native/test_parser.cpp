@@ -199,16 +199,16 @@ TEST(parser_character_data_target_moved_when_not_at_arena_end) {
   doc.input = input;
   doc.nodes.push_back(ElementNode{});
   doc.nodes[0].subtree_end = 1;
-  const std::vector<OpenElement> open = {OpenElement{0}};
+  StringRef* const target = &doc.nodes[0].text;
   CharacterDataState state;
-  CHECK(!append_character_data(std::string_view(input).substr(3, 2), doc, open, false, state, 100));
+  CHECK(!append_character_data(std::string_view(input).substr(3, 2), doc, target, false, state, 100));
   CHECK(doc.nodes[0].text.where == StringRef::Where::Input);
-  CHECK(!append_character_data(std::string("&"), doc, open, false, state, 100));
+  CHECK(!append_character_data(std::string("&"), doc, target, false, state, 100));
   doc.arena += "unrelated";
-  CHECK(!append_character_data(std::string("cd"), doc, open, false, state, 100));
+  CHECK(!append_character_data(std::string("cd"), doc, target, false, state, 100));
   CHECK_EQ(std::string(doc.bytes(doc.nodes[0].text)), std::string("ab&cd"));
   CHECK_EQ(state.total, std::uint64_t{5});
-  CHECK(append_character_data(std::string("x"), doc, open, false, state, 5).has_value());
+  CHECK(append_character_data(std::string("x"), doc, target, false, state, 5).has_value());
   CHECK_EQ(std::string(doc.bytes(doc.nodes[0].text)), std::string("ab&cd"));  // a failing chunk is not stored
 }
 
