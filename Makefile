@@ -136,7 +136,7 @@ sanitize-test:
 # A short mutation run of the core's fuzz targets under the sanitizers, without libFuzzer.
 FUZZ_TARGETS := $(wildcard fuzz/fuzz_*.cpp)
 fuzz-smoke: $(patsubst fuzz/%.cpp,$(NATIVE)/%-smoke,$(FUZZ_TARGETS))
-	@for target in $^; do $$target --rounds=20000 examples/*.xml; done
+	@for target in $^; do $$target --rounds=20000 examples/*.xml fuzz/seeds/*.xml; done
 
 $(NATIVE)/%-smoke: fuzz/%.cpp fuzz/standalone_main.cpp $(CORE_SOURCES) $(wildcard src/*/*.h)
 	@mkdir -p $(NATIVE)

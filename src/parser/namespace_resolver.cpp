@@ -35,27 +35,40 @@ MaybeFailure NamespaceResolver::nesting_failure() {
   return ParseFailure::syntax("document nests elements deeper than the supported limit of 65535");
 }
 
+MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view value) {
+  if (key.size() < 5 || key.compare(0, 5, "xmlns") != 0) return std::nullopt;
+  if (key.size() == 5) return add({}, value);
+  if (key[5] != ':') return std::nullopt;  // e.g. "xmlnsfoo": an ordinary attribute
+  const std::string_view prefix = key.substr(6);
+  if (prefix == "xml") {
+    if (value == kXmlNamespace) return std::nullopt;
+    return ParseFailure::syntax(cannot_bind(prefix, value));
+  }
+  if (prefix == "xmlns") return ParseFailure::syntax(cannot_bind(prefix, value));
+  if (value == kXmlNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlNamespace));
+  if (value == kXmlnsNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlnsNamespace));
+  return add(prefix, value);
+}
+
 MaybeFailure NamespaceResolver::read_declarations(std::string_view content, std::size_t name_length) {
   AttributeCursor cursor(content, name_length);
   ScannedAttribute a;
   while (cursor.next(a)) {
-    const std::string_view key = content.substr(a.key_begin, a.key_end - a.key_begin);
-    if (key.size() < 5 || key.compare(0, 5, "xmlns") != 0) continue;
-    const std::string_view value = content.substr(a.value_begin, a.value_end - a.value_begin);
-    if (key.size() == 5) {
-      if (auto failure = add({}, value)) return failure;
-      continue;
+    if (auto failure = declare(content.substr(a.key_begin, a.key_end - a.key_begin),
+                               content.substr(a.value_begin, a.value_end - a.value_begin))) {
+      return failure;
     }
-    if (key[5] != ':') continue;  // e.g. "xmlnsfoo": an ordinary attribute
-    const std::string_view prefix = key.substr(6);
-    if (prefix == "xml") {
-      if (value == kXmlNamespace) continue;
-      return ParseFailure::syntax(cannot_bind(prefix, value));
+  }
+  return std::nullopt;
+}
+
+MaybeFailure NamespaceResolver::read_declarations(const char* base, const TagAttributes& attributes) {
+  for (std::uint32_t i = 0; i < attributes.count; ++i) {
+    const AttributeSpan& a = attributes.spans[i];
+    if (auto failure = declare(std::string_view(base + a.key_begin, a.key_end - a.key_begin),
+                               std::string_view(base + a.value_begin, a.value_end - a.value_begin))) {
+      return failure;
     }
-    if (prefix == "xmlns") return ParseFailure::syntax(cannot_bind(prefix, value));
-    if (value == kXmlNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlNamespace));
-    if (value == kXmlnsNamespace) return ParseFailure::syntax(cannot_bind(prefix, kXmlnsNamespace));
-    if (auto failure = add(prefix, value)) return failure;
   }
   return std::nullopt;
 }

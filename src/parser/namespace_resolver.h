@@ -12,6 +12,7 @@
 #include "common/parse_failure.h"
 #include "parser/attribute_scan.h"
 #include "tokenizer/scan.h"
+#include "tokenizer/xml_tokenizer.h"
 
 namespace vorlane {
 
@@ -41,6 +42,14 @@ class NamespaceResolver {
     // A tag without attributes declares nothing, nor does one without "xmlns" in it.
     if (name_length >= content.size() || !may_declare(content, name_length, readable_end)) return std::nullopt;
     return read_declarations(content, name_length);
+  }
+
+  // open_scope for a tag whose attributes the tokenizer read, of the tag content `base`.
+  MaybeFailure open_scope(const char* base, const TagAttributes& attributes) {
+    if (level_ == kMaxNesting) return nesting_failure();
+    ++level_;
+    if (!attributes.may_declare) return std::nullopt;
+    return read_declarations(base, attributes);
   }
 
   void close_scope() {
@@ -82,6 +91,9 @@ class NamespaceResolver {
   MaybeFailure add(std::string_view prefix, std::string_view value);
   static MaybeFailure nesting_failure();
   MaybeFailure read_declarations(std::string_view content, std::size_t name_length);
+  MaybeFailure read_declarations(const char* base, const TagAttributes& attributes);
+  // Records the attribute key="value" if it declares a namespace.
+  MaybeFailure declare(std::string_view key, std::string_view value);
 
   // Whether "xmlns" occurs in content[from, end). Blocks of 16 candidate positions at once
   // where the bytes are readable, so a typical tag costs no library call.

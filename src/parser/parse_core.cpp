@@ -50,12 +50,13 @@ class Driver {
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
-    if (auto failure = start_element(content, name_length, marks, empty)) [[unlikely]] {
+    if (auto failure = start_element(content, name_length, marks, empty, nullptr)) [[unlikely]] {
       failure_ = std::move(failure);
       return false;
     }
     return true;
   }
+
   VORLANE_HOT_INLINE bool end_tag() {
     end_element();
     return true;
@@ -70,10 +71,11 @@ class Driver {
 
  private:
   VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
-                                                bool empty);
+                                                bool empty, const TagAttributes* attributes);
   // start_element for the events of the slow path, kept out of the hot loop.
   VORLANE_NOINLINE MaybeFailure start_element_slow(const XmlEvent& event) {
-    return start_element(event.content, event.name_length, event.name_marks, event.kind == XmlEventKind::EmptyTag);
+    return start_element(event.content, event.name_length, event.name_marks, event.kind == XmlEventKind::EmptyTag,
+                         event.attributes);
   }
   VORLANE_HOT_INLINE void end_element();
   // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
@@ -114,7 +116,8 @@ class Driver {
 };
 
 VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, std::size_t raw_name_length,
-                                                     std::uint8_t marks, bool empty) {
+                                                     std::uint8_t marks, bool empty,
+                                                     const TagAttributes* attributes) {
   // A second top-level element would replace the root; refuse it before anything else.
   if (open_ == kNoParent && root_complete_) return junk_after_root();
   const std::size_t name_length = raw_name_length < content.size() ? raw_name_length : content.size();
@@ -129,7 +132,10 @@ VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, 
   if (namespaces_.nesting_level() >= options_.max_depth) [[unlikely]] {
     return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
   }
-  if (auto failure = namespaces_.open_scope(content, name_length, input_end)) return failure;
+  if (auto failure = attributes != nullptr ? namespaces_.open_scope(content.data(), *attributes)
+                                           : namespaces_.open_scope(content, name_length, input_end)) {
+    return failure;
+  }
   const std::size_t index = doc_.nodes.size();
   if (index >= kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();  // indices are 32-bit
   // Built in place: nothing reads the node before it is complete, and on a failure the
@@ -144,7 +150,9 @@ VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, 
   if (name_length < content.size()) {
     const std::size_t first = doc_.attributes.size();
     node.first_attribute = static_cast<std::uint32_t>(first);
-    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, options_)) return failure;
+    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, attributes, options_)) {
+      return failure;
+    }
     // first + count must stay a valid 32-bit index.
     if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
     node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);

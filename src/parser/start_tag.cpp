@@ -164,32 +164,100 @@ StartTagProcessor::KnownKey& StartTagProcessor::push_known(TagSlot& slot, const 
   return stored;
 }
 
-// Values are borrowed by offset, the common attribute shape is read without the general
-// scan, and keys that repeat the previous tag of this name skip interning and the key checks.
+namespace {
+
+enum class Step : unsigned char { Found, End, Malformed };
+
+// The attributes the tokenizer read.
+class ReadAttributes {
+ public:
+  static constexpr bool kMayBeMalformed = false;
+  explicit ReadAttributes(const TagAttributes& read) : read_(read) {}
+  Step next(ScannedAttribute& a, bool& amp) {
+    if (i_ == read_.count) return Step::End;
+    const AttributeSpan& span = read_.spans[i_];
+    a = ScannedAttribute{span.key_begin, span.key_end, span.value_begin, span.value_end};
+    amp = ((read_.amp_mask >> i_) & 1u) != 0;
+    ++i_;
+    return Step::Found;
+  }
+  const AttributeCursor& cursor() const;  // never called: nothing is malformed
+
+ private:
+  const TagAttributes& read_;
+  std::uint32_t i_ = 0;
+};
+
+// The attributes read from the tag content: the usual shape quickly, the rest with the
+// strict cursor, which also tells what is malformed.
+class ContentAttributes {
+ public:
+  static constexpr bool kMayBeMalformed = true;
+  ContentAttributes(std::string_view content, std::size_t name_length, const char* readable_end)
+      : content_(content), readable_end_(readable_end), pos_(name_length), cursor_(content, name_length, readable_end) {}
+  Step next(ScannedAttribute& a, bool& amp) {
+    amp = false;
+    const QuickScan quick = quick_attribute(content_, pos_, readable_end_, a, amp);
+    if (quick == QuickScan::Found) return Step::Found;
+    if (quick == QuickScan::End) return Step::End;
+    cursor_ = AttributeCursor(content_, pos_, readable_end_);
+    if (!cursor_.next(a)) return cursor_.error() == ScanError::None ? Step::End : Step::Malformed;
+    pos_ = a.value_end + 1;
+    amp = std::memchr(content_.data() + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
+    return Step::Found;
+  }
+  const AttributeCursor& cursor() const { return cursor_; }
+
+ private:
+  std::string_view content_;
+  const char* readable_end_;
+  std::size_t pos_;
+  AttributeCursor cursor_;
+};
+
+}  // namespace
+
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
-                                                   std::size_t name_length, const ParseOptions& options) {
+                                                   std::size_t name_length, const TagAttributes* read,
+                                                   const ParseOptions& options) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
   assert_in_input(content);
+  if (read != nullptr) {
+    if (read->count == 0) return std::nullopt;  // white space only
+    ReadAttributes reader(*read);
+    return process(reader, ns, content, name_length, options);
+  }
+  ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
+  return process(reader, ns, content, name_length, options);
+}
+
+// Values are borrowed by offset, and keys that repeat the previous tag of this name skip
+// interning and the key checks.
+template <class Reader>
+MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver& ns, std::string_view content,
+                                        std::size_t name_length, const ParseOptions& options) {
   ++tag_serial_;
   const char* const input = doc_.input.data();
   const char* const readable_end = input + doc_.input.size();
   const char* const base = content.data();
+  const std::size_t base_offset = static_cast<std::size_t>(base - input);
+  const std::uint64_t max_attributes = options.max_attributes;
+  const std::uint64_t max_attribute_size = options.max_attribute_size;
   TagSlot& slot = last_name_ == base ? *last_slot_ : slot_for(content.substr(0, name_length), readable_end);
   // Keys [0, index) of this tag equal known[0, index) while `predicted`; once a key differs,
   // the earlier ones are recorded for the duplicate check and `known` is rebuilt from here.
   bool predicted = true;
+  KnownKey* known = known_pool_.data() + slot.keys_begin;  // moves only with push_known
   std::size_t index = 0;
   std::uint64_t kept = 0;
-  std::size_t pos = name_length;
   ScannedAttribute a;
   for (;; ++index) {
-    bool amp = false;
-    const QuickScan quick = quick_attribute(content, pos, readable_end, a, amp);
-    if (quick == QuickScan::End) break;
-    if (quick == QuickScan::General) {
-      AttributeCursor cursor(content, pos, readable_end);
-      if (!cursor.next(a)) {
-        if (cursor.error() == ScanError::None) break;
+    bool amp;
+    const Step step = reader.next(a, amp);
+    if (step == Step::End) break;
+    if constexpr (Reader::kMayBeMalformed) {
+      if (step == Step::Malformed) {
+        const AttributeCursor& cursor = reader.cursor();
         if (cursor.error_after_key()) {
           const std::size_t begin = cursor.error_key_begin();
           const std::string_view key = content.substr(begin, cursor.error_key_end() - begin);
@@ -199,13 +267,10 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
         }
         return scan_failure(cursor);
       }
-      pos = a.value_end + 1;
-      amp = std::memchr(base + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
     }
     const std::size_t key_length = a.key_end - a.key_begin;
     const char* const key_data = base + a.key_begin;
     KnownKey* key;
-    KnownKey* const known = known_pool_.data() + slot.keys_begin;
     if (predicted && index < slot.keys_size && known[index].length == key_length &&
         scan::equal_near(key_data, known[index].raw, key_length, readable_end)) {
       key = &known[index];
@@ -225,14 +290,14 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
       if (scan::contains(raw_key, '\0', readable_end)) return null_byte_in_name_failure();
       key = &push_known(slot, KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
                                        scan::contains(raw_key, ':', readable_end)});
+      known = known_pool_.data() + slot.keys_begin;
     }
     if (key->declaration) continue;
-    if (kept == options.max_attributes) return limit_failure(FailureKind::MaxAttributesExceeded, options.max_attributes);
+    if (kept == max_attributes) return limit_failure(FailureKind::MaxAttributesExceeded, max_attributes);
     if (kept == 0xffffffffu) throw std::bad_alloc();  // ElementNode counts attributes in 32 bits
-    Attribute attribute;
     // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
-    attribute.name = key->raw_id;
-    if (key->colon) {
+    std::uint32_t name = key->raw_id;
+    if (key->colon) [[unlikely]] {
       if (key->rendered_version != ns.version() + 1 || key->rendered_scope != &ns) {
         const std::uint32_t rendered = rendered_id(ns, std::string_view(key_data, key_length), false);
         if (rendered == NameTable::kOverBudget) return over_budget_failure(names_);
@@ -240,23 +305,22 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
         key->rendered_scope = &ns;
         key->rendered_version = ns.version() + 1;
       }
-      attribute.name = key->rendered;
+      name = key->rendered;
     }
     const std::size_t value_length = a.value_end - a.value_begin;
-    if (value_length > options.max_attribute_size) {
-      return limit_failure(FailureKind::MaxAttributeSizeExceeded, options.max_attribute_size);
+    if (value_length > max_attribute_size) {
+      return limit_failure(FailureKind::MaxAttributeSizeExceeded, max_attribute_size);
     }
-    if (!amp) {
-      attribute.value = StringRef{static_cast<std::size_t>(base - input) + a.value_begin, value_length,
-                                  StringRef::Where::Input};
+    if (!amp) [[likely]] {
+      doc_.attributes.push_back(
+          Attribute{name, StringRef{base_offset + a.value_begin, value_length, StringRef::Where::Input}});
     } else {
       const std::size_t offset = doc_.arena.size();
       if (auto failure = unescape_attribute_value(content.substr(a.value_begin, value_length), options, doc_.arena)) {
         return failure;
       }
-      attribute.value = StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena};
+      doc_.attributes.push_back(Attribute{name, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
     }
-    doc_.attributes.push_back(attribute);
     ++kept;
   }
   return std::nullopt;

@@ -17,6 +17,7 @@
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
 #include "parser/string_store.h"
+#include "tokenizer/xml_tokenizer.h"
 
 namespace vorlane {
 
@@ -36,11 +37,11 @@ class StartTagProcessor {
   MaybeFailure over_budget() const;
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
-  // the raw tag content and `name_length` the length of the raw element name.
-  // Both entries take views of the input, as the tokenizer delivers them (see
-  // assert_in_input).
+  // the raw tag content, a view of the input (see assert_in_input), and `name_length` the
+  // length of the raw element name. The attributes are `read`, those the tokenizer read
+  // (XmlEvent::attributes), or if it is null read here from the content.
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
-                                  const ParseOptions& options);
+                                  const TagAttributes* read, const ParseOptions& options);
 
  private:
   // The processor reads names up to the input's end in 16-byte blocks, remembers them by
@@ -51,6 +52,10 @@ class StartTagProcessor {
 
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
+  template <class Reader>
+  MaybeFailure process(Reader& reader, const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+                       const ParseOptions& options);
+
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
     if (raw_id >= seen_.size()) {
       if (seen_.capacity() == 0) seen_.reserve(32);

@@ -68,6 +68,19 @@ VORLANE_HOT_INLINE unsigned high_mask16(const char* p) {
 #endif
 }
 
+// Bit i set when p[i] is at most 0x20 (a control byte or a space, white space included),
+// for the 16 readable bytes at p.
+VORLANE_HOT_INLINE unsigned control_or_space_mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x20)), a)));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= static_cast<unsigned char>(p[i]) <= 0x20 ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
 VORLANE_HOT_INLINE std::uint64_t load64(const char* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);

@@ -167,6 +167,61 @@ std::optional<TokenizerError> XmlTokenizer::read_markup(XmlEvent& event) {
   }
 }
 
+std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
+  const std::size_t lt = pos_;
+  const char* const p = data_ + lt + 1;
+  const char* const end = data_ + size_;
+  std::size_t gt = 0;
+  unsigned high = 0;
+  bool quote_free = false;  // no quote character anywhere in the tag
+  bool found = false;
+  if (end - p >= 32) {
+    // Most tags that the quick readings leave end within 32 bytes, with at most one kind of
+    // quote before their ">": then the quoted stretches follow from the running parity of
+    // that quote's bits.
+    const unsigned m_gt = scan::mask16<'>'>(p) | (scan::mask16<'>'>(p + 16) << 16);
+    if (m_gt != 0) {
+      const unsigned m_dq = scan::mask16<'"'>(p) | (scan::mask16<'"'>(p + 16) << 16);
+      const unsigned m_sq = scan::mask16<'\''>(p) | (scan::mask16<'\''>(p + 16) << 16);
+      if (m_dq == 0 || m_sq == 0) {
+        const unsigned outside_gt = m_gt & ~scan::prefix_xor32(m_dq | m_sq);
+        if (outside_gt != 0) {
+          const unsigned upto = outside_gt ^ (outside_gt - 1);  // bits up to the ">"
+          gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(outside_gt));
+          high = (scan::high_mask16(p) | (scan::high_mask16(p + 16) << 16)) & upto;
+          quote_free = ((m_dq | m_sq) & upto) == 0;
+          found = true;
+        }
+      }
+    }
+  }
+  if (!found) {
+    if (auto error = find_tag_end(lt + 1, gt, high)) return error;
+  }
+  if (high != 0) {
+    if (auto error = check_utf8(lt, gt + 1)) return error;
+  }
+  std::string_view content(p, gt - lt - 1);
+  const bool empty = !content.empty() && content.back() == '/';
+  if (empty) content.remove_suffix(1);
+  std::uint8_t marks;
+  const std::size_t name_length = tokenizer_detail::name_length(content, end, marks);
+  event.name_marks = marks;
+  event.name_length = name_length;
+  event.content = content;
+  event.attributes = nullptr;
+  if (empty) {
+    event.kind = XmlEventKind::EmptyTag;
+  } else {
+    event.kind = XmlEventKind::StartTag;
+    const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length), end);
+    open_names_.push_back(OpenName{lt + 1, name_length, plain});
+  }
+  pos_ = gt + 1;
+  state_ = State::InText;
+  return std::nullopt;
+}
+
 std::optional<TokenizerError> XmlTokenizer::find_tag_end(std::size_t from, std::size_t& gt,
                                                         unsigned& high) {
   const char* const end = data_ + size_;

@@ -30,6 +30,27 @@ enum class XmlEventKind : std::uint8_t {
   EndOfInput,
 };
 
+// One attribute of a tag as byte offsets into the tag content: the key, and the value
+// between its quotes.
+struct AttributeSpan {
+  std::uint32_t key_begin;
+  std::uint32_t key_end;
+  std::uint32_t value_begin;
+  std::uint32_t value_end;
+};
+
+// The attributes of a tag as the tokenizer read them: spans[0, count) in document order,
+// bit i of `amp_mask` set when value i holds a "&", `may_declare` false when no key begins
+// with "xmlns".
+struct TagAttributes {
+  // Most attributes a tag may have for the tokenizer to read them.
+  static constexpr std::uint32_t kMax = 32;
+  std::uint32_t count = 0;
+  std::uint32_t amp_mask = 0;
+  bool may_declare = false;
+  AttributeSpan spans[kMax];
+};
+
 struct XmlEvent {
   // Bits of `name_marks`, for StartTag and EmptyTag: the raw name may hold a NUL byte / a
   // colon. A clear bit is a promise; a set one only means "look".
@@ -38,6 +59,11 @@ struct XmlEvent {
 
   XmlEventKind kind = XmlEventKind::EndOfInput;
   std::uint8_t name_marks = kNameMayHoldNul | kNameMayHoldColon;
+  // For StartTag and EmptyTag: the attributes, when the tokenizer read them with the tag,
+  // which it does for the usual shape of a tag with attributes (see
+  // XmlTokenizer::quick_long_tag); else null, and the parser reads any from the content.
+  // Valid until the next call.
+  const TagAttributes* attributes = nullptr;
   std::string_view content;     // borrowed from the input; valid until the next call
   std::size_t name_length = 0;
 };
@@ -72,11 +98,12 @@ class XmlTokenizer {
 
   // Reads the common constructs (text, start, empty and end tags) straight into `handler`
   // and returns at the first other construct, at the end of the input, or when a handler
-  // call returns false (then false): next_event reads what follows. Anything unusual (a
-  // tag that does not end within 16 bytes, an end tag that needs the general match, bytes
-  // that are not UTF-8) also returns, so that next_event reads it, with the same outcome.
-  // The handler gets start_tag(content, name_length, name_marks, empty), end_tag() and
-  // text(content), with the meanings of the fields of XmlEvent.
+  // call returns false (then false): next_event reads what follows. Anything unusual (an
+  // end tag that needs the general match, bytes that are not UTF-8) also returns, so that
+  // next_event reads it, with the same outcome. The handler gets start_tag(content, name_length, name_marks, empty) for tags
+  // that end within 16 bytes without a quote, end_tag() and text(content), with the
+  // meanings of the fields of XmlEvent. Other tags, those with attributes among them, are
+  // left to next_event: they cost more than the return anyway, and the loop stays small.
   template <class Handler>
   VORLANE_HOT_INLINE bool run_fast(Handler& handler);
 
@@ -95,6 +122,20 @@ class XmlTokenizer {
   std::optional<TokenizerError> read_markup(XmlEvent& event);
   std::optional<TokenizerError> read_bang(XmlEvent& event);
   std::optional<TokenizerError> read_tag(XmlEvent& event);
+  std::optional<TokenizerError> read_tag_general(XmlEvent& event);
+  // The start or empty-element tag at `lt` when it ends within 16 bytes without a quote;
+  // see its definition. Position after it, or 0.
+  std::size_t quick_short_tag(std::size_t lt, std::string_view& content, std::size_t& name_length,
+                              std::uint8_t& marks, bool& empty);
+  // The tag at `lt` in the usual shapes of tags with attributes or long names; see its
+  // definition. Fills long_tag_ and returns the position after the tag, or 0.
+  std::size_t quick_long_tag(std::size_t lt);
+  std::size_t quick_attributes(const char* s, std::size_t i, unsigned& high_out);
+  // The end tag at `lt` when it repeats the innermost open name exactly: pops the name and
+  // returns the position after the tag, else 0.
+  std::size_t quick_end_tag(std::size_t lt);
+  // End of the character data at `pos`, or 0 when it is not valid UTF-8.
+  std::size_t quick_text(std::size_t pos);
   std::optional<TokenizerError> read_end_tag(XmlEvent& event);
   std::optional<TokenizerError> read_end_tag_general(XmlEvent& event);
   std::optional<TokenizerError> read_instruction(XmlEvent& event);
@@ -121,6 +162,8 @@ class XmlTokenizer {
     bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
   InlineStack<OpenName, 32> open_names_;
+  XmlEvent long_tag_;          // of the last quick_long_tag
+  TagAttributes attributes_;   // of the last quick_long_tag
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode
 };
 
@@ -163,161 +206,262 @@ VORLANE_HOT_INLINE bool has_quote(std::string_view s, const char* readable_end) 
 
 }  // namespace tokenizer_detail
 
+
+VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_text(std::size_t pos) {
+  const char* const begin = data_ + pos;
+  unsigned high = 0;
+  const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+  if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) return 0;
+  return static_cast<std::size_t>(stop - data_);
+}
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEvent& event) {
+  const char* const begin = data_ + pos_;
+  std::size_t stop_pos = quick_text(pos_);
+  if (stop_pos == 0) {
+    unsigned high = 0;
+    stop_pos = static_cast<std::size_t>(scan::find_any<'<', '&'>(begin, data_ + size_, high) - data_);
+    if (auto error = check_utf8(pos_, stop_pos)) return error;
+  }
+  event.kind = XmlEventKind::Text;
+  event.content = std::string_view(begin, stop_pos - pos_);
+  event.name_length = 0;
+  pos_ = stop_pos;
+  return std::nullopt;
+}
+
+// The attributes of quick_long_tag: from the white space at s[i], attributes up to the ">"
+// or "/>" that ends the tag. Returns the offset of that ">" from s (never 0), or 0 for any
+// other shape. Fills attributes_ and ORs the bytes above 0x7F it passes into `high_out`.
+VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std::size_t i, unsigned& high_out) {
+  const char* const end = data_ + size_;
+  std::uint32_t count = 0;
+  std::uint32_t amp_mask = 0;
+  unsigned high = 0;
+  bool may_declare = false;
+  for (;;) {
+    // White space, usually one byte. Every byte up to 0x20 stops a key below, so a control
+    // byte here ends the quick reading there.
+    if (end - (s + i) < 48) return 0;  // room for the white space, the key and the quote
+    ++i;
+    if (static_cast<unsigned char>(s[i]) <= 0x20) {
+      const unsigned space = scan::class_mask16<XmlSpace>(s + i);
+      if (space == 0xFFFFu) return 0;
+      i += static_cast<std::size_t>(__builtin_ctz(~space));
+    }
+    if (s[i] == '>' || s[i] == '/') break;
+    if (count == TagAttributes::kMax) return 0;
+    // The key, ended by "=" and followed by a quote. Bytes up to 0x20 cover white space.
+    const unsigned key_stop = scan::control_or_space_mask16(s + i) | scan::mask16<'=', '>', '"', '\''>(s + i);
+    const std::size_t key_length = static_cast<std::size_t>(__builtin_ctz(key_stop | 0x10000u));
+    const std::size_t eq = i + key_length;
+    if (key_length == 0 || key_length == 16 || s[eq] != '=') return 0;
+    const char quote = s[eq + 1];
+    if (quote != '"' && quote != '\'') return 0;
+    high |= scan::high_mask16(s + i) & scan::low_bits(key_length);
+    may_declare |= key_length >= 5 && std::memcmp(s + i, "xmlns", 5) == 0;
+    // The value, up to the same quote.
+    const std::size_t value = eq + 2;
+    std::size_t at = value;
+    unsigned amp = 0;
+    for (;;) {
+      if (end - (s + at) < 16) return 0;
+      const unsigned quotes = scan::mask16_of(s + at, quote);
+      const unsigned before = (quotes - 1) & ~quotes;  // all 16 bits without a quote
+      amp |= scan::mask16<'&'>(s + at) & before;
+      high |= scan::high_mask16(s + at) & before;
+      if (quotes != 0) {
+        at += static_cast<std::size_t>(__builtin_ctz(quotes));
+        break;
+      }
+      at += 16;
+    }
+    if (at > 0x7fffffffu) return 0;  // offsets are 32-bit
+    attributes_.spans[count] = AttributeSpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(eq),
+                                             static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(at)};
+    if (amp != 0) amp_mask |= 1u << count;
+    ++count;
+    i = at + 1;
+    // White space, ">" or "/>" must follow.
+    if (end - (s + i) < 2) return 0;
+    if (s[i] == '>' || s[i] == '/') break;
+    if (!is_xml_space(s[i])) return 0;
+  }
+  if (s[i] == '/') {
+    if (s[i + 1] != '>') return 0;
+    ++i;
+  }
+  attributes_.count = count;
+  attributes_.amp_mask = amp_mask;
+  attributes_.may_declare = may_declare;
+  high_out |= high;
+  return i;
+}
+
+// The reading of a tag with quotes or longer than 16 bytes, out of line so that short
+// tags stay cheap: a name of up to 63 bytes without quotes, then ">" or "/>", or white space
+// and up to TagAttributes::kMax attributes `key="value"` or `key='value'`, each followed by
+// white space, ">" or "/>", with keys of up to 15 bytes of which none is white space, a
+// control byte, a quote or ">". For such a tag, the first ">" outside quotes (the tag's end)
+// is the one the reading ends at, and the attributes are what the parser's own reading of
+// the content would find. Fills long_tag_ and attributes_.
+VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt) {
+  const char* const s = data_ + lt + 1;  // the content
+  const char* const end = data_ + size_;
+  // The name, up to white space or ">".
+  std::size_t n = 0;
+  unsigned high = 0;
+  for (;;) {
+    if (end - (s + n) < 16 || n == 64) return 0;
+    const unsigned stop = scan::class_mask16<XmlSpace, '>'>(s + n);
+    const unsigned in_block = (stop - 1) & ~stop;  // all 16 bits without a stop
+    if ((scan::mask16<'"', '\''>(s + n) & in_block) != 0) return 0;
+    high |= scan::high_mask16(s + n) & in_block;
+    if (stop != 0) {
+      n += static_cast<std::size_t>(__builtin_ctz(stop));
+      break;
+    }
+    n += 16;
+  }
+  if (n == 0) return 0;
+  const std::size_t gt = s[n] == '>' ? n : quick_attributes(s, n, high);
+  if (gt == 0) return 0;
+  if (high != 0 && !utf8::validate(s - 1, gt + 2).ok) return 0;
+  const bool empty = s[gt - 1] == '/';
+  const std::size_t name_length = gt == n && empty ? n - 1 : n;  // "<name/>"
+  const std::string_view name(s, name_length);
+  long_tag_.kind = empty ? XmlEventKind::EmptyTag : XmlEventKind::StartTag;
+  long_tag_.name_marks =
+      static_cast<std::uint8_t>((scan::contains(name, '\0', end) ? XmlEvent::kNameMayHoldNul : 0) |
+                                (scan::contains(name, ':', end) ? XmlEvent::kNameMayHoldColon : 0));
+  long_tag_.content = std::string_view(s, empty ? gt - 1 : gt);
+  long_tag_.name_length = name_length;
+  long_tag_.attributes = gt == n ? nullptr : &attributes_;
+  if (!empty) open_names_.push_back(OpenName{lt + 1, name_length, true});
+  return lt + 1 + gt + 1;
+}
+
+// The start or empty-element tag at `lt` (a "<" not followed by "/", "!" or "?") in its
+// usual shapes: ending within 16 bytes without a quote, or as quick_long_tag reads it. Fills
+// `event` (for the short shape without `attributes`: the parser reads any itself), pushes
+// the open name and returns the position after the tag's ">"; returns 0 for any other shape,
+// or bytes that are not UTF-8, with nothing changed: the general reader then reads the tag
+// with the same outcome.
+VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_short_tag(std::size_t lt, std::string_view& content,
+                                                             std::size_t& name_length, std::uint8_t& marks,
+                                                             bool& empty) {
+  const char* const p = data_ + lt + 1;
+  const char* const end = data_ + size_;
+  if (end - p < 16) return 0;
+  const unsigned m_gt = scan::mask16<'>'>(p);
+  const unsigned before = (m_gt - 1) & ~m_gt;  // bits below the first ">"
+  if (m_gt == 0 || (scan::mask16<'"', '\''>(p) & before) != 0) return 0;
+  const std::size_t gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
+  if ((scan::high_mask16(p) & before) != 0 && !utf8::validate(data_ + lt, gt + 1 - lt).ok) return 0;
+  content = std::string_view(p, gt - lt - 1);
+  empty = !content.empty() && content.back() == '/';
+  if (empty) content.remove_suffix(1);
+  name_length = tokenizer_detail::name_length(content, end, marks);
+  if (!empty) open_names_.push_back(OpenName{lt + 1, name_length, true});
+  return gt + 1;
+}
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent& event) {
+  std::string_view content;
+  std::size_t name_length;
+  std::uint8_t marks;
+  bool empty;
+  std::size_t after = quick_short_tag(pos_, content, name_length, marks, empty);
+  if (after != 0) {
+    event.kind = empty ? XmlEventKind::EmptyTag : XmlEventKind::StartTag;
+    event.name_marks = marks;
+    event.attributes = nullptr;
+    event.content = content;
+    event.name_length = name_length;
+  } else {
+    after = quick_long_tag(pos_);
+    if (after != 0) event = long_tag_;
+  }
+  if (after == 0) return read_tag_general(event);
+  pos_ = after;
+  state_ = State::InText;
+  return std::nullopt;
+}
+
+VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_end_tag(std::size_t lt) {
+  // Its bytes were checked as part of the start tag, and without quotes in the name the
+  // ">" right after it is the tag's end.
+  if (open_names_.empty()) return 0;
+  const OpenName& open = open_names_.back();
+  const std::size_t name_at = lt + 2;
+  if (!open.plain || open.length >= size_ - name_at || data_[name_at + open.length] != '>' ||
+      !scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
+    return 0;
+  }
+  const std::size_t after = name_at + open.length + 1;
+  open_names_.pop_back();
+  return after;
+}
+
+VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_end_tag(XmlEvent& event) {
+  const std::size_t after = quick_end_tag(pos_);
+  if (after == 0) return read_end_tag_general(event);
+  event.kind = XmlEventKind::EndTag;
+  event.content = std::string_view(data_ + pos_ + 2, after - pos_ - 3);
+  event.name_length = event.content.size();
+  pos_ = after;
+  state_ = State::InText;
+  return std::nullopt;
+}
+
 template <class Handler>
 VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
-  const char* const data = data_;
-  const char* const end = data_ + size_;
   const std::size_t fast_end = fast_end_;
   std::size_t pos = pos_;
   bool go_on = true;
   while (pos < fast_end) {
-    const char c = data[pos];
+    const char c = data_[pos];
     if (c == '<') {
-      const char d = data[pos + 1];
+      const char d = data_[pos + 1];
       if (d == '/') {
-        // As read_end_tag's usual case.
+        // As quick_end_tag.
         if (open_names_.empty()) break;
         const OpenName& open = open_names_.back();
         const std::size_t name_at = pos + 2;
-        if (!open.plain || open.length >= size_ - name_at || data[name_at + open.length] != '>' ||
-            !scan::equal_near(data + name_at, data + open.offset, open.length, end)) {
+        if (!open.plain || open.length >= size_ - name_at || data_[name_at + open.length] != '>' ||
+            !scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
           break;
         }
         pos = name_at + open.length + 1;
         open_names_.pop_back();
         go_on = handler.end_tag();
       } else {
-        // As read_tag's usual case, a tag that ends within 16 bytes without a quote.
+        // Tags with attributes and long names go through next_event, out of this loop.
         if (d == '!' || d == '?') break;
-        const char* const p = data + pos + 1;
-        if (end - p < 16) break;
-        const unsigned m_gt = scan::mask16<'>'>(p);
-        const unsigned before = (m_gt - 1) & ~m_gt;
-        if (m_gt == 0 || (scan::mask16<'"', '\''>(p) & before) != 0) break;
-        const std::size_t gt = pos + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
-        if ((scan::high_mask16(p) & before) != 0 && !utf8::validate(data + pos, gt + 1 - pos).ok) break;
-        std::string_view content(p, gt - pos - 1);
-        const bool empty = !content.empty() && content.back() == '/';
-        if (empty) content.remove_suffix(1);
+        std::string_view content;
+        std::size_t name_length;
         std::uint8_t marks;
-        const std::size_t name_length = tokenizer_detail::name_length(content, end, marks);
-        if (!empty) open_names_.push_back(OpenName{pos + 1, name_length, true});
-        pos = gt + 1;
+        bool empty;
+        const std::size_t after = quick_short_tag(pos, content, name_length, marks, empty);
+        if (after == 0) break;
+        pos = after;
         go_on = handler.start_tag(content, name_length, marks, empty);
       }
     } else {
+      // As quick_text.
       if (c == '&') break;
       unsigned high = 0;
-      const char* stop = scan::find_any<'<', '&'>(data + pos, end, high);
-      if (high != 0 && !utf8::validate(data + pos, static_cast<std::size_t>(stop - (data + pos))).ok) break;
-      const std::string_view text(data + pos, static_cast<std::size_t>(stop - (data + pos)));
-      pos = static_cast<std::size_t>(stop - data);
+      const char* const begin = data_ + pos;
+      const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;
+      const std::string_view text(begin, static_cast<std::size_t>(stop - begin));
+      pos = static_cast<std::size_t>(stop - data_);
       go_on = handler.text(text);
     }
     if (!go_on) [[unlikely]] break;
   }
   pos_ = pos;
   return go_on;
-}
-
-VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEvent& event) {
-  const char* const begin = data_ + pos_;
-  const char* const end = data_ + size_;
-  unsigned high = 0;
-  const char* stop = scan::find_any<'<', '&'>(begin, end, high);
-  const auto stop_pos = static_cast<std::size_t>(stop - data_);
-  if (high != 0) {
-    if (auto error = check_utf8(pos_, stop_pos)) return error;
-  }
-  event.kind = XmlEventKind::Text;
-  event.content = std::string_view(begin, static_cast<std::size_t>(stop - begin));
-  event.name_length = 0;
-  pos_ = stop_pos;
-  return std::nullopt;
-}
-
-VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent& event) {
-  const std::size_t lt = pos_;
-  const char* const p = data_ + lt + 1;
-  const char* const end = data_ + size_;
-  std::size_t gt = 0;
-  unsigned high = 0;
-  bool quote_free = false;  // no quote character anywhere in the tag
-  bool found = false;
-  if (end - p >= 16) {
-    // Most tags end within 16 bytes without a quote before their ">".
-    const unsigned m_gt = scan::mask16<'>'>(p);
-    const unsigned before = (m_gt - 1) & ~m_gt;  // bits below the first ">"
-    if (m_gt != 0 && (scan::mask16<'"', '\''>(p) & before) == 0) {
-      gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(m_gt));
-      high = scan::high_mask16(p) & before;
-      quote_free = true;
-      found = true;
-    }
-  }
-  if (!found && end - p >= 32) {
-    // Most others end within 32 bytes, with at most one kind of quote before their ">": then
-    // the quoted stretches follow from the running parity of that quote's bits.
-    const unsigned m_gt = scan::mask16<'>'>(p) | (scan::mask16<'>'>(p + 16) << 16);
-    if (m_gt != 0) {
-      const unsigned m_dq = scan::mask16<'"'>(p) | (scan::mask16<'"'>(p + 16) << 16);
-      const unsigned m_sq = scan::mask16<'\''>(p) | (scan::mask16<'\''>(p + 16) << 16);
-      if (m_dq == 0 || m_sq == 0) {
-        const unsigned outside_gt = m_gt & ~scan::prefix_xor32(m_dq | m_sq);
-        if (outside_gt != 0) {
-          const unsigned upto = outside_gt ^ (outside_gt - 1);  // bits up to the ">"
-          gt = lt + 1 + static_cast<std::size_t>(__builtin_ctz(outside_gt));
-          high = (scan::high_mask16(p) | (scan::high_mask16(p + 16) << 16)) & upto;
-          quote_free = ((m_dq | m_sq) & upto) == 0;
-          found = true;
-        }
-      }
-    }
-  }
-  if (!found) {
-    if (auto error = find_tag_end(lt + 1, gt, high)) return error;
-  }
-  if (high != 0) {
-    if (auto error = check_utf8(lt, gt + 1)) return error;
-  }
-  std::string_view content(p, gt - lt - 1);
-  const bool empty = !content.empty() && content.back() == '/';
-  if (empty) content.remove_suffix(1);
-  std::uint8_t marks;
-  const std::size_t name_length = tokenizer_detail::name_length(content, end, marks);
-  event.name_marks = marks;
-  event.name_length = name_length;
-  event.content = content;
-  if (empty) {
-    event.kind = XmlEventKind::EmptyTag;
-  } else {
-    event.kind = XmlEventKind::StartTag;
-    const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length), end);
-    open_names_.push_back(OpenName{lt + 1, name_length, plain});
-  }
-  pos_ = gt + 1;
-  state_ = State::InText;
-  return std::nullopt;
-}
-
-VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_end_tag(XmlEvent& event) {
-  // "</name>" with exactly the innermost open name: its bytes were checked as part of the
-  // start tag, and without quotes in the name the ">" right after it is the tag's end.
-  if (!open_names_.empty()) {
-    const OpenName open = open_names_.back();
-    const std::size_t name_at = pos_ + 2;
-    if (open.plain && open.length < size_ - name_at && data_[name_at + open.length] == '>' &&
-        scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
-      open_names_.pop_back();
-      event.kind = XmlEventKind::EndTag;
-      event.content = std::string_view(data_ + name_at, open.length);
-      event.name_length = open.length;
-      pos_ = name_at + open.length + 1;
-      state_ = State::InText;
-      return std::nullopt;
-    }
-  }
-  return read_end_tag_general(event);
 }
 
 }  // namespace vorlane

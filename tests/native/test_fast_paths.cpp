@@ -12,6 +12,7 @@
 #include "parser/name_table.h"
 #include "parser/parse_core.h"
 #include "common/utf8.h"
+#include "tokenizer/xml_tokenizer.h"
 
 using namespace vorlane;
 
@@ -22,7 +23,7 @@ namespace {
 // input's end, and followed by a long comment, where the block scans run; both must agree.
 void check_both_ways(const std::string& input, const std::string& expected) {
   CHECK_EQ(parse_outcome(input), expected);
-  CHECK_EQ(parse_outcome(input + "<!--" + std::string(40, '-') + " -->"), expected);
+  CHECK_EQ(parse_outcome(input + "<!--" + std::string(80, '-') + " -->"), expected);
 }
 
 // A strict UTF-8 check written from the definition, for comparison.
@@ -89,11 +90,81 @@ TEST(fast_tags_agree_with_general_scan) {
       {"<a bcdefghijklmnopqrstu/>", "ERR position 22: attribute key must be directly followed by `=` or space"},
       {"<a b='1\xc3\xa9'>\xc3\xa9</a>", "OK (a @b=1\xc3\xa9 '\xc3\xa9')"},
       {"<a>\xc3\xa9\xc3</a>", "ERR cannot decode input using UTF-8: incomplete utf-8 byte sequence from index 2"},
+      // Tags the tokenizer reads with their attributes, and their near misses.
+      {"<a b='1' c=\"x&amp;y\" d='a value longer than one block'/>", "OK (a @b=1 @c=x&y @d=a value longer than one block)"},
+      {"<abcdefghijklmnopqrs b='1'>t</abcdefghijklmnopqrs>", "OK (abcdefghijklmnopqrs @b=1 't')"},
+      {"<a\n\t\tb='1'\n\t\tc='2' />", "OK (a @b=1 @c=2)"},
+      {"<a b='1' c='2' >t</a>", "OK (a @b=1 @c=2 't')"},
+      {"<a bcdefghijklmnop='1' c='>'/>", "OK (a @bcdefghijklmnop=1 @c=>)"},    // a key of 15 bytes
+      {"<a bcdefghijklmnopq='1' c='>'/>", "OK (a @bcdefghijklmnopq=1 @c=>)"},  // and of 16
+      {"<a b='1' b='2' c='3'/>", "ERR position 8: duplicated attribute, previous declaration at position 2"},
+      {"<a b='1' c='2' d/>", "ERR position 15: attribute key must be directly followed by `=` or space"},
+      {"<a b='1' c='2'/ >", "ERR position 15: attribute key must be directly followed by `=` or space"},
+      {"<a b='1' c=2 d='3'/>", "ERR position 10: attribute value must be enclosed in `\"` or `'`"},
+      {"<a b='1' c=\"'\" d='\"'>t</a>", "OK (a @b=1 @c=' @d=\" 't')"},
+      {"<a b='1' c\x01='2'/>", "OK (a @b=1 @c\x01=2)"},
+      {"<a x='1' b>c='1'/>", "ERR position 9: attribute key must be directly followed by `=` or space"},
+      {"<a xmlns:p='u' p:b='1' xmlnsq='2'><p:c/></a>", "OK (a @{u}b=1 @xmlnsq=2 ({u}c))"},
+      {"<a p:b='1' xmlns:p='u'/>", "OK (a @{u}b=1)"},
+      {"<a xmlns:xml='wrong' b='1'/>", "ERR the namespace prefix 'xml' cannot be bound to 'wrong'"},
+      {"<\xc3\xa9 b\xc3\xa9='\xc3\xa9\xc3\xa9' c='1'/>", "OK (\xc3\xa9 @b\xc3\xa9=\xc3\xa9\xc3\xa9 @c=1)"},
+      {"<a b='1' c='\xc3\xa9\xc3'/>", "ERR cannot decode input using UTF-8: invalid utf-8 sequence of 1 bytes from index 14"},
+      {"<a b='1' c='x&bogus;'/>", "FAIL"},
   };
   for (const Case& c : cases) check_both_ways(c.input, c.expected);
   // The end of input right after "</name" or inside the name.
   CHECK_EQ(parse_outcome("<a></a"), std::string("ERR syntax error: tag not closed: `>` not found before end of input"));
   CHECK_EQ(parse_outcome("<ab></a"), std::string("ERR syntax error: tag not closed: `>` not found before end of input"));
+}
+
+TEST(fast_tags_read_with_their_attributes) {
+  // The usual shapes of tags with attributes are read in the tokenizer's one pass over the
+  // tag (XmlEvent::attributes); the rest are left to the parser's reading of the content.
+  struct Case {
+    std::string tag;
+    const char* spans;  // key=value per attribute, "&" after a value with a reference; null: not read
+  };
+  const std::vector<Case> cases = {
+      {"<a b='1' c=\"2\">", "b=1 c=2"},
+      {"<a b='x&amp;y' xmlns:p='u'/>", "b=x&amp;y& xmlns:p=u"},
+      {"<a\n\tb='1'\n\tc='a value longer than one block' />", "b=1 c=a value longer than one block"},
+      {"<abcdefghijklmnopqrs b='>'>", "b=>"},
+      {"<a b='1'c='2'>", nullptr},           // no white space between
+      {"<a b = '1'>", nullptr},              // white space around "="
+      {"<a bcdefghijklmnop='1'>", "bcdefghijklmnop=1"},  // a key of 15 bytes
+      {"<a bcdefghijklmnopq='1'>", nullptr},             // and of 16
+      {"<a b='1' c>", nullptr},
+      {"<a'b' c='1'>", nullptr},             // a quote in the name
+      {"<a " + [] {
+         std::string many;
+         for (int i = 0; i < 33; ++i) many += "k" + std::to_string(i) + "='' ";
+         return many;
+       }() + "/>",
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string input = c.tag + "<!--" + std::string(80, '-') + " -->";
+    XmlTokenizer tokenizer(input.data(), input.size());
+    XmlEvent event;
+    CHECK(!tokenizer.next_event(event));
+    CHECK(event.kind == XmlEventKind::StartTag || event.kind == XmlEventKind::EmptyTag);
+    if (c.spans == nullptr) {
+      CHECK(event.attributes == nullptr);
+      continue;
+    }
+    CHECK(event.attributes != nullptr);
+    if (event.attributes == nullptr) continue;
+    std::string spans;
+    for (std::uint32_t i = 0; i < event.attributes->count; ++i) {
+      const AttributeSpan& a = event.attributes->spans[i];
+      if (i != 0) spans += ' ';
+      spans += event.content.substr(a.key_begin, a.key_end - a.key_begin);
+      spans += '=';
+      spans += event.content.substr(a.value_begin, a.value_end - a.value_begin);
+      if ((event.attributes->amp_mask >> i) & 1u) spans += '&';
+    }
+    CHECK_EQ(spans, std::string(c.spans));
+  }
 }
 
 TEST(fast_render_cache_follows_scope_changes) {
