@@ -1,13 +1,13 @@
 // Storage for the bulk of a parse (nodes, attributes): a vector in fixed-size blocks.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "common/compiler.h"
 
@@ -71,12 +71,19 @@ class BlockVector {
     if (this == &other) return *this;
     free_all();
     // The blocks do not move, so the cursor stays valid; the source is left empty.
-    blocks_ = std::move(other.blocks_);
+    if (other.blocks_ == other.first_blocks_) {
+      std::copy(other.first_blocks_, other.first_blocks_ + other.block_count_, first_blocks_);
+      blocks_ = first_blocks_;
+    } else {
+      blocks_ = other.blocks_;
+    }
+    block_count_ = std::exchange(other.block_count_, 0);
+    block_capacity_ = std::exchange(other.block_capacity_, kFirstBlocks);
+    other.blocks_ = other.first_blocks_;
     cursor_ = std::exchange(other.cursor_, nullptr);
     block_end_ = std::exchange(other.block_end_, nullptr);
     size_ = std::exchange(other.size_, 0);
     released_ = std::exchange(other.released_, 0);
-    other.blocks_.clear();
     return *this;
   }
   ~BlockVector() { free_all(); }
@@ -117,7 +124,7 @@ class BlockVector {
 
  private:
   VORLANE_NOINLINE void grow() {
-    if (blocks_.size() == 1 && size_ < kBlock) {
+    if (block_count_ == 1 && size_ < kBlock) {
       // The first block doubles in place of adding a second one. The caller holds no
       // pointer into it across a push (indices only).
       const std::size_t capacity = size_ * 2 < kBlock ? size_ * 2 : kBlock;
@@ -128,21 +135,36 @@ class BlockVector {
       block_end_ = moved + capacity;
       return;
     }
-    const std::size_t capacity = blocks_.empty() ? kFirstBlock : kBlock;
-    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.empty() ? 4 : blocks_.capacity() * 2);
+    const std::size_t capacity = block_count_ == 0 ? kFirstBlock : kBlock;
+    if (block_count_ == block_capacity_) {
+      // The table of block pointers doubles; the first ones live in the object.
+      T** table = static_cast<T**>(std::malloc(2 * block_capacity_ * sizeof(T*)));
+      if (table == nullptr) throw std::bad_alloc();
+      std::copy(blocks_, blocks_ + block_count_, table);
+      if (blocks_ != first_blocks_) std::free(blocks_);
+      blocks_ = table;
+      block_capacity_ *= 2;
+    }
     T* block = static_cast<T*>(std::malloc(capacity * sizeof(T)));
     if (block == nullptr) throw std::bad_alloc();
-    blocks_.push_back(block);  // cannot throw: reserved above
+    blocks_[block_count_++] = block;
     cursor_ = block;
     block_end_ = block + capacity;
   }
 
   void free_all() noexcept {
-    for (T* block : blocks_) std::free(block);
-    blocks_.clear();
+    for (std::size_t i = 0; i < block_count_; ++i) std::free(blocks_[i]);
+    if (blocks_ != first_blocks_) std::free(blocks_);
+    blocks_ = first_blocks_;
+    block_count_ = 0;
+    block_capacity_ = kFirstBlocks;
   }
 
-  std::vector<T*> blocks_;  // malloc'ed; released ones are null
+  static constexpr std::size_t kFirstBlocks = 4;
+  T* first_blocks_[kFirstBlocks];
+  T** blocks_ = first_blocks_;  // malloc'ed blocks; released ones are null
+  std::size_t block_count_ = 0;
+  std::size_t block_capacity_ = kFirstBlocks;
   T* cursor_ = nullptr;     // next free slot in the last block
   T* block_end_ = nullptr;
   std::size_t size_ = 0;

@@ -9,12 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "common/document.h"
+#include "common/inline_vector.h"
 #include "parser/keyed_hash.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
@@ -68,9 +69,14 @@ class NameTable {
   // At a load factor of at most one half, honest names essentially never get near it.
   static constexpr std::size_t kMaxProbe = 40;
 
-  // 32 slots (768 bytes) are enough for a small document's names and stay in the
-  // allocator's per-thread cache; the table doubles from there.
-  NameTable(Document& doc, const HashKey& key) : doc_(doc), key_(key), seed_(seed_for(key)) { rehash(32); }
+  // The first kInlineSlots slots (768 bytes) lie in the object: enough for a small
+  // document's names without an allocation. The table doubles from there.
+  NameTable(Document& doc, const HashKey& key) : doc_(doc), key_(key), seed_(seed_for(key)) {}
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+  ~NameTable() {
+    if (slots_ != inline_slots_) std::free(slots_);
+  }
 
   // The seed of the cheap hash, derived so that it shares nothing usable with the SipHash key.
   static HashKey seed_for(const HashKey& key) {
@@ -186,15 +192,14 @@ class NameTable {
     }
     // Ids are 32-bit; a document with 2^32 - 1 distinct names is beyond any sane memory budget.
     if (doc_.names.size() >= 0xfffffffeu) throw std::bad_alloc();
-    // A document has a handful of names: one allocation each for the first 16 instead of
-    // a regrowth per doubling.
+    // A document has a handful of names: one allocation for the first 16 instead of a
+    // regrowth per doubling.
     if (doc_.names.capacity() == 0) doc_.names.reserve(16);
-    if (hashes_.capacity() == 0) hashes_.reserve(16);
     const auto id = static_cast<std::uint32_t>(doc_.names.size());
     doc_.names.push_back(store_string(doc_, name));
     hashes_.push_back(hash);
     slots_[i] = Slot{a, b, id + 1, saturated_length(name.size())};
-    if (doc_.names.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
+    if (doc_.names.size() * 2 > slot_count_) rehash(slot_count_ * 2);
     return id;
   }
 
@@ -205,21 +210,26 @@ class NameTable {
   std::uint32_t rebuild_strong_and_intern(std::string_view name, bool qualified) {
     strong_ = true;
     for (std::uint32_t id = 0; id < hashes_.size(); ++id) hashes_[id] = keyed_hash(key_, doc_.name(id));
-    rehash(slots_.size());
+    rehash(slot_count_);
     return intern_readable(name, readable_end(name), qualified);
   }
 
-  void rehash(std::size_t capacity) {
-    std::vector<Slot> old(capacity);
-    old.swap(slots_);
+  // Moves the slots to a fresh zeroed array of `capacity` (a power of two) on the heap.
+  VORLANE_NOINLINE void rehash(std::size_t capacity) {
+    Slot* const fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));  // all-zero: empty
+    if (fresh == nullptr) throw std::bad_alloc();
     const std::size_t mask = capacity - 1;
-    mask_ = mask;
-    for (const Slot& slot : old) {
+    for (std::size_t k = 0; k < slot_count_; ++k) {
+      const Slot& slot = slots_[k];
       if (slot.id == 0) continue;
       std::size_t i = static_cast<std::size_t>(hashes_[slot.id - 1]) & mask;
-      while (slots_[i].id != 0) i = (i + 1) & mask;
-      slots_[i] = slot;
+      while (fresh[i].id != 0) i = (i + 1) & mask;
+      fresh[i] = slot;
     }
+    if (slots_ != inline_slots_) std::free(slots_);
+    slots_ = fresh;
+    slot_count_ = capacity;
+    mask_ = mask;
   }
 
   Document& doc_;
@@ -228,9 +238,12 @@ class NameTable {
   bool strong_ = false;
   std::uint64_t qualified_limit_ = qualified_budget(0);
   std::uint64_t qualified_left_ = qualified_limit_;  // bytes of new qualified names still allowed
-  std::vector<Slot> slots_;            // capacity a power of two
-  std::size_t mask_ = 0;               // slots_.size() - 1
-  std::vector<std::uint64_t> hashes_;  // per id, so growing never rehashes the bytes
+  static constexpr std::size_t kInlineSlots = 32;
+  Slot inline_slots_[kInlineSlots];
+  Slot* slots_ = inline_slots_;  // inline_slots_ or a heap array from rehash
+  std::size_t slot_count_ = kInlineSlots;  // a power of two
+  std::size_t mask_ = kInlineSlots - 1;
+  InlineVector<std::uint64_t, 16> hashes_;  // per id, so growing never rehashes the bytes
 };
 
 }  // namespace vorlane

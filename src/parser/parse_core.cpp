@@ -50,32 +50,26 @@ class Driver {
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
-    if (auto failure = start_element(content, name_length, marks, empty, nullptr)) [[unlikely]] {
-      failure_ = std::move(failure);
-      return false;
-    }
-    return true;
+    return stop(start_element(content, name_length, marks, empty, nullptr));
   }
-
   VORLANE_HOT_INLINE bool end_tag() {
     end_element();
     return true;
   }
-  VORLANE_HOT_INLINE bool text(std::string_view content) {
-    if (auto failure = character_data(content, true)) [[unlikely]] {
-      failure_ = std::move(failure);
-      return false;
-    }
-    return true;
-  }
+  VORLANE_HOT_INLINE bool text(std::string_view content) { return stop(character_data(content, true)); }
 
  private:
   VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                                 bool empty, const TagAttributes* attributes);
-  // start_element for the events of the slow path, kept out of the hot loop.
-  VORLANE_NOINLINE MaybeFailure start_element_slow(const XmlEvent& event) {
-    return start_element(event.content, event.name_length, event.name_marks, event.kind == XmlEventKind::EmptyTag,
-                         event.attributes);
+  // Reads and handles one event of those run_fast leaves; out of line, so that the hot
+  // loop's function stays small. False when the parse ends: with failure_ set, or at the
+  // end of the input without.
+  VORLANE_NOINLINE bool slow_event();
+  // False with `failure` kept when there is one; true otherwise.
+  VORLANE_HOT_INLINE bool stop(MaybeFailure&& failure) {
+    if (!failure) [[likely]] return true;
+    failure_ = std::move(failure);
+    return false;
   }
   VORLANE_HOT_INLINE void end_element();
   // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
@@ -192,43 +186,43 @@ VORLANE_HOT_INLINE void Driver::end_element() {
 }
 
 MaybeFailure Driver::run() {
-  XmlEvent event;
-  for (;;) {
-    if (!tokenizer_.run_fast(*this)) return std::move(failure_);
-    if (auto error = tokenizer_.next_event(event)) return tokenizer_failure(std::move(*error));
-    switch (event.kind) {
-      case XmlEventKind::StartTag:
-      case XmlEventKind::EmptyTag:
-        if (auto failure = start_element_slow(event)) return failure;
-        break;
-      case XmlEventKind::EndTag:
-        end_element();
-        break;
-      case XmlEventKind::Text:
-      case XmlEventKind::Cdata:
-        if (auto failure = character_data(event.content, true)) return failure;
-        break;
-      case XmlEventKind::Reference:
-        expansion_.clear();
-        if (auto failure = expand_reference(event.content, options_, expansion_)) return failure;
-        if (auto failure = character_data(expansion_, false)) return failure;
-        break;
-      case XmlEventKind::Comment:
-        if (auto failure = check_comment(event.content.size(), options_.max_comment_size)) return failure;
-        break;
-      case XmlEventKind::Declaration:
-      case XmlEventKind::Instruction:
-        break;
-      case XmlEventKind::Doctype:
-        // Same verdict as analysing then judging, without holding every declaration of a
-        // possibly huge internal subset in memory.
-        if (auto failure = judge_doctype(event.content, options_)) return failure;
-        break;
-      case XmlEventKind::EndOfInput:
-        if (!root_complete_ || open_ != kNoParent) return ParseFailure::syntax("No XML root element found");
-        return std::nullopt;
-    }
+  while (tokenizer_.run_fast(*this) && slow_event()) {
   }
+  return std::move(failure_);
+}
+
+bool Driver::slow_event() {
+  XmlEvent event;
+  if (auto error = tokenizer_.next_event(event)) return stop(tokenizer_failure(std::move(*error)));
+  switch (event.kind) {
+    case XmlEventKind::StartTag:
+    case XmlEventKind::EmptyTag:
+      return stop(start_element(event.content, event.name_length, event.name_marks,
+                                event.kind == XmlEventKind::EmptyTag, event.attributes));
+    case XmlEventKind::EndTag:
+      end_element();
+      return true;
+    case XmlEventKind::Text:
+    case XmlEventKind::Cdata:
+      return stop(character_data(event.content, true));
+    case XmlEventKind::Reference:
+      expansion_.clear();
+      if (auto failure = expand_reference(event.content, options_, expansion_)) return stop(std::move(failure));
+      return stop(character_data(expansion_, false));
+    case XmlEventKind::Comment:
+      return stop(check_comment(event.content.size(), options_.max_comment_size));
+    case XmlEventKind::Declaration:
+    case XmlEventKind::Instruction:
+      return true;
+    case XmlEventKind::Doctype:
+      // Same verdict as analysing then judging, without holding every declaration of a
+      // possibly huge internal subset in memory.
+      return stop(judge_doctype(event.content, options_));
+    case XmlEventKind::EndOfInput:
+      if (!root_complete_ || open_ != kNoParent) return stop(ParseFailure::syntax("No XML root element found"));
+      return false;
+  }
+  return true;
 }
 
 void out_of_memory(ParseResult& result) noexcept {

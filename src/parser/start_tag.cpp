@@ -151,11 +151,9 @@ StartTagProcessor::KnownKey& StartTagProcessor::push_known(TagSlot& slot, const 
   if (slot.keys_size == slot.keys_capacity) {
     const std::size_t capacity = slot.keys_capacity == 0 ? 4 : slot.keys_capacity * 2;
     const std::size_t begin = known_pool_.size();
-    if (known_pool_.capacity() == 0) known_pool_.reserve(16);
     known_pool_.resize(begin + capacity);
-    std::copy(known_pool_.begin() + static_cast<std::ptrdiff_t>(slot.keys_begin),
-              known_pool_.begin() + static_cast<std::ptrdiff_t>(slot.keys_begin + slot.keys_size),
-              known_pool_.begin() + static_cast<std::ptrdiff_t>(begin));
+    std::copy(known_pool_.begin() + slot.keys_begin, known_pool_.begin() + slot.keys_begin + slot.keys_size,
+              known_pool_.begin() + begin);
     slot.keys_begin = begin;
     slot.keys_capacity = capacity;
   }

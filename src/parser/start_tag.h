@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/document.h"
+#include "common/inline_vector.h"
 #include "common/parse_failure.h"
 #include "common/parse_options.h"
 #include "parser/name_table.h"
@@ -57,10 +58,7 @@ class StartTagProcessor {
                        const ParseOptions& options);
 
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
-    if (raw_id >= seen_.size()) {
-      if (seen_.capacity() == 0) seen_.reserve(32);
-      seen_.resize(names_.size());
-    }
+    if (raw_id >= seen_.size()) seen_.resize(names_.size());
     SeenKey& seen = seen_[raw_id];
     if (seen.tag == tag_serial_) return seen.position;
     seen.tag = tag_serial_;
@@ -137,13 +135,14 @@ class StartTagProcessor {
   static constexpr std::size_t kTagSlots = std::size_t{1} << kTagSlotBits;
   Document& doc_;
   NameTable& names_;
-  std::vector<SeenKey> seen_;  // by name id
+  // The first entries of these lie in the object, so a small document allocates none.
+  InlineVector<SeenKey, 32> seen_;  // by name id
   std::uint64_t tag_serial_ = 0;
   std::string scratch_;
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
-  std::vector<TagSlot> tag_slots_;  // 2^tag_slot_bits_ entries once a tag was met
+  InlineVector<TagSlot, std::size_t{1} << kSmallTagSlotBits> tag_slots_;  // 2^tag_slot_bits_ once a tag was met
   unsigned tag_slot_bits_ = 0;
-  std::vector<KnownKey> known_pool_;
+  InlineVector<KnownKey, 16> known_pool_;
   // The slot of the last element name rendered, for the attributes of the same tag.
   TagSlot* last_slot_ = nullptr;
   const char* last_name_ = nullptr;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/inline_stack.h"
+#include "common/inline_vector.h"
 #include "common/utf8.h"
 #include "common/white_space.h"
 #include "tokenizer/scan.h"
@@ -161,7 +161,7 @@ class XmlTokenizer {
     std::size_t length;
     bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
-  InlineStack<OpenName, 32> open_names_;
+  InlineVector<OpenName, 32> open_names_;
   XmlEvent long_tag_;          // of the last quick_long_tag
   TagAttributes attributes_;   // of the last quick_long_tag
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode

@@ -8,6 +8,7 @@
 #include "check.h"
 #include "tree_dump.h"
 #include "common/block_vector.h"
+#include "common/inline_vector.h"
 #include "parser/namespace_resolver.h"
 #include "parser/parse_core.h"
 
@@ -38,6 +39,27 @@ TEST(costs_block_vector_first_block_grows_then_full_blocks) {
   V v;
   for (std::uint64_t i = 0; i < 1000; ++i) v.push_back(i);
   CHECK_EQ(v[127] + v[128] + v[999], std::uint64_t{127 + 128 + 999});
+}
+
+TEST(costs_inline_vector_past_its_inline_room) {
+  // Values survive the move from the inline room to the heap and every later doubling;
+  // resize zero-fills what it adds, assign replaces everything.
+  struct Wide {
+    std::uint64_t v[3];
+  };
+  for (std::size_t n : {1u, 3u, 4u, 5u, 9u, 100u}) {
+    InlineVector<Wide, 4> vector;
+    for (std::size_t i = 0; i < n; ++i) vector.push_back(Wide{{i, i * 3, 7}});
+    bool intact = vector.size() == n;
+    for (std::size_t i = 0; i < n; ++i) intact = intact && vector[i].v[0] == i && vector[i].v[1] == i * 3;
+    CHECK(intact);
+    vector.resize(n + 6);
+    CHECK(vector.size() == n + 6 && vector[n + 5].v[2] == 0 && vector[n - 1].v[1] == (n - 1) * 3);
+    vector.pop_back();
+    CHECK_EQ(vector.back().v[0], std::uint64_t{0});
+    vector.assign(n, Wide{{9, 9, 9}});
+    CHECK(vector.size() == n && vector[0].v[0] == 9 && vector[n - 1].v[2] == 9);
+  }
 }
 
 TEST(costs_declaration_precheck_agrees_with_a_plain_search) {
