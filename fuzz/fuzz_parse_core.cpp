@@ -33,8 +33,8 @@ void check_document(const vorlane::Document& doc) {
   // Every string must lie inside its buffer and the pre-order ranges must nest.
   auto in_bounds = [&](const vorlane::StringRef& ref) {
     if (!ref.present()) return;
-    std::size_t limit = ref.where == vorlane::StringRef::Where::Input ? doc.input.size() : doc.arena.size();
-    if (ref.offset > limit || ref.length > limit - ref.offset) std::abort();
+    std::size_t limit = ref.where() == vorlane::StringRef::Where::Input ? doc.input.size() : doc.arena.size();
+    if (ref.offset > limit || ref.length() > limit - ref.offset) std::abort();
   };
   if (doc.nodes.empty() || doc.nodes[0].subtree_end != doc.nodes.size()) std::abort();
   for (std::size_t i = 0; i < doc.nodes.size(); ++i) {

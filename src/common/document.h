@@ -23,9 +23,9 @@ struct Document {
   std::string arena;                 // owned bytes that could not be borrowed from the input
 
   std::string_view bytes(const StringRef& ref) const {
-    switch (ref.where) {
-      case StringRef::Where::Input: return input.substr(ref.offset, ref.length);
-      case StringRef::Where::Arena: return std::string_view(arena).substr(ref.offset, ref.length);
+    switch (ref.where()) {
+      case StringRef::Where::Input: return input.substr(ref.offset, ref.length());
+      case StringRef::Where::Arena: return std::string_view(arena).substr(ref.offset, ref.length());
       case StringRef::Where::Absent: break;
     }
     return {};

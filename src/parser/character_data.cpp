@@ -18,29 +18,29 @@ MaybeFailure append_character_data(std::string_view chunk, Document& doc, String
     if (is_unicode_space_only(chunk)) return std::nullopt;
     return ParseFailure::syntax(root_complete ? "Junk after document element" : "Content before document element");
   }
-  switch (target->where) {
+  switch (target->where()) {
     case StringRef::Where::Absent:
       *target = store_string(doc, chunk);
       break;
     case StringRef::Where::Input: {
       // A second chunk: the run moves to the arena once and grows there in place.
       const std::size_t offset = doc.arena.size();
-      doc.arena.append(doc.input.substr(target->offset, target->length));
+      doc.arena.append(doc.input.substr(target->offset, target->length()));
       doc.arena.append(chunk);
       *target = StringRef{offset, doc.arena.size() - offset, StringRef::Where::Arena};
       break;
     }
     case StringRef::Where::Arena:
-      if (target->offset + target->length != doc.arena.size()) {
+      if (target->offset + target->length() != doc.arena.size()) {
         // Something else was written after this run; should not happen, since every other
         // arena write starts a new target, but stay correct if it does.
         const std::size_t offset = doc.arena.size();
-        const std::string run(doc.arena, target->offset, target->length);
+        const std::string run(doc.arena, target->offset, target->length());
         doc.arena += run;
         target->offset = offset;
       }
       doc.arena.append(chunk);
-      target->length += chunk.size();
+      target->extend(chunk.size());
       break;
   }
   return std::nullopt;

@@ -180,8 +180,8 @@ class NameTable {
 
   bool same_tail(std::uint32_t id, std::string_view name) const {
     const StringRef& ref = doc_.names[id];
-    const char* base = ref.where == StringRef::Where::Input ? doc_.input.data() : doc_.arena.data();
-    return ref.length == name.size() && std::memcmp(base + ref.offset, name.data(), name.size()) == 0;
+    const char* base = ref.where() == StringRef::Where::Input ? doc_.input.data() : doc_.arena.data();
+    return ref.length() == name.size() && std::memcmp(base + ref.offset, name.data(), name.size()) == 0;
   }
 
   VORLANE_NOINLINE std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b,

@@ -52,6 +52,11 @@ class Driver {
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
     return stop(start_element(content, name_length, marks, empty, nullptr));
   }
+  // Out of line: tags with attributes cost more than the call, and the loop stays small.
+  VORLANE_NOINLINE bool long_start_tag(const XmlEvent& tag) {
+    return stop(start_element(tag.content, tag.name_length, tag.name_marks, tag.kind == XmlEventKind::EmptyTag,
+                              tag.attributes));
+  }
   VORLANE_HOT_INLINE bool end_tag() {
     end_element();
     return true;
@@ -136,15 +141,16 @@ VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, 
   // whole document is dropped.
   ElementNode& node = doc_.nodes.emplace_back();
   // Without a colon or a default namespace the raw name is the tag.
+  const std::uint32_t raw_id = names_.intern_in_input(raw_name);
   node.tag = namespaces_.no_default_namespace() &&
                      ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
-                 ? names_.intern_in_input(raw_name)
-                 : tags_.render_element_name(namespaces_, raw_name);
+                 ? raw_id
+                 : tags_.render_element_name(namespaces_, raw_name, raw_id);
   if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
   if (name_length < content.size()) {
     const std::size_t first = doc_.attributes.size();
     node.first_attribute = static_cast<std::uint32_t>(first);
-    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, attributes, options_)) {
+    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
       return failure;
     }
     // first + count must stay a valid 32-bit index.

@@ -98,46 +98,18 @@ VORLANE_COLD MaybeFailure over_budget_failure(const NameTable& names) {
 
 MaybeFailure StartTagProcessor::over_budget() const { return over_budget_failure(names_); }
 
-StartTagProcessor::TagSlot& StartTagProcessor::slot_for(std::string_view raw_name, const char* readable_end) {
-  if (tag_slot_bits_ < kTagSlotBits && (tag_slot_bits_ == 0 || names_.size() > (std::size_t{2} << tag_slot_bits_)))
-      [[unlikely]] {
-    // Growing drops every prediction (they are rebuilt as tags come), so nothing may still
-    // point into the old table.
-    tag_slot_bits_ = tag_slot_bits_ == 0 ? kSmallTagSlotBits : kTagSlotBits;
-    tag_slots_.assign(std::size_t{1} << tag_slot_bits_, TagSlot{});
-    known_pool_.clear();
-    last_slot_ = nullptr;
-    last_name_ = nullptr;
-  }
-  // Only a prediction, verified on use: names that share a slot merely predict worse.
-  std::uint64_t a;
-  std::uint64_t b;
-  const std::size_t n = raw_name.size();
-  scan::padded_words(raw_name.data(), n < 16 ? n : 16, readable_end, a, b);
-  const std::uint64_t mixed = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL) ^ n;
-  return tag_slots_[static_cast<std::size_t>((mixed ^ (mixed >> 31)) * 0xbf58476d1ce4e5b9ULL >> (64 - tag_slot_bits_))];
-}
-
-std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns, std::string_view raw_name) {
+std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns, std::string_view raw_name,
+                                                     std::uint32_t raw_id) {
   assert_in_input(raw_name);
-  const char* const readable_end = doc_.input.data() + doc_.input.size();
-  TagSlot& slot = slot_for(raw_name, readable_end);
-  last_slot_ = &slot;
-  last_name_ = raw_name.data();
+  TagSlot& slot = slot_for(raw_id);
   const std::uint64_t version = ns.version() + 1;
-  // slot.raw lies before raw_name in the input, so it is readable wherever raw_name is.
-  if (slot.version == version && slot.scope == &ns && slot.length == raw_name.size() &&
-      scan::equal_near(raw_name.data(), slot.raw, raw_name.size(), readable_end)) {
-    return slot.id;
-  }
+  if (slot.version == version && slot.scope == &ns) return slot.id;
   const std::uint32_t id = rendered_id(ns, raw_name, true);
   if (id == NameTable::kOverBudget) return id;
   slot.id = id;
-  slot.raw = raw_name.data();
-  slot.length = raw_name.size();
   slot.scope = &ns;
   slot.version = version;
-  return slot.id;
+  return id;
 }
 
 void StartTagProcessor::record_known(const TagSlot& slot, std::size_t count, const char* content) {
@@ -216,24 +188,24 @@ class ContentAttributes {
 }  // namespace
 
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
-                                                   std::size_t name_length, const TagAttributes* read,
-                                                   const ParseOptions& options) {
+                                                   std::size_t name_length, std::uint32_t raw_id,
+                                                   const TagAttributes* read, const ParseOptions& options) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
   assert_in_input(content);
   if (read != nullptr) {
     if (read->count == 0) return std::nullopt;  // white space only
     ReadAttributes reader(*read);
-    return process(reader, ns, content, name_length, options);
+    return process(reader, ns, content, raw_id, options);
   }
   ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
-  return process(reader, ns, content, name_length, options);
+  return process(reader, ns, content, raw_id, options);
 }
 
 // Values are borrowed by offset, and keys that repeat the previous tag of this name skip
 // interning and the key checks.
 template <class Reader>
 MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver& ns, std::string_view content,
-                                        std::size_t name_length, const ParseOptions& options) {
+                                        std::uint32_t raw_id, const ParseOptions& options) {
   ++tag_serial_;
   const char* const input = doc_.input.data();
   const char* const readable_end = input + doc_.input.size();
@@ -241,7 +213,7 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
   const std::size_t base_offset = static_cast<std::size_t>(base - input);
   const std::uint64_t max_attributes = options.max_attributes;
   const std::uint64_t max_attribute_size = options.max_attribute_size;
-  TagSlot& slot = last_name_ == base ? *last_slot_ : slot_for(content.substr(0, name_length), readable_end);
+  TagSlot& slot = slot_for(raw_id);
   // Keys [0, index) of this tag equal known[0, index) while `predicted`; once a key differs,
   // the earlier ones are recorded for the duplicate check and `known` is rebuilt from here.
   bool predicted = true;

@@ -31,18 +31,19 @@ class StartTagProcessor {
   StartTagProcessor(Document& doc, NameTable& names) : doc_(doc), names_(names) {}
 
   // The name id of the element's rendered tag, or NameTable::kOverBudget when a new
-  // "{namespace}local" tag would cross the document's budget for such names.
-  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name);
+  // "{namespace}local" tag would cross the document's budget for such names. `raw_id` is
+  // the raw name's own id.
+  std::uint32_t render_element_name(const NamespaceResolver& ns, std::string_view raw_name, std::uint32_t raw_id);
 
   // The failure for a name that kOverBudget refused.
   MaybeFailure over_budget() const;
 
   // Appends the tag's kept attributes to doc.attributes, in document order. `content` is
-  // the raw tag content, a view of the input (see assert_in_input), and `name_length` the
-  // length of the raw element name. The attributes are `read`, those the tokenizer read
-  // (XmlEvent::attributes), or if it is null read here from the content.
+  // the raw tag content, a view of the input (see assert_in_input), `name_length` the
+  // length of the raw element name and `raw_id` its id. The attributes are `read`, those
+  // the tokenizer read (XmlEvent::attributes), or if it is null read here from the content.
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
-                                  const TagAttributes* read, const ParseOptions& options);
+                                  std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options);
 
  private:
   // The processor reads names up to the input's end in 16-byte blocks, remembers them by
@@ -54,7 +55,7 @@ class StartTagProcessor {
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
   template <class Reader>
-  MaybeFailure process(Reader& reader, const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+  MaybeFailure process(Reader& reader, const NamespaceResolver& ns, std::string_view content, std::uint32_t raw_id,
                        const ParseOptions& options);
 
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
@@ -90,15 +91,15 @@ class StartTagProcessor {
     std::uint64_t rendered_version = 0;
     std::uint32_t rendered = 0;
   };
-  // What is remembered per raw tag name (by a hash of it): the name's rendering under one
-  // scope version and the keys of its last tag. Trivial, so that the table is created with
-  // one memset: all-zero is the empty slot.
+  // What is remembered per raw tag name, in a slot chosen by its id: the name's rendering
+  // under one scope version and the keys of its last tag. Names that share a slot take it
+  // from each other, which only makes the predictions worse. Trivial, so that the table is
+  // created with one memset: all-zero is the unowned slot.
   struct TagSlot {
-    const char* raw;  // the last raw name rendered here, in the input
-    std::size_t length;
+    std::uint32_t owner;    // raw name id + 1; 0: none
+    std::uint32_t id;       // the rendering, valid while `version` is not 0
     const NamespaceResolver* scope;
     std::uint64_t version;  // scope version + 1 of `id`; 0: none
-    std::uint32_t id;
     // The keys of its last tag: known_pool_[keys_begin, keys_begin + keys_size). All slots
     // share the pool, so a slot costs no allocation of its own.
     std::size_t keys_begin;
@@ -106,7 +107,17 @@ class StartTagProcessor {
     std::size_t keys_capacity;
   };
   static_assert(std::is_trivially_default_constructible_v<TagSlot>);
-  TagSlot& slot_for(std::string_view raw_name, const char* readable_end);
+  // The slot of the raw tag name `raw_id`, taken over for it if another name had it.
+  TagSlot& slot_for(std::uint32_t raw_id) {
+    if (tag_slots_.empty()) [[unlikely]] tag_slots_.assign(kTagSlots, TagSlot{});
+    TagSlot& slot = tag_slots_[raw_id & (kTagSlots - 1)];
+    if (slot.owner != raw_id + 1) [[unlikely]] {
+      slot.owner = raw_id + 1;
+      slot.version = 0;
+      slot.keys_size = 0;  // the pool space stays with the slot
+    }
+    return slot;
+  }
   // Records keys [0, count) of the slot for the duplicate check of the current tag.
   void record_known(const TagSlot& slot, std::size_t count, const char* content);
   // Appends a key to the slot's list, moving the list to the pool's end when it is full.
@@ -128,11 +139,7 @@ class StartTagProcessor {
     std::size_t position = 0;
   };
 
-  // A small table first (one cache-sized allocation), the full one once the document shows
-  // more names than the small one can tell apart.
-  static constexpr unsigned kSmallTagSlotBits = 4;
-  static constexpr unsigned kTagSlotBits = 6;
-  static constexpr std::size_t kTagSlots = std::size_t{1} << kTagSlotBits;
+  static constexpr std::size_t kTagSlots = 64;
   Document& doc_;
   NameTable& names_;
   // The first entries of these lie in the object, so a small document allocates none.
@@ -140,12 +147,8 @@ class StartTagProcessor {
   std::uint64_t tag_serial_ = 0;
   std::string scratch_;
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
-  InlineVector<TagSlot, std::size_t{1} << kSmallTagSlotBits> tag_slots_;  // 2^tag_slot_bits_ once a tag was met
-  unsigned tag_slot_bits_ = 0;
+  InlineVector<TagSlot, kTagSlots> tag_slots_;  // kTagSlots of them once a tag was met
   InlineVector<KnownKey, 16> known_pool_;
-  // The slot of the last element name rendered, for the attributes of the same tag.
-  TagSlot* last_slot_ = nullptr;
-  const char* last_name_ = nullptr;
 };
 
 }  // namespace vorlane

@@ -21,17 +21,12 @@ inline bool points_into(std::string_view whole, std::string_view part) {
 
 // A reference to `bytes`: borrowed when they are part of the input, else a fresh arena copy.
 inline StringRef store_string(Document& doc, std::string_view bytes) {
-  StringRef ref;
-  ref.length = bytes.size();
   if (!doc.input.empty() && points_into(doc.input, bytes)) {
-    ref.offset = static_cast<std::size_t>(bytes.data() - doc.input.data());
-    ref.where = StringRef::Where::Input;
-  } else {
-    ref.offset = doc.arena.size();
-    doc.arena.append(bytes);
-    ref.where = StringRef::Where::Arena;
+    return StringRef(static_cast<std::size_t>(bytes.data() - doc.input.data()), bytes.size(), StringRef::Where::Input);
   }
-  return ref;
+  const std::size_t offset = doc.arena.size();
+  doc.arena.append(bytes);
+  return StringRef(offset, bytes.size(), StringRef::Where::Arena);
 }
 
 }  // namespace vorlane

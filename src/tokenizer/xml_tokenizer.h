@@ -98,12 +98,13 @@ class XmlTokenizer {
 
   // Reads the common constructs (text, start, empty and end tags) straight into `handler`
   // and returns at the first other construct, at the end of the input, or when a handler
-  // call returns false (then false): next_event reads what follows. Anything unusual (an
-  // end tag that needs the general match, bytes that are not UTF-8) also returns, so that
-  // next_event reads it, with the same outcome. The handler gets start_tag(content, name_length, name_marks, empty) for tags
-  // that end within 16 bytes without a quote, end_tag() and text(content), with the
-  // meanings of the fields of XmlEvent. Other tags, those with attributes among them, are
-  // left to next_event: they cost more than the return anyway, and the loop stays small.
+  // call returns false (then false): next_event reads what follows. Anything unusual (a
+  // tag of another shape than the quick readings take, an end tag that needs the general
+  // match, bytes that are not UTF-8) also returns, so that next_event reads it, with the
+  // same outcome. The handler gets start_tag(content, name_length, name_marks, empty) for
+  // tags that end within 16 bytes without a quote, long_start_tag(const XmlEvent&) for
+  // those quick_long_tag reads, end_tag() and text(content), with the meanings of the
+  // fields of XmlEvent.
   template <class Handler>
   VORLANE_HOT_INLINE bool run_fast(Handler& handler);
 
@@ -436,16 +437,22 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
         open_names_.pop_back();
         go_on = handler.end_tag();
       } else {
-        // Tags with attributes and long names go through next_event, out of this loop.
         if (d == '!' || d == '?') break;
         std::string_view content;
         std::size_t name_length;
         std::uint8_t marks;
         bool empty;
-        const std::size_t after = quick_short_tag(pos, content, name_length, marks, empty);
-        if (after == 0) break;
-        pos = after;
-        go_on = handler.start_tag(content, name_length, marks, empty);
+        std::size_t after = quick_short_tag(pos, content, name_length, marks, empty);
+        if (after != 0) {
+          pos = after;
+          go_on = handler.start_tag(content, name_length, marks, empty);
+        } else {
+          // Tags with attributes, and long names: calls, which cost little beside them.
+          after = quick_long_tag(pos);
+          if (after == 0) break;
+          pos = after;
+          go_on = handler.long_start_tag(long_tag_);
+        }
       }
     } else {
       // As quick_text.

@@ -107,19 +107,24 @@ TEST(costs_name_marks_and_reserved_prefixes) {
   for (const auto& row : rows) CHECK_EQ(parse_outcome(row.first), row.second);
 }
 
-TEST(costs_tag_slots_grow_mid_document) {
-  // More distinct names than the small prediction table tells apart: predictions are
-  // dropped when it grows, attributes and duplicate checks stay right on either side.
-  std::string doc = "<r>";
-  std::string expected = "(r";
+TEST(costs_tag_slots_shared_by_names) {
+  // More distinct tag names than the prediction table has slots: names that share a slot
+  // take it from each other, and attributes and duplicate checks stay right throughout.
+  std::string doc;
+  std::string expected;
+  std::string namespaced;  // the same under a default namespace, which renders every tag
   for (int round = 0; round < 2; ++round) {
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 70; ++i) {
       const std::string n = "e" + std::to_string(i);
+      const std::string attributes = " @k" + std::to_string(i) + "=" + std::to_string(round) + " @z=" + n + ")";
       doc += "<" + n + " k" + std::to_string(i) + "='" + std::to_string(round) + "' z='" + n + "'/>";
-      expected += " (" + n + " @k" + std::to_string(i) + "=" + std::to_string(round) + " @z=" + n + ")";
+      expected += " (" + n + attributes;
+      namespaced += " ({u}" + n + attributes;
     }
   }
-  CHECK_EQ(parse_outcome(doc + "</r>"), "OK " + expected + ")");
+  CHECK_EQ(parse_outcome("<r>" + doc + "</r>"), "OK (r" + expected + ")");
+  CHECK_EQ(parse_outcome("<r xmlns='u'>" + doc + "</r>"), "OK ({u}r" + namespaced + ")");
+  doc = "<r>" + doc;
   CHECK_EQ(parse_outcome(doc + "<e3 k3='1' z='' k3='2'/></r>"),
            "ERR position 15: duplicated attribute, previous declaration at position 3");
 }

@@ -153,7 +153,7 @@ TEST(parser_interning) {
   CHECK_EQ(d.nodes[0].tag, d.nodes[2].tag);
   CHECK_EQ(d.nodes[1].tag, d.nodes[3].tag);
   CHECK_EQ(d.attributes[1].name, d.nodes[0].tag);
-  CHECK(d.names[0].where == StringRef::Where::Input);  // plain names borrow from the input
+  CHECK(d.names[0].where() == StringRef::Where::Input);  // plain names borrow from the input
 
   Document doc;
   const std::string source = "alpha";
@@ -167,7 +167,7 @@ TEST(parser_interning) {
   CHECK_EQ(table.size(), std::size_t{5000});
   CHECK_EQ(std::string(doc.name(ids[4321])), std::string("n4321"));
   const std::uint32_t borrowed = table.intern(std::string_view(source).substr(0, 3));
-  CHECK(doc.names[borrowed].where == StringRef::Where::Input);
+  CHECK(doc.names[borrowed].where() == StringRef::Where::Input);
   CHECK_EQ(table.intern(""), table.intern(std::string_view()));
 }
 
@@ -188,8 +188,8 @@ TEST(parser_character_data_placement) {
   const std::string input = "<a>plain<b/>x<!---->y</a>";
   ParseResult r = parse_core(input.data(), input.size(), ParseOptions{});
   CHECK(r.status == ParseResult::Status::Ok);
-  CHECK(r.document.nodes[0].text.where == StringRef::Where::Input);
-  CHECK(r.document.nodes[1].tail.where == StringRef::Where::Arena);
+  CHECK(r.document.nodes[0].text.where() == StringRef::Where::Input);
+  CHECK(r.document.nodes[1].tail.where() == StringRef::Where::Arena);
   CHECK_EQ(std::string(r.document.bytes(r.document.nodes[1].tail)), std::string("xy"));
 }
 
@@ -202,7 +202,7 @@ TEST(parser_character_data_target_moved_when_not_at_arena_end) {
   StringRef* const target = &doc.nodes[0].text;
   CharacterDataState state;
   CHECK(!append_character_data(std::string_view(input).substr(3, 2), doc, target, false, state, 100));
-  CHECK(doc.nodes[0].text.where == StringRef::Where::Input);
+  CHECK(doc.nodes[0].text.where() == StringRef::Where::Input);
   CHECK(!append_character_data(std::string("&"), doc, target, false, state, 100));
   doc.arena += "unrelated";
   CHECK(!append_character_data(std::string("cd"), doc, target, false, state, 100));
