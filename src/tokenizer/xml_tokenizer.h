@@ -234,6 +234,12 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
 // The attributes of quick_long_tag: from the white space at s[i], attributes up to the ">"
 // or "/>" that ends the tag. Returns the offset of that ">" from s (never 0), or 0 for any
 // other shape. Fills attributes_ and ORs the bytes above 0x7F it passes into `high_out`.
+//
+// Each attribute is read from the 16 bytes at its key, classified at once ("=", quotes,
+// ">", "&", bytes up to 0x20 and above 0x7F): the key's end, the quote and, for a short
+// value, the closing quote follow from those masks with bit operations, instead of one
+// round of block compares per part, each waiting for the one before. A longer value is
+// read on from the next block, whose address does not wait for the first.
 VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std::size_t i, unsigned& high_out) {
   const char* const end = data_ + size_;
   std::uint32_t count = 0;
@@ -241,48 +247,67 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
   unsigned high = 0;
   bool may_declare = false;
   for (;;) {
-    // White space, usually one byte. Every byte up to 0x20 stops a key below, so a control
-    // byte here ends the quick reading there.
-    if (end - (s + i) < 48) return 0;  // room for the white space, the key and the quote
-    ++i;
-    if (static_cast<unsigned char>(s[i]) <= 0x20) {
-      const unsigned space = scan::class_mask16<XmlSpace>(s + i);
-      if (space == 0xFFFFu) return 0;
-      i += static_cast<std::size_t>(__builtin_ctz(~space));
-    }
+    // White space, a few bytes at most in any usual tag.
+    if (end - (s + i) < 48) return 0;  // room for the white space, a block and a margin
+    const std::size_t space_limit = i + 16;
+    do {
+      if (++i == space_limit) return 0;
+    } while (is_xml_space(s[i]));
     if (s[i] == '>' || s[i] == '/') break;
     if (count == TagAttributes::kMax) return 0;
-    // The key, ended by "=" and followed by a quote. Bytes up to 0x20 cover white space.
-    const unsigned key_stop = scan::control_or_space_mask16(s + i) | scan::mask16<'=', '>', '"', '\''>(s + i);
-    const std::size_t key_length = static_cast<std::size_t>(__builtin_ctz(key_stop | 0x10000u));
-    const std::size_t eq = i + key_length;
-    if (key_length == 0 || key_length == 16 || s[eq] != '=') return 0;
-    const char quote = s[eq + 1];
-    if (quote != '"' && quote != '\'') return 0;
-    high |= scan::high_mask16(s + i) & scan::low_bits(key_length);
-    may_declare |= key_length >= 5 && std::memcmp(s + i, "xmlns", 5) == 0;
-    // The value, up to the same quote.
-    const std::size_t value = eq + 2;
-    std::size_t at = value;
-    unsigned amp = 0;
-    for (;;) {
-      if (end - (s + at) < 16) return 0;
-      const unsigned quotes = scan::mask16_of(s + at, quote);
-      const unsigned before = (quotes - 1) & ~quotes;  // all 16 bits without a quote
-      amp |= scan::mask16<'&'>(s + at) & before;
-      high |= scan::high_mask16(s + at) & before;
-      if (quotes != 0) {
-        at += static_cast<std::size_t>(__builtin_ctz(quotes));
-        break;
-      }
-      at += 16;
+    // A key of up to 14 bytes, up to "=", with no byte up to 0x20, no ">" and no quote in
+    // it, then a quote.
+    const char* const key = s + i;
+    const unsigned eq = scan::mask16<'='>(key);
+    const unsigned dq = scan::mask16<'"'>(key);
+    const unsigned sq = scan::mask16<'\''>(key);
+    const std::size_t key_length = static_cast<std::size_t>(__builtin_ctz(eq | 0x8000u));
+    const unsigned in_key = scan::low_bits(key_length);
+    if (key_length == 0 || key_length == 15 ||
+        ((scan::control_or_space_mask16(key) | scan::mask16<'>'>(key) | dq | sq) & in_key) != 0) {
+      return 0;
     }
-    if (at > 0x7fffffffu) return 0;  // offsets are 32-bit
-    attributes_.spans[count] = AttributeSpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(eq),
-                                             static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(at)};
-    if (amp != 0) amp_mask |= 1u << count;
+    const unsigned quote_bit = 2u << key_length;
+    const unsigned quotes = (dq & quote_bit) != 0 ? dq : (sq & quote_bit) != 0 ? sq : 0u;
+    if (quotes == 0) return 0;
+    may_declare |= key_length >= 5 && std::memcmp(key, "xmlns", 5) == 0;
+    // The value, up to the same quote: a short one within the same block.
+    const std::size_t value = i + key_length + 2;
+    const unsigned after_quote = ~scan::low_bits(key_length + 2);
+    const unsigned closes = quotes & after_quote & 0xFFFFu;
+    const unsigned amps = scan::mask16<'&'>(key);
+    const unsigned highs = scan::high_mask16(key);
+    std::size_t close;
+    bool amp;
+    if (closes != 0) {
+      const unsigned c = static_cast<unsigned>(__builtin_ctz(closes));
+      close = i + c;
+      amp = (amps & after_quote & scan::low_bits(c)) != 0;
+      high |= highs & scan::low_bits(c);
+    } else {
+      amp = (amps & after_quote & 0xFFFFu) != 0;
+      high |= highs;
+      const char quote = key[key_length + 1];
+      close = i + 16;
+      for (;;) {
+        if (end - (s + close) < 16) return 0;
+        const unsigned found = scan::mask16_of(s + close, quote);
+        const unsigned before = (found - 1) & ~found;  // all 16 bits without a quote
+        amp = amp || (scan::mask16<'&'>(s + close) & before) != 0;
+        high |= scan::high_mask16(s + close) & before;
+        if (found != 0) {
+          close += static_cast<std::size_t>(__builtin_ctz(found));
+          break;
+        }
+        close += 16;
+      }
+    }
+    if (close > 0x7fffffffu) return 0;  // offsets are 32-bit
+    attributes_.spans[count] = AttributeSpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + key_length),
+                                             static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(close)};
+    if (amp) amp_mask |= 1u << count;
     ++count;
-    i = at + 1;
+    i = close + 1;
     // White space, ">" or "/>" must follow.
     if (end - (s + i) < 2) return 0;
     if (s[i] == '>' || s[i] == '/') break;
@@ -302,10 +327,10 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
 // The reading of a tag with quotes or longer than 16 bytes, out of line so that short
 // tags stay cheap: a name of up to 63 bytes without quotes, then ">" or "/>", or white space
 // and up to TagAttributes::kMax attributes `key="value"` or `key='value'`, each followed by
-// white space, ">" or "/>", with keys of up to 15 bytes of which none is white space, a
-// control byte, a quote or ">". For such a tag, the first ">" outside quotes (the tag's end)
-// is the one the reading ends at, and the attributes are what the parser's own reading of
-// the content would find. Fills long_tag_ and attributes_.
+// white space, ">" or "/>", with keys of up to 14 bytes of which none is white space, a
+// control byte, a quote or ">". For such a tag, the first ">" outside quotes (the tag's
+// end) is the one the reading ends at, and the attributes are what the parser's own reading
+// of the content would find. Fills long_tag_ and attributes_.
 VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt) {
   const char* const s = data_ + lt + 1;  // the content
   const char* const end = data_ + size_;

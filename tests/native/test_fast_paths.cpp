@@ -95,8 +95,11 @@ TEST(fast_tags_agree_with_general_scan) {
       {"<abcdefghijklmnopqrs b='1'>t</abcdefghijklmnopqrs>", "OK (abcdefghijklmnopqrs @b=1 't')"},
       {"<a\n\t\tb='1'\n\t\tc='2' />", "OK (a @b=1 @c=2)"},
       {"<a b='1' c='2' >t</a>", "OK (a @b=1 @c=2 't')"},
-      {"<a bcdefghijklmnop='1' c='>'/>", "OK (a @bcdefghijklmnop=1 @c=>)"},    // a key of 15 bytes
-      {"<a bcdefghijklmnopq='1' c='>'/>", "OK (a @bcdefghijklmnopq=1 @c=>)"},  // and of 16
+      {"<a b='0123456789abc' c='x'/>", "OK (a @b=0123456789abc @c=x)"},  // closes as the block ends
+      {"<a b='0123456789abcd' c='x'/>", "OK (a @b=0123456789abcd @c=x)"},  // and just past it
+      {"<a b='' c=\"\"/>", "OK (a @b= @c=)"},
+      {"<a bcdefghijklmno='1' c='>'/>", "OK (a @bcdefghijklmno=1 @c=>)"},    // a key of 14 bytes
+      {"<a bcdefghijklmnop='1' c='>'/>", "OK (a @bcdefghijklmnop=1 @c=>)"},  // and of 15
       {"<a b='1' b='2' c='3'/>", "ERR position 8: duplicated attribute, previous declaration at position 2"},
       {"<a b='1' c='2' d/>", "ERR position 15: attribute key must be directly followed by `=` or space"},
       {"<a b='1' c='2'/ >", "ERR position 15: attribute key must be directly followed by `=` or space"},
@@ -131,8 +134,8 @@ TEST(fast_tags_read_with_their_attributes) {
       {"<abcdefghijklmnopqrs b='>'>", "b=>"},
       {"<a b='1'c='2'>", nullptr},           // no white space between
       {"<a b = '1'>", nullptr},              // white space around "="
-      {"<a bcdefghijklmnop='1'>", "bcdefghijklmnop=1"},  // a key of 15 bytes
-      {"<a bcdefghijklmnopq='1'>", nullptr},             // and of 16
+      {"<a bcdefghijklmno='1'>", "bcdefghijklmno=1"},  // a key of 14 bytes
+      {"<a bcdefghijklmnop='1'>", nullptr},            // and of 15
       {"<a b='1' c>", nullptr},
       {"<a'b' c='1'>", nullptr},             // a quote in the name
       {"<a " + [] {
