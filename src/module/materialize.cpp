@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/white_space.h"
 #include "module/module.h"
 #include "module/py_ref.h"
 
@@ -29,7 +30,7 @@ PyObject* new_str(std::string_view bytes) {
 bool is_short_whitespace(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > 128) return false;
   for (char c : bytes) {
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return false;
+    if (!is_xml_space(c)) return false;
   }
   return true;
 }
