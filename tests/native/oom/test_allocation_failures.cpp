@@ -223,7 +223,7 @@ TEST(allocation_failures_end_in_out_of_memory) {
         as_expected += ok;
       }
     }
-    std::printf("allocation failures: %-22s %4llu allocations, %4llu of %4llu runs ended in OutOfMemory without a leak\n",
+    std::printf("allocation failures: %-22s %4llu allocations, %4llu of %4llu runs OutOfMemory without a leak\n",
                 d.label, static_cast<unsigned long long>(allocations), static_cast<unsigned long long>(as_expected),
                 static_cast<unsigned long long>(2 * allocations));
     total += allocations;
