@@ -4,6 +4,8 @@
 //    block scans see other boundaries): the same tree, or the same failure with the same
 //    payload.
 //  - A tree that parsed, written back as XML, parses to the same tree.
+//  - The verdict on each DOCTYPE that the driver reaches in constant memory equals that of
+//    the full analysis, under every combination of the three switches.
 //
 // "The same tree" is the same strings: tags and attribute names as rendered
 // ("{namespace}local", or as written when no namespace applies), the attributes in order,
@@ -26,8 +28,10 @@
 #include <utility>
 #include <vector>
 
+#include "doctype/doctype.h"
 #include "fuzz_support.h"
 #include "parser/namespace_resolver.h"
+#include "tokenizer/xml_tokenizer.h"
 
 using vorlane::Document;
 using vorlane::ParseOptions;
@@ -175,6 +179,26 @@ class Writer {
   std::size_t next_prefix_ = 0;
 };
 
+void check_doctype_verdicts(const char* doc, std::size_t length) {
+  vorlane::XmlTokenizer tokenizer(doc, length);
+  for (int doctypes = 0; doctypes < 4;) {
+    vorlane::XmlEvent event;
+    if (tokenizer.next_event(event) || event.kind == vorlane::XmlEventKind::EndOfInput) return;
+    if (event.kind != vorlane::XmlEventKind::Doctype) continue;
+    ++doctypes;
+    for (int switches = 0; switches < 8; ++switches) {
+      ParseOptions options;
+      options.forbid_dtd = (switches & 1) != 0;
+      options.forbid_entities = (switches & 2) != 0;
+      options.forbid_external = (switches & 4) != 0;
+      const vorlane::MaybeFailure quick = vorlane::judge_doctype(event.content, options);
+      const vorlane::MaybeFailure full = vorlane::apply_doctype_policy(vorlane::analyze_doctype(event.content), options);
+      fuzz::require(quick.has_value() == full.has_value());
+      if (quick) fuzz::require(fuzz::describe_failure(*quick) == fuzz::describe_failure(*full));
+    }
+  }
+}
+
 ParseOptions unlimited() {
   ParseOptions options;
   const std::uint64_t max = ~std::uint64_t{0};
@@ -203,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ParseResult again = vorlane::parse_core(copy.get() + shift, length, options);
     fuzz::require(fuzz::describe(again) == outcome);
   }
+
+  check_doctype_verdicts(doc, length);
 
   if (first.status != ParseResult::Status::Ok) return 0;
   std::string written;
