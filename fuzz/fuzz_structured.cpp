@@ -506,6 +506,7 @@ class Generator {
     const std::uint64_t limit = in_.chance(4) ? vorlane::NamespaceResolver::kMaxNesting : options_.max_depth;
     const std::size_t past = in_.below(3);  // up to two elements past the limit
     if (in_.chance(64) && limit < 70000 && limit + past > depth) count = static_cast<std::size_t>(limit + past - depth);
+    if (count > 0) name_problems("d");
     for (std::size_t i = 0; i < count; ++i) {
       depth_check(depth + 1 + i);
       scopes_.open();
