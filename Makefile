@@ -197,15 +197,15 @@ fuzz: $(FUZZ)/seeds/.stamp $(patsubst %,$(FUZZ)/bin/%,$(FUZZ_ONLY))
 	  dict=-dict=fuzz/xml.dict; [ $$name != fuzz_structured ] || dict=; \
 	  echo "== $$name for $(FUZZ_SECONDS)s (log: $(FUZZ)/$$name.log)"; \
 	  status=0; \
-	  TIMEFORMAT='%U %S'; { time nice -n 19 $(FUZZ)/bin/$$name -max_total_time=$(FUZZ_SECONDS) $$dict \
+	  TIMEFORMAT='%R %U %S'; { time nice -n 19 $(FUZZ)/bin/$$name -max_total_time=$(FUZZ_SECONDS) $$dict \
 	    -max_len=65536 -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ)/$$name-findings/ \
 	    $(FUZZ)/$$name-corpus $(FUZZ)/seeds/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) \
 	    >$(FUZZ)/$$name.log 2>&1 || status=$$?; } 2>$(FUZZ)/$$name.cpu; \
 	  runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ)/$$name.log); \
-	  cpu=$$(awk '{ printf "%d", $$1 + $$2 }' $(FUZZ)/$$name.cpu); \
-	  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$$(date -u +%FT%TZ)" $$name "$(FUZZ_SECONDS)" "$$cpu" "$${runs:-0}" \
-	    "$$status" >>$(FUZZ)/campaigns.tsv; \
+	  times=$$(awk '{ printf "%d\t%d", $$1, $$2 + $$3 }' $(FUZZ)/$$name.cpu); \
+	  printf '%s\t%s\t%s\t%s\t%s\n' "$$(date -u +%FT%TZ)" $$name "$$times" "$${runs:-0}" "$$status" \
+	    >>$(FUZZ)/campaigns.tsv; \
 	  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' \
 	    $(FUZZ)/$$name.log || true; \
 	  if [ $$status -ne 0 ]; then \
