@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -45,12 +46,10 @@ class Writer {
  public:
   explicit Writer(const Document& doc) : doc_(doc) {}
 
-  // False when the tree has a name that no tag can carry unchanged (a quote in a name
-  // interacts with the tokenizer's quote tracking).
+  // False when the tree has a name that no tag can carry unchanged (see writable()).
   bool write(std::string& out) {
     for (std::size_t i = 0; i < doc_.names.size(); ++i) {
       const std::string_view name = doc_.name(static_cast<std::uint32_t>(i));
-      if (name.find_first_of("\"'") != std::string_view::npos) return false;
       const std::size_t colon = name.find(':');
       if (colon != std::string_view::npos) avoid_.insert(std::string(name.substr(0, colon)));
     }
@@ -74,18 +73,20 @@ class Writer {
       const std::size_t scope_size = scope_.size();
       std::string declarations;
       std::set<std::string> keys;
-      std::string name = written_name(doc_.name(node.tag), true, declarations, keys);
+      std::optional<std::string> name = written_name(doc_.name(node.tag), true, declarations, keys);
+      if (!name) return false;
       std::string attributes;
       for (std::size_t a = node.first_attribute; a < node.first_attribute + node.attribute_count; ++a) {
         const vorlane::Attribute& attribute = doc_.attributes[a];
-        std::string key = written_name(doc_.name(attribute.name), false, declarations, keys);
+        const std::optional<std::string> key = written_name(doc_.name(attribute.name), false, declarations, keys);
+        if (!key) return false;
         attributes += ' ';
-        attributes += key;
+        attributes += *key;
         attributes += "=\"";
         escape(attributes, doc_.bytes(attribute.value), true);
         attributes += '"';
       }
-      std::string tag = "<" + name + declarations + attributes;
+      std::string tag = "<" + *name + declarations + attributes;
       const bool leaf = node.subtree_end == i + 1 && !node.text.present();
       if (leaf) {
         out += tag;
@@ -98,20 +99,30 @@ class Writer {
       out += tag;
       out += '>';
       write_text(out, node.text);
-      open.push_back(Open{i, std::move(name), scope_size});
+      open.push_back(Open{i, std::move(*name), scope_size});
     }
     while (!open.empty()) close();
     return true;
   }
 
  private:
-  // The name to write for `rendered`, adding any declaration it needs to `declarations`.
-  // Attribute keys must differ as written (`keys`), even where they render the same.
-  std::string written_name(std::string_view rendered, bool element, std::string& declarations,
-                           std::set<std::string>& keys) {
+  // Whether a tag can carry `name` unchanged: white space would end it, a quote would open
+  // a quoted stretch of the tokenizer's, ">" would end the tag and "=" an attribute key.
+  static bool writable(std::string_view name, bool element) {
+    return name.find_first_of(element ? " \t\r\n\"'>" : " \t\r\n\"'>=") == std::string_view::npos;
+  }
+
+  // The name to write for `rendered`, adding any declaration it needs to `declarations`,
+  // or nothing when no name can give it. Attribute keys must differ as written (`keys`),
+  // even where they render the same.
+  std::optional<std::string> written_name(std::string_view rendered, bool element, std::string& declarations,
+                                          std::set<std::string>& keys) {
     std::string name = prefixed(rendered, element, declarations, keys);
-    if (name.empty()) name = std::string(rendered);
-    if (!element) fuzz::require(keys.insert(name).second);
+    if (name.empty()) {
+      if (!writable(rendered, element)) return std::nullopt;
+      name = std::string(rendered);
+    }
+    if (!element && !keys.insert(name).second) return std::nullopt;
     return name;
   }
 
@@ -123,6 +134,7 @@ class Writer {
     if (close == std::string_view::npos || close == 1) return {};
     const std::string_view ns = rendered.substr(1, close - 1);
     const std::string_view local = rendered.substr(close + 1);
+    if (!writable(local, element)) return {};
     auto usable = [&](const std::string& name) { return element || keys.count(name) == 0; };
     if (ns == vorlane::kXmlNamespace) {
       std::string name = "xml:" + std::string(local);
