@@ -107,9 +107,12 @@ class Writer {
 
  private:
   // Whether a tag can carry `name` unchanged: white space would end it, a quote would open
-  // a quoted stretch of the tokenizer's, ">" would end the tag and "=" an attribute key.
+  // a quoted stretch of the tokenizer's, ">" would end the tag and "=" an attribute key, and
+  // names refuse NUL (which a namespace name, and so a rendered name, may hold).
   static bool writable(std::string_view name, bool element) {
-    return name.find_first_of(element ? " \t\r\n\"'>" : " \t\r\n\"'>=") == std::string_view::npos;
+    static constexpr std::string_view kElement(" \t\r\n\"'>\0", 8);
+    static constexpr std::string_view kAttribute(" \t\r\n\"'>=\0", 9);
+    return name.find_first_of(element ? kElement : kAttribute) == std::string_view::npos;
   }
 
   // The name to write for `rendered`, adding any declaration it needs to `declarations`,
@@ -126,15 +129,23 @@ class Writer {
     return name;
   }
 
-  // "p:local" for a rendered "{ns}local", or "" when no prefix can give it.
+  // "p:local" for a rendered "{ns}local", or "" when no prefix can give it. A namespace
+  // name may hold "}" (and bytes no name may), so each "}" is a candidate end of it.
   std::string prefixed(std::string_view rendered, bool element, std::string& declarations,
                        std::set<std::string>& keys) {
-    if (rendered.size() < 3 || rendered[0] != '{') return {};
-    const std::size_t close = rendered.find('}');
-    if (close == std::string_view::npos || close == 1) return {};
-    const std::string_view ns = rendered.substr(1, close - 1);
-    const std::string_view local = rendered.substr(close + 1);
-    if (!writable(local, element)) return {};
+    if (rendered.empty() || rendered[0] != '{') return {};
+    for (std::size_t close = rendered.find('}', 2); close != std::string_view::npos;
+         close = rendered.find('}', close + 1)) {
+      const std::string_view local = rendered.substr(close + 1);
+      if (!writable(local, element)) continue;
+      std::string name = prefixed(rendered.substr(1, close - 1), local, element, declarations, keys);
+      if (!name.empty()) return name;
+    }
+    return {};
+  }
+
+  std::string prefixed(std::string_view ns, std::string_view local, bool element, std::string& declarations,
+                       std::set<std::string>& keys) {
     auto usable = [&](const std::string& name) { return element || keys.count(name) == 0; };
     if (ns == vorlane::kXmlNamespace) {
       std::string name = "xml:" + std::string(local);
