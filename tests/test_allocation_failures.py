@@ -19,6 +19,7 @@ traceback, which calls PySys_GetObject...). That is the interpreter's fault, not
 
 import gc
 import sys
+import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -58,16 +59,23 @@ TREE = (
     "</catalog>"
 )
 
+class Subclassed(ET.Element):
+    """Any class but the accelerator's own Element is built through its constructor and append."""
+
+
 CASES = [
-    pytest.param(lambda: "".join(TREE), options(), id="tree"),
-    pytest.param(lambda: Reader(TREE.encode()), options(), id="read-bytes"),
-    pytest.param(lambda: Reader("".join(TREE)), options(), id="read-str"),
-    pytest.param(lambda: "<root><child></root>", options(), id="syntax"),
-    pytest.param(lambda: "<!DOCTYPE root PUBLIC 'public id' 'system.dtd'><root/>", options(forbid_dtd=True), id="dtd"),
-    pytest.param(lambda: "<!DOCTYPE root [<!ENTITY name 'value'>]><root/>", options(), id="entities"),
-    pytest.param(lambda: "<!DOCTYPE root SYSTEM 'system.dtd'><root/>", options(), id="external"),
-    pytest.param(lambda: "<root><a><b/></a></root>", options(max_depth=int("2")), id="limit"),
-    pytest.param(lambda: "<root/>", options(max_depth=-int("1000")), id="bad-option"),
+    pytest.param(lambda: "".join(TREE), options(), None, id="tree"),
+    pytest.param(lambda: "".join(TREE), options(), Subclassed, id="tree-element-class"),
+    pytest.param(lambda: Reader(TREE.encode()), options(), None, id="read-bytes"),
+    pytest.param(lambda: Reader("".join(TREE)), options(), None, id="read-str"),
+    pytest.param(lambda: "<root><child></root>", options(), None, id="syntax"),
+    pytest.param(
+        lambda: "<!DOCTYPE root PUBLIC 'public id' 'system.dtd'><root/>", options(forbid_dtd=True), None, id="dtd"
+    ),
+    pytest.param(lambda: "<!DOCTYPE root [<!ENTITY name 'value'>]><root/>", options(), None, id="entities"),
+    pytest.param(lambda: "<!DOCTYPE root SYSTEM 'system.dtd'><root/>", options(), None, id="external"),
+    pytest.param(lambda: "<root><a><b/></a></root>", options(max_depth=int("2")), None, id="limit"),
+    pytest.param(lambda: "<root/>", options(max_depth=-int("1000")), None, id="bad-option"),
 ]
 
 
@@ -101,8 +109,10 @@ def no_collector():
 
 
 @pytest.mark.usefixtures("no_collector")
-@pytest.mark.parametrize("make_source, option_values", CASES)
-def test_each_failed_allocation_ends_in_memory_error(make_source, option_values):
+@pytest.mark.parametrize("make_source, option_values, element_class", CASES)
+def test_each_failed_allocation_ends_in_memory_error(make_source, option_values, element_class, monkeypatch):
+    if element_class is not None:
+        monkeypatch.setattr(ET, "Element", element_class)
     arguments = (make_source(), *option_values)
     expected = attempt(arguments)
     # What read() returned is watched too: the call must not keep a reference to it.
