@@ -218,7 +218,7 @@ fuzz: $(FUZZ)/seeds/.stamp $(patsubst %,$(FUZZ)/bin/%,$(FUZZ_ONLY))
 	  END { for (k in w) printf "all campaigns %-16s %7d s wall %7d s CPU %12d executions\n", k, w[k], c[k], n[k] }' \
 	  $(FUZZ)/campaigns.tsv | sort
 
-# Line and branch coverage of the core (src/tokenizer, src/parser, src/doctype) reached by
+# Line and branch coverage of the core (src/common, tokenizer, doctype, parser) reached by
 # each target's kept corpus (campaign corpus, seeds, regression cases), replayed once by a
 # build with source-based coverage, then by all targets together (the profiles merge with
 # warnings about the targets' own functions, which differ between the binaries and are not
