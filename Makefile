@@ -116,12 +116,12 @@ $(NATIVE)/tests: $(NATIVE_CORE) $(NATIVE_TESTS) $(wildcard tests/native/*.h)
 	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(NATIVE_CORE) $(NATIVE_TESTS) -o $@
 
 # Every allocation of the core failed in turn. A binary of its own: it replaces operator new
-# and wraps malloc, realloc and free at link time. LeakSanitizer is on (the default of
+# and wraps malloc, calloc, realloc and free at link time. LeakSanitizer is on (the default of
 # -fsanitize=address on Linux) and checks at exit what the test's own counts check per run.
 OOM_TEST := tests/native/oom/test_allocation_failures.cpp
 $(NATIVE)/oom-test: $(NATIVE_CORE) $(OOM_TEST) tests/native/harness.cpp $(wildcard tests/native/*.h)
 	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(NATIVE_CORE) $(OOM_TEST) tests/native/harness.cpp \
-	  -Wl,--wrap=malloc,--wrap=realloc,--wrap=free -o $@
+	  -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free -o $@
 
 # The core's portable paths (no SSE2) built for aarch64 and run under QEMU user emulation, with
 # cross tools from Debian. Not part of `make test`; the wheels for aarch64 come from CI.

@@ -94,8 +94,8 @@ inline vorlane::ParseOptions read_options(ByteReader& in) {
 inline void check_document(const vorlane::Document& doc) {
   auto in_bounds = [&](const vorlane::StringRef& ref) {
     if (!ref.present()) return;
-    const std::size_t limit = ref.where == vorlane::StringRef::Where::Input ? doc.input.size() : doc.arena.size();
-    require(ref.offset <= limit && ref.length <= limit - ref.offset);
+    const std::size_t limit = ref.where() == vorlane::StringRef::Where::Input ? doc.input.size() : doc.arena.size();
+    require(ref.offset <= limit && ref.length() <= limit - ref.offset);
   };
   require(!doc.nodes.empty() && doc.nodes[0].subtree_end == doc.nodes.size());
   std::vector<std::size_t> ends;  // subtree ends of the open ancestors

@@ -5,12 +5,13 @@
 // the sanitizers, and must give back every block it took.
 //
 // Built as a binary of its own: it replaces the global operator new and delete, and the
-// link wraps malloc, realloc and free (-Wl,--wrap=...), which the core's block storage calls
+// link wraps malloc, calloc, realloc and free (-Wl,--wrap=...), which the core's block storage calls
 // directly, so every allocation of the core passes through the counters below.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -68,6 +69,12 @@ void* take_aligned(std::size_t size, std::align_val_t alignment) {
 
 extern "C" {
 void* __wrap_malloc(std::size_t size) { return take(size); }
+void* __wrap_calloc(std::size_t count, std::size_t size) {
+  if (size != 0 && count > static_cast<std::size_t>(-1) / size) return nullptr;
+  void* p = take(count * size);
+  if (p != nullptr) std::memset(p, 0, count * size);
+  return p;
+}
 void __wrap_free(void* p) { give_back(p); }
 void* __wrap_realloc(void* p, std::size_t size) {
   if (p == nullptr) return take(size);
@@ -208,7 +215,7 @@ TEST(allocation_failures_end_in_out_of_memory) {
     CHECK_EQ(outcome.substr(0, std::string(d.outcome).size()), std::string(d.outcome));
     CHECK(clean.status != ParseResult::Status::OutOfMemory);
     CHECK_EQ(clean.leaked, std::int64_t{0});
-    CHECK(allocations > 0);
+    CHECK(allocations > 0 || clean.failure);  // a refusal before the first element needs no heap
     std::uint64_t as_expected = 0;
     for (std::uint64_t n = 1; n <= allocations; ++n) {
       for (bool onwards : {false, true}) {
