@@ -181,7 +181,7 @@ clang-tools:
 	  { apt-get update -qq && apt-get install -y -qq clang-14 libclang-rt-14-dev llvm-14; }
 
 # The seed corpus: examples, the documents of the pytest suite and the W3C suite's test cases.
-$(FUZZ)/seeds/.stamp: fuzz/make_corpus.py $(wildcard examples/*.xml tests/*.py)
+$(FUZZ)/seeds/.stamp: fuzz/make_corpus.py $(wildcard examples/*.xml fuzz/seeds/*.xml tests/*.py)
 	rm -rf $(FUZZ)/seeds
 	$(FUZZ_PYTHON) fuzz/make_corpus.py $(FUZZ)/seeds $(if $(W3C_SUITE),--suite $(W3C_SUITE))
 	touch $@

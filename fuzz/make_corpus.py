@@ -54,7 +54,9 @@ def main():
     parser.add_argument("--suite", type=pathlib.Path, help="directory holding xmlts20130923.zip and xmlconf.tsv")
     args = parser.parse_args()
 
-    documents = {path.read_bytes() for path in sorted((ROOT / "examples").glob("*.xml"))}
+    documents = {
+        path.read_bytes() for folder in ("examples", "fuzz/seeds") for path in sorted((ROOT / folder).glob("*.xml"))
+    }
     documents.update(test_documents())
     from_tests = len(documents)
     if args.suite and (args.suite / "xmlts20130923.zip").exists():
