@@ -59,6 +59,7 @@ TREE = (
     "</catalog>"
 )
 
+
 class Subclassed(ET.Element):
     """Any class but the accelerator's own Element is built through its constructor and append."""
 
