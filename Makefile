@@ -16,7 +16,7 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz venv bench bench-quick instructions clean attack-bench corpus-diff
+.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz fuzz-coverage clang-tools venv bench bench-quick instructions clean attack-bench corpus-diff
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
@@ -101,12 +101,27 @@ typecheck: venv
 	$(CURDIR)/$(VENV_PY) -m mypy.stubtest vorlane._vorlane
 	$(VENV_PY) examples/typed_usage.py >/dev/null
 
-native-test: $(NATIVE)/tests
+native-test: $(NATIVE)/tests $(NATIVE)/oom-test
 	$(NATIVE)/tests
+	$(NATIVE)/oom-test
 
-$(NATIVE)/tests: $(CORE_SOURCES) $(NATIVE_TESTS) $(wildcard src/*/*.h tests/native/*.h)
-	@mkdir -p $(NATIVE)
-	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(CORE_SOURCES) $(NATIVE_TESTS) -o $@
+# The core under the sanitizers, compiled once for the native tests and the fuzz smoke run.
+CORE_HEADERS := $(wildcard src/*/*.h)
+NATIVE_CORE := $(patsubst src/%.cpp,$(NATIVE)/core/%.o,$(CORE_SOURCES))
+$(NATIVE)/core/%.o: src/%.cpp $(CORE_HEADERS)
+	@mkdir -p $(@D)
+	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -c $< -o $@
+
+$(NATIVE)/tests: $(NATIVE_CORE) $(NATIVE_TESTS) $(wildcard tests/native/*.h)
+	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(NATIVE_CORE) $(NATIVE_TESTS) -o $@
+
+# Every allocation of the core failed in turn. A binary of its own: it replaces operator new
+# and wraps malloc, calloc, realloc and free at link time. LeakSanitizer is on (the default of
+# -fsanitize=address on Linux) and checks at exit what the test's own counts check per run.
+OOM_TEST := tests/native/oom/test_allocation_failures.cpp
+$(NATIVE)/oom-test: $(NATIVE_CORE) $(OOM_TEST) tests/native/harness.cpp $(wildcard tests/native/*.h)
+	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(NATIVE_CORE) $(OOM_TEST) tests/native/harness.cpp \
+	  -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free -o $@
 
 # The core's portable paths (no SSE2) built for aarch64 and run under QEMU user emulation, with
 # cross tools from Debian. Not part of `make test`; the wheels for aarch64 come from CI.
@@ -133,27 +148,113 @@ sanitize-test:
 	  PYTHONMALLOC=malloc VORLANE_SANITIZED=1 \
 	  $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# A short mutation run of the core's fuzz targets under the sanitizers, without libFuzzer.
+# A short mutation run of the core's fuzz targets under the sanitizers, without libFuzzer,
+# from the examples and each target's regression cases (fuzz/regressions/<target>/: inputs
+# that once found a fault).
 FUZZ_TARGETS := $(wildcard fuzz/fuzz_*.cpp)
-fuzz-smoke: $(patsubst fuzz/%.cpp,$(NATIVE)/%-smoke,$(FUZZ_TARGETS))
-	@for target in $^; do $$target --rounds=20000 examples/*.xml fuzz/seeds/*.xml; done
+FUZZ_NAMES := $(patsubst fuzz/%.cpp,%,$(FUZZ_TARGETS))
+FUZZ_HEADERS := $(wildcard fuzz/*.h)
+fuzz-smoke: $(patsubst %,$(NATIVE)/%-smoke,$(FUZZ_NAMES))
+	@for name in $(FUZZ_NAMES); do \
+	  $(NATIVE)/$$name-smoke --rounds=20000 --crash=$(NATIVE)/$$name-crash examples/*.xml fuzz/seeds/*.xml \
+	    $$(ls -d fuzz/regressions/$$name 2>/dev/null) || exit 1; \
+	done
 
-$(NATIVE)/%-smoke: fuzz/%.cpp fuzz/standalone_main.cpp $(CORE_SOURCES) $(wildcard src/*/*.h)
-	@mkdir -p $(NATIVE)
-	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) $(CORE_SOURCES) $< fuzz/standalone_main.cpp -o $@
+$(NATIVE)/%-smoke: fuzz/%.cpp fuzz/standalone_main.cpp $(FUZZ_HEADERS) $(NATIVE_CORE)
+	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) $(NATIVE_CORE) $< fuzz/standalone_main.cpp -o $@
 
 # Coverage-guided campaigns with libFuzzer (clang from Debian); not part of `make test`.
+# Each target runs FUZZ_SECONDS under nice (FUZZ_ONLY=<target> runs one), from its corpus of
+# earlier campaigns (build/fuzz/<target>-corpus, where libFuzzer keeps what it finds), the
+# seed corpus and the regression cases. A fault stops the run and leaves the input in
+# build/fuzz/<target>-findings/; build/fuzz/campaigns.tsv gets one row per run (time, target,
+# wall seconds, CPU seconds, executions, exit status).
+FUZZ := build/fuzz
 FUZZ_SECONDS ?= 300
-fuzz:
-	command -v clang++-14 >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-14 libclang-rt-14-dev; }
-	@mkdir -p build/fuzz
-	@for src in $(FUZZ_TARGETS); do \
-	  name=$$(basename $$src .cpp); \
-	  clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc $(CORE_SOURCES) $$src -o build/fuzz/$$name; \
-	  mkdir -p build/fuzz/$$name-corpus; cp examples/*.xml build/fuzz/$$name-corpus/; \
-	  echo "== $$name for $(FUZZ_SECONDS)s"; \
-	  build/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 build/fuzz/$$name-corpus || exit 1; \
+FUZZ_ONLY ?= $(FUZZ_NAMES)
+W3C_SUITE ?= $(firstword $(wildcard ../shared/testdata/w3c-xmlconf ../../shared/testdata/w3c-xmlconf))
+FUZZ_PYTHON := $(or $(PYTHON_FOUND),python3)
+CLANG := clang++-14
+
+clang-tools:
+	@command -v $(CLANG) >/dev/null && command -v llvm-cov-14 >/dev/null || \
+	  { apt-get update -qq && apt-get install -y -qq clang-14 libclang-rt-14-dev llvm-14; }
+
+# The seed corpus: examples, the documents of the pytest suite and the W3C suite's test cases.
+$(FUZZ)/seeds/.stamp: fuzz/make_corpus.py $(wildcard examples/*.xml fuzz/seeds/*.xml tests/*.py)
+	rm -rf $(FUZZ)/seeds
+	$(FUZZ_PYTHON) fuzz/make_corpus.py $(FUZZ)/seeds $(if $(W3C_SUITE),--suite $(W3C_SUITE))
+	touch $@
+
+$(FUZZ)/bin/%: fuzz/%.cpp $(FUZZ_HEADERS) $(CORE_SOURCES) $(CORE_HEADERS) | clang-tools
+	@mkdir -p $(FUZZ)/bin
+	$(CLANG) -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc \
+	  $(CORE_SOURCES) $< -o $@
+
+fuzz: $(FUZZ)/seeds/.stamp $(patsubst %,$(FUZZ)/bin/%,$(FUZZ_ONLY))
+	@for name in $(FUZZ_ONLY); do \
+	  mkdir -p $(FUZZ)/$$name-corpus $(FUZZ)/$$name-findings; \
+	  dict=-dict=fuzz/xml.dict; [ $$name != fuzz_structured ] || dict=; \
+	  echo "== $$name for $(FUZZ_SECONDS)s (log: $(FUZZ)/$$name.log)"; \
+	  status=0; \
+	  TIMEFORMAT='%R %U %S'; { time nice -n 19 $(FUZZ)/bin/$$name -max_total_time=$(FUZZ_SECONDS) $$dict \
+	    -max_len=65536 -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ)/$$name-findings/ \
+	    $(FUZZ)/$$name-corpus $(FUZZ)/seeds/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) \
+	    >$(FUZZ)/$$name.log 2>&1 || status=$$?; } 2>$(FUZZ)/$$name.cpu; \
+	  runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ)/$$name.log); \
+	  times=$$(awk '{ printf "%d\t%d", $$1, $$2 + $$3 }' $(FUZZ)/$$name.cpu); \
+	  printf '%s\t%s\t%s\t%s\t%s\n' "$$(date -u +%FT%TZ)" $$name "$$times" "$${runs:-0}" "$$status" \
+	    >>$(FUZZ)/campaigns.tsv; \
+	  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' \
+	    $(FUZZ)/$$name.log || true; \
+	  if [ $$status -ne 0 ]; then \
+	    tail -40 $(FUZZ)/$$name.log; \
+	    echo "$$name found a fault: keep the input from $(FUZZ)/$$name-findings/ in fuzz/regressions/$$name/"; \
+	    exit 1; \
+	  fi; \
 	done
+	@awk -F'\t' '{ w[$$2] += $$3; c[$$2] += $$4; n[$$2] += $$5 } \
+	  END { for (k in w) printf "all campaigns %-16s %7d s wall %7d s CPU %12d executions\n", k, w[k], c[k], n[k] }' \
+	  $(FUZZ)/campaigns.tsv | sort
+
+# Line and branch coverage of the core (src/common, tokenizer, doctype, parser) reached by
+# each target's kept corpus (campaign corpus, seeds, regression cases), replayed once by a
+# build with source-based coverage, then by all targets together (the profiles merge with
+# warnings about the targets' own functions, which differ between the binaries and are not
+# part of the report).
+COVERAGE := $(FUZZ)/coverage
+fuzz-coverage: $(FUZZ)/seeds/.stamp | clang-tools
+	@mkdir -p $(COVERAGE)
+	@rm -f $(COVERAGE)/*.profraw
+	@for name in $(FUZZ_NAMES); do \
+	  $(CLANG) -std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -Isrc $(CORE_SOURCES) \
+	    fuzz/$$name.cpp fuzz/standalone_main.cpp -o $(COVERAGE)/$$name || exit 1; \
+	  mkdir -p $(FUZZ)/$$name-corpus; \
+	  LLVM_PROFILE_FILE=$(COVERAGE)/$$name.profraw $(COVERAGE)/$$name --rounds=0 --crash=$(COVERAGE)/$$name-crash \
+	    $(FUZZ)/$$name-corpus $(FUZZ)/seeds/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) >/dev/null || exit 1; \
+	  llvm-profdata-14 merge -o $(COVERAGE)/$$name.profdata $(COVERAGE)/$$name.profraw; \
+	done
+	@llvm-profdata-14 merge -o $(COVERAGE)/all.profdata $(COVERAGE)/*.profraw
+	@printf '%-18s %9s %22s %22s\n' target inputs "lines covered" "branches covered"
+	@for name in $(FUZZ_NAMES) all; do \
+	  if [ $$name = all ]; then inputs=-; \
+	    objects="$(COVERAGE)/$(firstword $(FUZZ_NAMES))"; \
+	    objects="$$objects $(patsubst %,-object $(COVERAGE)/%,$(wordlist 2,99,$(FUZZ_NAMES)))"; \
+	  else objects=$(COVERAGE)/$$name; \
+	    inputs=$$(find $(FUZZ)/$$name-corpus $(FUZZ)/seeds/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) \
+	      -type f | wc -l); fi; \
+	  llvm-cov-14 report $$objects -instr-profile=$(COVERAGE)/$$name.profdata $(CORE_SOURCES) $(CORE_HEADERS) \
+	    2>/dev/null | awk -v n=$$name -v i=$$inputs -v all=$$([ $$name = all ] && echo 1) ' \
+	      function row(label, lines, missed, branches, bmissed) { \
+	        printf "%-18s %9s %10d/%-5d %5.1f%% %10d/%-5d %5.1f%%\n", label, i, lines - missed, lines, \
+	          100 * (lines - missed) / lines, branches - bmissed, branches, 100 * (branches - bmissed) / branches } \
+	      $$1 ~ /^[a-z]+\/.*\.(cpp|h)$$/ { split($$1, part, "/"); d[part[1]]; \
+	        l[part[1]] += $$8; m[part[1]] += $$9; b[part[1]] += $$11; bm[part[1]] += $$12 } \
+	      $$1 == "TOTAL" { row(n, $$8, $$9, $$11, $$12); \
+	        if (all) for (k in d) row("  src/" k, l[k], m[k], b[k], bm[k]) }'; \
+	done
+	@echo "per file: llvm-cov-14 report $(COVERAGE)/<target> -instr-profile=$(COVERAGE)/<target>.profdata"
 
 test: check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \

@@ -2,8 +2,8 @@
 // never a crash, a hang or a read outside the input, under every option profile.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
+#include "fuzz_support.h"
 #include "parser/parse_core.h"
 
 using vorlane::ParseOptions;
@@ -29,31 +29,6 @@ ParseOptions options_from(std::uint8_t selector) {
   return options;
 }
 
-void check_document(const vorlane::Document& doc) {
-  // Every string must lie inside its buffer and the pre-order ranges must nest.
-  auto in_bounds = [&](const vorlane::StringRef& ref) {
-    if (!ref.present()) return;
-    std::size_t limit = ref.where() == vorlane::StringRef::Where::Input ? doc.input.size() : doc.arena.size();
-    if (ref.offset > limit || ref.length() > limit - ref.offset) std::abort();
-  };
-  if (doc.nodes.empty() || doc.nodes[0].subtree_end != doc.nodes.size()) std::abort();
-  for (std::size_t i = 0; i < doc.nodes.size(); ++i) {
-    const auto& node = doc.nodes[i];
-    if (node.subtree_end <= i || node.subtree_end > doc.nodes.size()) std::abort();
-    if (node.tag >= doc.names.size()) std::abort();
-    if (node.first_attribute + node.attribute_count > doc.attributes.size()) std::abort();
-    in_bounds(node.text);
-    in_bounds(node.tail);
-  }
-  if (doc.nodes[0].tail.present()) std::abort();
-  for (const auto& name : doc.names) in_bounds(name);
-  for (std::size_t i = 0; i < doc.attributes.size(); ++i) {
-    const auto& attribute = doc.attributes[i];
-    if (attribute.name >= doc.names.size() || !attribute.value.present()) std::abort();
-    in_bounds(attribute.value);
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -62,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ParseResult result = vorlane::parse_core(reinterpret_cast<const char*>(data + 1), size - 1, options);
   switch (result.status) {
     case ParseResult::Status::Ok:
-      check_document(result.document);
+      fuzz::check_document(result.document);
       break;
     case ParseResult::Status::Failed:
-      if (!result.failure) std::abort();
+      fuzz::require(result.failure.has_value());
       break;
     case ParseResult::Status::OutOfMemory:
       break;
