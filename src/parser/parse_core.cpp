@@ -77,6 +77,16 @@ class Driver {
     return false;
   }
   VORLANE_HOT_INLINE void end_element();
+  // After `node` completed, with open_ already its parent: the root slot is filled, or
+  // character data goes to the node's tail.
+  VORLANE_HOT_INLINE void place_completed(ElementNode& node) {
+    if (open_ == kNoParent) {
+      root_complete_ = true;
+      text_target_ = nullptr;
+    } else {
+      text_target_ = &node.tail;
+    }
+  }
   // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
   // tokenizer borrows them from it).
   MaybeFailure character_data(std::string_view chunk, bool in_input) {
@@ -162,12 +172,7 @@ VORLANE_HOT_INLINE MaybeFailure Driver::start_element(std::string_view content, 
   if (empty) {
     namespaces_.close_scope();
     node.subtree_end = static_cast<std::uint32_t>(index + 1);
-    if (open_ == kNoParent) {
-      root_complete_ = true;
-      text_target_ = nullptr;
-    } else {
-      text_target_ = &node.tail;
-    }
+    place_completed(node);
   } else {
     node.subtree_end = open_;
     open_ = static_cast<std::uint32_t>(index);
@@ -183,12 +188,7 @@ VORLANE_HOT_INLINE void Driver::end_element() {
   ElementNode& node = doc_.nodes[open_];
   open_ = node.subtree_end;
   node.subtree_end = static_cast<std::uint32_t>(doc_.nodes.size());
-  if (open_ == kNoParent) {
-    root_complete_ = true;
-    text_target_ = nullptr;
-  } else {
-    text_target_ = &node.tail;
-  }
+  place_completed(node);
 }
 
 MaybeFailure Driver::run() {
