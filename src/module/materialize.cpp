@@ -210,18 +210,20 @@ class ClassBuilder {
 // ---------------------------------------------------------------------------------------
 // Exactly the accelerator's Element: its C TreeBuilder's start, data, end and close.
 
-// True when `type` is a heap type named `name` that the extension module `module` defined.
-bool is_type_of(PyObject* type, PyObject* module, const char* name) {
-  if (!PyType_Check(type)) return false;
+// The extension module that defined the heap type `type` (borrowed), or nullptr without an
+// exception for anything else, a class defined in Python included.
+PyObject* defining_module(PyObject* type) {
+  if (!PyType_Check(type)) return nullptr;
   PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type);
-  if (!(PyType_GetFlags(as_type) & Py_TPFLAGS_HEAPTYPE)) return false;
-  PyObject* owner = PyType_GetModule(as_type);  // borrowed
-  if (!owner) {
-    PyErr_Clear();  // a class defined in Python has no module of its own
-    return false;
-  }
-  if (owner != module) return false;
-  PyRef type_name(PyType_GetName(as_type));
+  if (!(PyType_GetFlags(as_type) & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+  PyObject* module = PyType_GetModule(as_type);  // borrowed
+  if (!module) PyErr_Clear();
+  return module;
+}
+
+// True when the type `type` is named `name`.
+bool has_name(PyObject* type, const char* name) {
+  PyRef type_name(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
   if (!type_name) {
     PyErr_Clear();
     return false;
@@ -267,17 +269,10 @@ struct TreeBuilderEntries {
 // in that module and must be its own, so a patched xml.etree.ElementTree.TreeBuilder is
 // never used and a replaced `_elementtree.TreeBuilder` sends the call down the generic path.
 bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
-  if (!PyType_Check(element_class)) return false;
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(element_class);
-  if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE)) return false;
-  PyObject* module = PyType_GetModule(type);  // borrowed
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
+  PyObject* module = defining_module(element_class);
+  if (!module) return false;
   const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
-  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 ||
-      !is_type_of(element_class, module, "Element")) {
+  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 || !has_name(element_class, "Element")) {
     PyErr_Clear();
     return false;
   }
@@ -287,7 +282,9 @@ bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
     PyErr_Clear();
     return false;
   }
-  return is_type_of(builder_type, module, "TreeBuilder") && entries->find(builder_type);
+  // The module's own TreeBuilder type, not a replacement put in its place.
+  return defining_module(builder_type) == module && has_name(builder_type, "TreeBuilder") &&
+         entries->find(builder_type);
 }
 
 class AcceleratedBuilder {
