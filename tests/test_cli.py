@@ -253,3 +253,37 @@ def test_hook_runs_on_the_default_names():
         name = "dir/a" + glob[1:]
         assert re.search(pattern, name) and re.search(pattern, name.upper())
     assert not re.search(pattern, "notes.txt") and not re.search(pattern, "xml.py")
+
+
+def _hook_argv(args=None):
+    # The command pre-commit runs: the hook's entry, then its args, then the staged names.
+    manifest = (EXAMPLES.parent / ".pre-commit-hooks.yaml").read_text()
+    entry = re.search(r"^  entry: (.+)$", manifest, re.M).group(1).split()
+    default_args = json.loads(re.search(r"^  args: (.+)$", manifest, re.M).group(1))
+    assert entry[:2] == ["vorlane", "check"]
+    return entry[1:] + (default_args if args is None else args)
+
+
+@pytest.mark.parametrize(("args", "status"), [
+    (None, 1),                                        # the hook as shipped
+    (["--forbid-dtd", "--max-depth", "200", "--"], 1),  # args overridden as the README shows
+    (["--forbid-dtd"], 2),                            # overridden without "--": refused, nothing read
+    (["--forbid-dtd", "--sarif=pom.xml"], 2),         # ... even when a staged "--" follows
+])
+def test_hook_file_names_are_never_options(tmp_path, monkeypatch, capsys, args, status):
+    monkeypatch.chdir(tmp_path)
+    pathlib.Path("pom.xml").write_text("<project/>")
+    hostile = ["--sarif=pom.xml", "--json.xml", "-", "--", "--allow-entities=.xml"]
+    for name in hostile:
+        pathlib.Path(name).write_text("<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>")
+    try:
+        assert main([*_hook_argv(args), "pom.xml", *hostile]) == status
+    except SystemExit as exit:
+        assert exit.code == status
+    out, err = capsys.readouterr()
+    assert pathlib.Path("pom.xml").read_text() == "<project/>"
+    if status == 2:
+        assert out == "" and "vorlane: error: --pre-commit: " in err
+    else:
+        assert sorted(per_file(out)) == sorted(hostile)  # each refused as a file, none as an option
+        assert all(line.startswith("refused  ") for line in per_file(out).values())

@@ -546,9 +546,9 @@ def _build_parser() -> argparse.ArgumentParser:
                     "declaration) or malformed (the message). Exit status: 0 all ok, 1 some refused or "
                     "malformed, 2 usage error, unreadable path or nothing matched.",
     )
-    check.add_argument("paths", nargs="+", metavar="PATH",
+    check.add_argument("paths", nargs="*", metavar="PATH",
                        help="file (checked whatever its name) or directory (walked for --include names, "
-                            "skipping hidden entries)")
+                            "skipping hidden entries); every argument after \"--\" is a path")
     check.add_argument("--include", action="append", metavar="GLOB",
                        help=f"file names to check in directories (repeatable; default: {' '.join(DEFAULT_INCLUDE)})")
     check.add_argument("--exclude", action="append", default=[], metavar="GLOB",
@@ -559,6 +559,10 @@ def _build_parser() -> argparse.ArgumentParser:
     check.add_argument("--json", action="store_true", help="one JSON object per file on standard output")
     check.add_argument("-q", "--quiet", action="store_true", help="report problems only, without summary")
     check.add_argument("--sarif", metavar="FILE", help="also write a SARIF 2.1.0 report to FILE for code scanning")
+    check.add_argument("--pre-commit", action="store_true",
+                       help="the file names follow a \"--\", which must be there: pre-commit appends staged "
+                            "names after the hook's args, and a name such as --sarif=pom.xml must never be "
+                            "read as an option")
     check.add_argument("--no-progress", dest="progress", action="store_false",
                        help="no progress display (shown on a terminal when a run is long)")
     group = check.add_argument_group("parser options (the defaults are vorlane's)")
@@ -578,6 +582,34 @@ def _normalise(argv: list[str]) -> list[str]:
     return argv
 
 
+def _parse_args(argv: list[str]) -> argparse.Namespace:
+    # Everything after the first "--" is a path, taken as it is: argparse is never shown those
+    # arguments, so no file name can turn into an option (or vanish, as a second "--" would).
+    argv = _normalise(argv)
+    after: list[str] | None = None
+    if "--" in argv:
+        split = argv.index("--")
+        argv, after = argv[:split], argv[split + 1:]
+    parser = _build_parser()
+    if "--pre-commit" in argv and after is None:
+        # Refused before anything is parsed: the staged names would be read as options.
+        parser.error('--pre-commit: end the hook\'s args with "--"; pre-commit appends the file names '
+                     "after them, and without it a file name could be read as an option")
+    if "--pre-commit" in argv:
+        # A staged file named "--" would end the options early; what it left before it would
+        # then name existing files. Fail closed rather than guess.
+        for arg in argv[1:]:
+            if os.path.lexists(arg):
+                parser.error(f'--pre-commit: {_printable(arg)!r} before "--" is also the name of a file')
+    args = parser.parse_args(argv)
+    if args.pre_commit and args.paths:
+        parser.error('--pre-commit: every path comes after "--"')
+    args.paths = [*args.paths, *(after or [])]
+    if not args.paths:
+        parser.error("the following arguments are required: PATH")
+    return args
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs ``vorlane`` with ``argv`` (default: the process's arguments); returns the exit status.
 
@@ -588,7 +620,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     {"path": ".../bomb.xml", "status": "refused", "exception": "EntitiesForbidden", ...}
     1
     """
-    args = _build_parser().parse_args(_normalise(list(sys.argv[1:] if argv is None else argv)))
+    args = _parse_args(list(sys.argv[1:] if argv is None else argv))
     for stream in (sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
