@@ -110,6 +110,15 @@ class BlockVector {
     return *slot;
   }
 
+  // Removes every element and frees the blocks.
+  void clear() noexcept {
+    free_all();
+    cursor_ = nullptr;
+    block_end_ = nullptr;
+    size_ = 0;
+    released_ = 0;
+  }
+
   // Frees every full block that holds only elements before `index`; those must not be read
   // again. The block still being filled is kept. The freed blocks' pages go back to the
   // system at once (see discard_pages).

@@ -111,15 +111,26 @@ class NameTable {
   static constexpr std::uint32_t kOverBudget = 0xffffffffu;
 
   // The budget of a document's distinct "{namespace}local" names, in bytes: the larger of
-  // 8 MiB and the input's size. Each such name is a namespace name (up to the input's size)
-  // joined to a local name, so unbounded they could claim memory that grows with the square
-  // of the input, here and again as Python strings; real documents use a few kilobytes.
-  static constexpr std::uint64_t qualified_budget(std::size_t input_length) {
+  // 8 MiB and the bytes read up to the end of the tag being read. Each such name is a
+  // namespace name (up to the input's size) joined to a local name, so unbounded they could
+  // claim memory that grows with the square of the input, here and again as Python strings;
+  // real documents use a few kilobytes. Counting only bytes already read keeps the outcome
+  // the same however the input is cut into pieces.
+  static constexpr std::uint64_t qualified_budget(std::uint64_t bytes_read) {
     constexpr std::uint64_t kFloor = std::uint64_t{8} << 20;
-    return input_length > kFloor ? input_length : kFloor;
+    return bytes_read > kFloor ? bytes_read : kFloor;
   }
-  void set_qualified_budget(std::uint64_t bytes) { qualified_limit_ = qualified_left_ = bytes; }
-  std::uint64_t qualified_limit() const { return qualified_limit_; }
+  // The tag being read ends just before `end`, a place in the input, whose first byte is
+  // byte `input_base` of the document.
+  VORLANE_HOT_INLINE void set_tag_end(const char* end) { tag_end_ = end; }
+  void set_input_base(std::uint64_t input_base) { input_base_ = input_base; }
+  std::uint64_t qualified_limit() const {
+    return qualified_budget(tag_end_ == nullptr ? 0 : input_base_ + static_cast<std::uint64_t>(tag_end_ - doc_.input.data()));
+  }
+
+  // New names are copied to the arena even when they lie in the input: for an input that
+  // comes in pieces, whose buffer changes between them.
+  void copy_names() { copy_names_ = true; }
 
   // intern() for a rendered "{namespace}local" name: a new one is charged to the budget
   // before it is stored, and kOverBudget comes back instead when it does not fit.
@@ -187,8 +198,9 @@ class NameTable {
   VORLANE_NOINLINE std::uint32_t insert(std::string_view name, std::uint64_t hash, std::size_t i, std::uint64_t a, std::uint64_t b,
                        bool qualified) {
     if (qualified) {
-      if (name.size() > qualified_left_) return kOverBudget;
-      qualified_left_ -= name.size();
+      const std::uint64_t limit = qualified_limit();
+      if (qualified_used_ > limit || name.size() > limit - qualified_used_) return kOverBudget;
+      qualified_used_ += name.size();
     }
     // Ids are 32-bit; a document with 2^32 - 1 distinct names is beyond any sane memory budget.
     if (doc_.names.size() >= 0xfffffffeu) throw std::bad_alloc();
@@ -196,7 +208,7 @@ class NameTable {
     // regrowth per doubling.
     if (doc_.names.capacity() == 0) doc_.names.reserve(16);
     const auto id = static_cast<std::uint32_t>(doc_.names.size());
-    doc_.names.push_back(store_string(doc_, name));
+    doc_.names.push_back(copy_names_ ? copy_to_arena(doc_, name) : store_string(doc_, name));
     hashes_.push_back(hash);
     slots_[i] = Slot{a, b, id + 1, saturated_length(name.size())};
     if (doc_.names.size() * 2 > slot_count_) rehash(slot_count_ * 2);
@@ -236,8 +248,10 @@ class NameTable {
   HashKey key_;
   HashKey seed_;
   bool strong_ = false;
-  std::uint64_t qualified_limit_ = qualified_budget(0);
-  std::uint64_t qualified_left_ = qualified_limit_;  // bytes of new qualified names still allowed
+  bool copy_names_ = false;
+  const char* tag_end_ = nullptr;
+  std::uint64_t input_base_ = 0;
+  std::uint64_t qualified_used_ = 0;  // bytes of the qualified names so far
   static constexpr std::size_t kInlineSlots = 32;
   Slot inline_slots_[kInlineSlots];
   Slot* slots_ = inline_slots_;  // inline_slots_ or a heap array from rehash

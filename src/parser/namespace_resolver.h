@@ -71,6 +71,15 @@ class NamespaceResolver {
 
   std::uint16_t nesting_level() const { return level_; }
   std::size_t declarations_in_scope() const { return bindings_.size(); }
+  // The declarations of the innermost scope are [innermost_declarations(), declarations_in_scope()),
+  // in document order.
+  std::size_t innermost_declarations() const {
+    std::size_t i = bindings_.size();
+    while (i > 0 && bindings_[i - 1].level == level_) --i;
+    return i;
+  }
+  std::string_view declared_prefix(std::size_t i) const { return prefix_of(bindings_[i]); }
+  std::string_view declared_namespace(std::size_t i) const { return value_of(bindings_[i]); }
 
   // The binding limit is 128 unless a native caller raises it.
   void set_max_namespace_bindings(std::size_t limit) { max_bindings_ = limit; }

@@ -45,6 +45,13 @@ class StartTagProcessor {
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options);
 
+  // For an input in pieces: drops what is remembered by its place in the input, before the
+  // buffer holding it changes.
+  void forget_input() {
+    for (CacheEntry& entry : cache_) entry = CacheEntry{};
+    for (std::size_t i = 0; i < tag_slots_.size(); ++i) tag_slots_[i].keys_size = 0;
+  }
+
  private:
   // The processor reads names up to the input's end in 16-byte blocks, remembers them by
   // their place in it, and borrows values by offset: what it is given must lie in the input.

@@ -19,14 +19,19 @@ inline bool points_into(std::string_view whole, std::string_view part) {
   return p >= begin && p - begin <= whole.size() && part.size() <= whole.size() - (p - begin);
 }
 
+// A fresh arena copy of `bytes`.
+inline StringRef copy_to_arena(Document& doc, std::string_view bytes) {
+  const std::size_t offset = doc.arena.size();
+  doc.arena.append(bytes);
+  return StringRef(offset, bytes.size(), StringRef::Where::Arena);
+}
+
 // A reference to `bytes`: borrowed when they are part of the input, else a fresh arena copy.
 inline StringRef store_string(Document& doc, std::string_view bytes) {
   if (!doc.input.empty() && points_into(doc.input, bytes)) {
     return StringRef(static_cast<std::size_t>(bytes.data() - doc.input.data()), bytes.size(), StringRef::Where::Input);
   }
-  const std::size_t offset = doc.arena.size();
-  doc.arena.append(bytes);
-  return StringRef(offset, bytes.size(), StringRef::Where::Arena);
+  return copy_to_arena(doc, bytes);
 }
 
 }  // namespace vorlane

@@ -262,12 +262,14 @@ VORLANE_HOT_INLINE unsigned prefix_xor32(unsigned x) {
   return x;
 }
 
-// First ">" in [p, end) outside single- or double-quoted stretches, or `end`. When the input
-// ends inside a quoted stretch, `open_quote` is its quote character, else 0. `high` as above.
+// First ">" in [p, end) outside single- or double-quoted stretches, or `end`, with p inside
+// the stretch quoted by `inside` if it is not 0. When the input ends inside a quoted
+// stretch, `open_quote` is its quote character, else 0. `high` as above.
 // Quotes and ">" of a whole block are found at once and then walked as bits, so short
 // attribute values cost no extra pass.
-inline const char* find_unquoted_gt(const char* p, const char* end, char& open_quote, unsigned& high) {
-  char quote = 0;
+inline const char* find_unquoted_gt(const char* p, const char* end, char& open_quote, unsigned& high,
+                                    char inside = 0) {
+  char quote = inside;
 #if defined(__SSE2__)
   const __m128i dq = _mm_set1_epi8('"');
   const __m128i sq = _mm_set1_epi8('\'');

@@ -1,5 +1,6 @@
 #include "tokenizer/xml_tokenizer.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -84,6 +85,76 @@ TokenizerError XmlTokenizer::fail(std::string message) {
   return TokenizerError{std::move(message)};
 }
 
+std::optional<TokenizerError> XmlTokenizer::need_more(XmlEvent& event) {
+  event.kind = XmlEventKind::NeedMore;
+  event.content = {};
+  event.name_length = 0;
+  if (state_ != State::Init) state_ = State::InText;
+  fast_end_ = 0;  // until set_input: the next request goes through next_event_slow
+  return std::nullopt;
+}
+
+std::optional<TokenizerError> XmlTokenizer::park(XmlEvent& event, std::size_t scan, char quote, unsigned high,
+                                                 std::uint8_t phase) {
+  resume_ = Resume{true, quote, phase, high, scan};
+  return need_more(event);
+}
+
+bool XmlTokenizer::may_become(const char* p, std::string_view opener, bool nocase) const {
+  const char* const end = data_ + size_;
+  if (final_ || static_cast<std::size_t>(end - p) >= opener.size()) return false;
+  for (std::size_t i = 0; p + i < end; ++i) {
+    const bool letter = opener[i] >= 'A' && opener[i] <= 'Z';
+    if ((nocase && letter ? (p[i] & ~0x20) : p[i]) != opener[i]) return false;
+  }
+  return true;
+}
+
+void XmlTokenizer::set_input(const char* data, std::size_t size, std::size_t dropped, bool final) {
+  data_ = data;
+  size_ = size;
+  final_ = final;
+  pos_ -= dropped;
+  if (resume_.active) resume_.scan -= dropped;
+  fast_end_ = state_ == State::InText && !resume_.active && size_ > 0 ? size_ - 1 : 0;
+}
+
+void XmlTokenizer::home_open_names() {
+  const auto base = reinterpret_cast<std::uintptr_t>(name_store_.data());
+  const auto in_store = [&](const char* p) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    return at >= base && at - base < name_store_.size();
+  };
+  // The homed names are a bottom run of the stack; those opened since lie above it.
+  std::size_t first = open_names_.size();
+  while (first > 0 && !in_store(open_names_[first - 1].name)) --first;
+  std::size_t used = 0;
+  if (first > 0) {
+    const OpenName& top = open_names_[first - 1];
+    used = static_cast<std::size_t>(top.name - name_store_.data()) + top.length;
+  }
+  if (first == open_names_.size() && used + 16 == name_store_.size()) return;
+  std::size_t need = used + 16;
+  for (std::size_t i = first; i < open_names_.size(); ++i) need += open_names_[i].length;
+  const char* const before = name_store_.data();
+  name_store_.resize(used);
+  name_store_.reserve(need);
+  if (name_store_.data() != before) {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < first; ++i) {
+      open_names_[i].name = name_store_.data() + at;
+      at += open_names_[i].length;
+    }
+  }
+  for (std::size_t i = first; i < open_names_.size(); ++i) {
+    OpenName& open = open_names_[i];
+    const std::size_t at = name_store_.size();
+    name_store_.append(open.name, open.length);
+    open.name = name_store_.data() + at;  // reserved above: the appends do not move the bytes
+  }
+  name_store_.append(16, '\0');
+}
+
 std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::size_t end) {
   const utf8::Check check = utf8::validate(data_ + begin, end - begin);
   if (check.ok) return std::nullopt;
@@ -102,6 +173,9 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
       return std::nullopt;
     case State::Init: {
       const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+      if (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF")) {
+        return need_more(event);  // a byte order mark may be under way
+      }
       if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
         detected_encoding_ = "UTF-8";
         pos_ = 3;
@@ -122,27 +196,54 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
       break;
   }
   if (pos_ >= size_) {
+    if (!final_) return need_more(event);
     state_ = State::Exit;
     fast_end_ = 0;
     event.kind = XmlEventKind::EndOfInput;
     return std::nullopt;
   }
+  const bool resuming = resume_.active;
+  std::optional<TokenizerError> error;
   switch (data_[pos_]) {
     case '<':
       state_ = State::InMarkup;
-      return read_markup(event);
+      error = read_markup(event);
+      break;
     case '&':
       state_ = State::InReference;
-      return read_reference(event);
+      error = read_reference(event);
+      break;
     default:
-      return read_text(event);
+      error = resuming ? read_text_resumed(event) : read_text(event);
+      break;
   }
+  if (resuming && !error && event.kind != XmlEventKind::NeedMore) {
+    resume_ = Resume{};
+    fast_end_ = size_ - 1;  // a construct was read, so size_ > 0
+  }
+  return error;
+}
+
+std::optional<TokenizerError> XmlTokenizer::read_text_resumed(XmlEvent& event) {
+  unsigned high = resume_.high;
+  const std::size_t stop_pos =
+      static_cast<std::size_t>(scan::find_any<'<', '&'>(data_ + resume_.scan, data_ + size_, high) - data_);
+  if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
+  if (high != 0) {
+    if (auto error = check_utf8(pos_, stop_pos)) return error;
+  }
+  event.kind = XmlEventKind::Text;
+  event.content = std::string_view(data_ + pos_, stop_pos - pos_);
+  event.name_length = 0;
+  pos_ = stop_pos;
+  return std::nullopt;
 }
 
 std::optional<TokenizerError> XmlTokenizer::read_reference(XmlEvent& event) {
   const char* const amp = data_ + pos_;
   const char* const end = data_ + size_;
-  const char* stop = scan::find_any<';', '&', '<'>(amp + 1, end);
+  const char* stop = scan::find_any<';', '&', '<'>(resume_.active ? data_ + resume_.scan : amp + 1, end);
+  if (stop == end && !final_) return park(event, size_);
   if (stop == end || *stop != ';') return fail(concat({kIllFormed, kUnclosedReference}));
   const std::size_t semicolon = static_cast<std::size_t>(stop - data_);
   if (auto error = check_utf8(pos_, semicolon + 1)) return error;
@@ -154,7 +255,7 @@ std::optional<TokenizerError> XmlTokenizer::read_reference(XmlEvent& event) {
 }
 
 std::optional<TokenizerError> XmlTokenizer::read_markup(XmlEvent& event) {
-  if (pos_ + 1 >= size_) return fail(concat({kSyntax, kUnclosedTag}));
+  if (pos_ + 1 >= size_) return final_ ? fail(concat({kSyntax, kUnclosedTag})) : need_more(event);
   switch (data_[pos_ + 1]) {
     case '!':
       return read_bang(event);
@@ -163,7 +264,8 @@ std::optional<TokenizerError> XmlTokenizer::read_markup(XmlEvent& event) {
     case '?':
       return read_instruction(event);
     default:
-      return read_tag(event);
+      // A parked tag goes on where its end search stopped; the quick readings would start over.
+      return resume_.active ? read_tag_general(event) : read_tag(event);
   }
 }
 
@@ -175,7 +277,7 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
   unsigned high = 0;
   bool quote_free = false;  // no quote character anywhere in the tag
   bool found = false;
-  if (end - p >= 32) {
+  if (end - p >= 32 && !resume_.active) {
     // Most tags that the quick readings leave end within 32 bytes, with at most one kind of
     // quote before their ">": then the quoted stretches follow from the running parity of
     // that quote's bits.
@@ -197,6 +299,7 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
   }
   if (!found) {
     if (auto error = find_tag_end(lt + 1, gt, high)) return error;
+    if (gt == 0) return need_more(event);  // parked
   }
   if (high != 0) {
     if (auto error = check_utf8(lt, gt + 1)) return error;
@@ -215,7 +318,7 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
   } else {
     event.kind = XmlEventKind::StartTag;
     const bool plain = quote_free || !tokenizer_detail::has_quote(content.substr(0, name_length), end);
-    open_names_.push_back(OpenName{lt + 1, name_length, plain});
+    open_names_.push_back(OpenName{data_ + lt + 1, name_length, plain});
   }
   pos_ = gt + 1;
   state_ = State::InText;
@@ -226,7 +329,18 @@ std::optional<TokenizerError> XmlTokenizer::find_tag_end(std::size_t from, std::
                                                         unsigned& high) {
   const char* const end = data_ + size_;
   char open_quote = 0;
-  const char* q = scan::find_unquoted_gt(data_ + from, end, open_quote, high);
+  char inside = 0;
+  if (resume_.active) {
+    from = resume_.scan;
+    inside = resume_.quote;
+    high |= resume_.high;
+  }
+  const char* q = scan::find_unquoted_gt(data_ + from, end, open_quote, high, inside);
+  if (q == end && !final_) {
+    resume_ = Resume{true, open_quote, 0, high, size_};
+    gt = 0;  // parked: the caller reports NeedMore
+    return std::nullopt;
+  }
   if (q == end) {
     if (open_quote == '\'') return fail(concat({kSyntax, kUnclosedSingleQuoted}));
     if (open_quote == '"') return fail(concat({kSyntax, kUnclosedDoubleQuoted}));
@@ -243,6 +357,7 @@ std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event
   std::size_t gt = 0;
   unsigned high = 0;
   if (auto error = find_tag_end(lt + 2, gt, high)) return error;
+  if (gt == 0) return need_more(event);  // parked
   // Checked before the names are compared, so a message only ever quotes valid UTF-8.
   if (high != 0) {
     if (auto error = check_utf8(lt, gt + 1)) return error;
@@ -253,7 +368,7 @@ std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event
     return fail(concat({kIllFormed, "close tag `</", name, ">` does not match any open tag"}));
   }
   const OpenName open = open_names_.back();
-  const std::string_view open_name(data_ + open.offset, open.length);
+  const std::string_view open_name(open.name, open.length);
   if (open_name != name) {
     return fail(concat({kIllFormed, "expected `</", open_name, ">`, but `</", name, ">` was found"}));
   }
@@ -270,7 +385,9 @@ std::optional<TokenizerError> XmlTokenizer::read_instruction(XmlEvent& event) {
   const std::size_t lt = pos_;
   const char* const begin = data_ + lt;
   const char* const end = data_ + size_;
-  const char* q = find_instruction_end(begin + 1, end);
+  const char* q = resume_.active ? scan::find_close_after(data_ + resume_.scan, end, '>', '?')
+                                 : find_instruction_end(begin + 1, end);
+  if (q == end && !final_) return park(event, size_ > lt + 2 ? size_ : lt + 2);
   if (q == end) {
     const bool declaration =
         starts_with(begin, end, "<?xml") &&
@@ -298,13 +415,17 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
   const std::size_t lt = pos_;
   const char* const begin = data_ + lt;
   const char* const end = data_ + size_;
-  if (lt + 2 >= size_) return fail(concat({kSyntax, kUnknownMarkup}));
+  if (lt + 2 >= size_) return final_ ? fail(concat({kSyntax, kUnknownMarkup})) : need_more(event);
   std::size_t gt = 0;
   switch (begin[2]) {
     case '-': {
       // A wrong opener gives the same error whether or not a closing "-->" follows.
+      if (may_become(begin, "<!--")) return need_more(event);
       if (!starts_with(begin, end, "<!--")) return fail(concat({kSyntax, kUnclosedComment}));
-      const char* q = find_comment_end(begin, end);
+      // The "--" may not overlap the opener: a resumed search starts 6 bytes in at least.
+      const char* q = !resume_.active ? find_comment_end(begin, end)
+                      : scan::find_close_after2(data_ + std::max(resume_.scan, lt + 6), end, '>', '-');
+      if (q == end && !final_) return park(event, size_);
       if (q == end) return fail(concat({kSyntax, kUnclosedComment}));
       gt = static_cast<std::size_t>(q - data_);
       if (auto error = check_utf8(lt, gt + 1)) return error;
@@ -313,9 +434,12 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
       break;
     }
     case '[': {
+      if (may_become(begin, "<![CDATA[")) return need_more(event);
       if (!starts_with(begin, end, "<![CDATA[")) return fail(concat({kSyntax, kUnclosedCdata}));
       // The "]]" cannot overlap the opener, which ends in "[".
-      const char* q = end - begin < 12 ? end : scan::find_close_after2(begin + 11, end, '>', ']');
+      const std::size_t from = std::max(resume_.active ? resume_.scan : 0, lt + 11);
+      const char* q = from >= size_ ? end : scan::find_close_after2(data_ + from, end, '>', ']');
+      if (q == end && !final_) return park(event, size_);
       if (q == end) return fail(concat({kSyntax, kUnclosedCdata}));
       gt = static_cast<std::size_t>(q - data_);
       if (auto error = check_utf8(lt, gt + 1)) return error;
@@ -325,7 +449,12 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
     }
     case 'D':
     case 'd': {
-      if (!starts_with_nocase(begin + 2, end, "DOCTYPE") || !find_doctype_end(lt + 9, gt)) {
+      if (may_become(begin, "<!DOCTYPE", true)) return need_more(event);
+      if (!starts_with_nocase(begin + 2, end, "DOCTYPE")) return fail(concat({kSyntax, kUnclosedDoctype}));
+      std::size_t from = resume_.active ? resume_.scan : lt + 9;
+      std::uint8_t phase = resume_.active ? resume_.phase : 0;
+      if (!find_doctype_end(from, phase, gt)) {
+        if (!final_) return park(event, from, 0, 0, phase);
         return fail(concat({kSyntax, kUnclosedDoctype}));
       }
       std::size_t first = lt + 9;
@@ -344,36 +473,51 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
   return std::nullopt;
 }
 
-bool XmlTokenizer::find_doctype_end(std::size_t from, std::size_t& gt) const {
+bool XmlTokenizer::find_doctype_end(std::size_t& from, std::uint8_t& phase, std::size_t& gt) const {
   const char* p = data_ + from;
   const char* const end = data_ + size_;
-  // Before the internal subset: literals hide ">" and "[".
-  for (;;) {
+  const auto resume_at = [&](const char* at, std::uint8_t in_phase) {
+    from = static_cast<std::size_t>(at - data_);
+    phase = in_phase;
+    return false;
+  };
+  // Phase 0, before the internal subset: literals hide ">" and "[".
+  while (phase == 0) {
     const char* q = scan::find_any<'>', '[', '"', '\''>(p, end);
-    if (q == end) return false;
+    if (q == end) return resume_at(end, 0);
     if (*q == '>') {
       gt = static_cast<std::size_t>(q - data_);
       return true;
     }
     if (*q == '[') {
       p = q + 1;
+      phase = 1;
       break;
     }
     const char* close = scan::find_byte(q + 1, end, *q);
-    if (close == end) return false;
+    if (close == end) return resume_at(q, 0);
     p = close + 1;
   }
-  // Inside the internal subset: markup is skipped whole so that a "]" inside it does not
-  // close the subset; subsets do not nest.
+  // Phase 2, after the subset's "]": the ">".
+  if (phase == 2) {
+    const char* close = scan::find_byte(p, end, '>');
+    if (close == end) return resume_at(end, 2);
+    gt = static_cast<std::size_t>(close - data_);
+    return true;
+  }
+  // Phase 1, inside the internal subset: markup is skipped whole so that a "]" inside it
+  // does not close the subset; subsets do not nest.
   for (;;) {
     const char* q = scan::find_any<']', '<'>(p, end);
-    if (q == end) return false;
+    if (q == end) return resume_at(end, 1);
     if (*q == ']') {
       const char* close = scan::find_byte(q + 1, end, '>');
-      if (close == end) return false;
+      if (close == end) return resume_at(q + 1, 2);
       gt = static_cast<std::size_t>(close - data_);
       return true;
     }
+    // A declaration cut by the end of a piece is searched again from its "<".
+    if (!final_ && end - q < 10) return resume_at(q, 1);
     const char* close;
     if (starts_with(q, end, "<?")) {
       close = find_instruction_end(q + 1, end);
@@ -388,7 +532,7 @@ bool XmlTokenizer::find_doctype_end(std::size_t from, std::size_t& gt) const {
       // "<!ELEMENT" (whose content model has no literals) and anything unknown.
       close = scan::find_byte(q + 1, end, '>');
     }
-    if (close == end) return false;
+    if (close == end) return resume_at(q, 1);
     p = close + 1;
   }
 }

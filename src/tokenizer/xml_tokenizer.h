@@ -1,6 +1,11 @@
-// Pull tokenizer over one immutable byte buffer. It splits the input into markup and
-// character data, finds where each construct ends, matches end tags against the open
-// start tags, and checks that every delivered stretch is valid UTF-8.
+// Pull tokenizer over a byte buffer. It splits the input into markup and character data,
+// finds where each construct ends, matches end tags against the open start tags, and checks
+// that every delivered stretch is valid UTF-8.
+//
+// The input may come in pieces: until the last one (set_input with final = false), reaching
+// the end inside a construct reports NeedMore and parks the construct at its start; the next
+// piece resumes the search for its end where it stopped, so no byte is searched twice.
+// Character data at the end is delivered as far as whole characters go.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,7 @@ enum class XmlEventKind : std::uint8_t {
   Doctype,      // content: from the first non-whitespace byte after the keyword to before the final ">"
   Reference,    // content: the bytes between "&" and ";" (may be empty)
   EndOfInput,
+  NeedMore,     // not final: the input ends inside a construct; offset() is where it starts
 };
 
 // One attribute of a tag as byte offsets into the tag content: the key, and the value
@@ -75,6 +81,18 @@ struct TokenizerError {
 class XmlTokenizer {
  public:
   XmlTokenizer(const char* data, std::size_t size);
+  XmlTokenizer(const XmlTokenizer&) = delete;
+  XmlTokenizer& operator=(const XmlTokenizer&) = delete;
+
+  // The next piece of a streamed input: the buffer holds the bytes of the previous one from
+  // `dropped` on (dropped <= offset()), then new ones. home_open_names() must have run since
+  // the previous buffer was last read. `final`: nothing follows.
+  void set_input(const char* data, std::size_t size, std::size_t dropped, bool final);
+
+  // Copies the names of the open start tags that still point into the buffer to storage of
+  // the tokenizer's own, so that the buffer may change. Costs only the names opened since
+  // the last call.
+  void home_open_names();
 
   // Fills `event` and returns nothing, or returns the error; after an error or after
   // EndOfInput every further call yields EndOfInput.
@@ -108,7 +126,8 @@ class XmlTokenizer {
   template <class Handler>
   VORLANE_HOT_INLINE bool run_fast(Handler& handler);
 
-  // Byte offset of the next unread input byte (diagnostics only).
+  // Offset in the buffer of the next unread byte: after NeedMore, where the parked construct
+  // starts; after an error, where the failing construct starts.
   std::size_t offset() const { return pos_; }
 
  private:
@@ -119,6 +138,7 @@ class XmlTokenizer {
 
   std::optional<TokenizerError> next_event_slow(XmlEvent& event);
   std::optional<TokenizerError> read_text(XmlEvent& event);
+  std::optional<TokenizerError> read_text_resumed(XmlEvent& event);
   std::optional<TokenizerError> read_reference(XmlEvent& event);
   std::optional<TokenizerError> read_markup(XmlEvent& event);
   std::optional<TokenizerError> read_bang(XmlEvent& event);
@@ -143,26 +163,50 @@ class XmlTokenizer {
   // Finds the ">" that ends a tag whose content starts at `from`, skipping quoted stretches;
   // `high` turns nonzero if the tag may hold a byte above 0x7F.
   std::optional<TokenizerError> find_tag_end(std::size_t from, std::size_t& gt, unsigned& high);
-  // Finds the ">" that ends a DOCTYPE scanned from `from`; false at end of input.
-  bool find_doctype_end(std::size_t from, std::size_t& gt) const;
+  // Finds the ">" that ends a DOCTYPE scanned from `from`; false at end of input, with
+  // `from` and `phase` where a later search can resume (the start of an unfinished literal
+  // or declaration, so those are searched again, but nothing before them).
+  bool find_doctype_end(std::size_t& from, std::uint8_t& phase, std::size_t& gt) const;
   // Checks [begin, end) as UTF-8; the error index counts from `begin`.
   std::optional<TokenizerError> check_utf8(std::size_t begin, std::size_t end);
   TokenizerError fail(std::string message);
+  // Not final: reports NeedMore for the construct at pos_, whose end search resumes from
+  // `scan` with the given quote, high-byte and phase state.
+  std::optional<TokenizerError> park(XmlEvent& event, std::size_t scan, char quote = 0, unsigned high = 0,
+                                     std::uint8_t phase = 0);
+  std::optional<TokenizerError> need_more(XmlEvent& event);
+  // Not final, and [p, end) is a proper prefix of `opener` (ASCII letters of it matched
+  // without case when `nocase`): the opener may still arrive.
+  bool may_become(const char* p, std::string_view opener, bool nocase = false) const;
 
   const char* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
   State state_ = State::Init;
+  bool final_ = true;
+  // The end search of a construct parked by NeedMore, resumed by the next request.
+  struct Resume {
+    bool active = false;
+    char quote = 0;          // an open quote of a tag
+    std::uint8_t phase = 0;  // of a DOCTYPE
+    unsigned high = 0;       // a byte above 0x7F was passed
+    std::size_t scan = 0;    // where the search goes on
+  };
+  Resume resume_;
   // While the state is InText between calls: size_ - 1 (0 otherwise), so that one compare
   // tells next_event that data_[pos_] and data_[pos_ + 1] may be read on the fast path.
   std::size_t fast_end_ = 0;
-  // Raw names of the open start tags, innermost last: offsets into the input.
+  // Raw names of the open start tags, innermost last: in the input, or (streamed input, after
+  // home_open_names) in name_store_.
   struct OpenName {
-    std::size_t offset;
+    const char* name;
     std::size_t length;
     bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
   InlineVector<OpenName, 32> open_names_;
+  // The homed names, bottom first, back to back, then 16 bytes that keep the block reads of
+  // equal_near inside the string.
+  std::string name_store_;
   XmlEvent long_tag_;          // of the last quick_long_tag
   TagAttributes attributes_;   // of the last quick_long_tag
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode
@@ -222,7 +266,11 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
   if (stop_pos == 0) {
     unsigned high = 0;
     stop_pos = static_cast<std::size_t>(scan::find_any<'<', '&'>(begin, data_ + size_, high) - data_);
+    if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
     if (auto error = check_utf8(pos_, stop_pos)) return error;
+  } else if (stop_pos == size_ && !final_) [[unlikely]] {
+    // The run may go on in the next piece: it is delivered whole, as from a whole input.
+    return park(event, size_);
   }
   event.kind = XmlEventKind::Text;
   event.content = std::string_view(begin, stop_pos - pos_);
@@ -363,7 +411,7 @@ VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt)
   long_tag_.content = std::string_view(s, empty ? gt - 1 : gt);
   long_tag_.name_length = name_length;
   long_tag_.attributes = gt == n ? nullptr : &attributes_;
-  if (!empty) open_names_.push_back(OpenName{lt + 1, name_length, true});
+  if (!empty) open_names_.push_back(OpenName{data_ + lt + 1, name_length, true});
   return lt + 1 + gt + 1;
 }
 
@@ -388,7 +436,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_short_tag(std::size_t lt, std
   empty = !content.empty() && content.back() == '/';
   if (empty) content.remove_suffix(1);
   name_length = tokenizer_detail::name_length(content, end, marks);
-  if (!empty) open_names_.push_back(OpenName{lt + 1, name_length, true});
+  if (!empty) open_names_.push_back(OpenName{data_ + lt + 1, name_length, true});
   return gt + 1;
 }
 
@@ -421,7 +469,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_end_tag(std::size_t lt) {
   const OpenName& open = open_names_.back();
   const std::size_t name_at = lt + 2;
   if (!open.plain || open.length >= size_ - name_at || data_[name_at + open.length] != '>' ||
-      !scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
+      !scan::equal_near(data_ + name_at, open.name, open.length, data_ + size_)) {
     return 0;
   }
   const std::size_t after = name_at + open.length + 1;
@@ -455,12 +503,12 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
         const OpenName& open = open_names_.back();
         const std::size_t name_at = pos + 2;
         if (!open.plain || open.length >= size_ - name_at || data_[name_at + open.length] != '>' ||
-            !scan::equal_near(data_ + name_at, data_ + open.offset, open.length, data_ + size_)) {
+            !scan::equal_near(data_ + name_at, open.name, open.length, data_ + size_)) {
           break;
         }
         pos = name_at + open.length + 1;
         open_names_.pop_back();
-        go_on = handler.end_tag();
+        go_on = handler.end_tag(data_ + name_at - 2);
       } else {
         if (d == '!' || d == '?') break;
         std::string_view content;
@@ -480,11 +528,13 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
         }
       }
     } else {
-      // As quick_text.
+      // As quick_text; a run that reaches the end of a piece that is not the last is read by
+      // read_text, which parks it.
       if (c == '&') break;
       unsigned high = 0;
       const char* const begin = data_ + pos;
       const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      if (stop == data_ + size_ && !final_) [[unlikely]] break;
       if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;
       const std::string_view text(begin, static_cast<std::size_t>(stop - begin));
       pos = static_cast<std::size_t>(stop - data_);

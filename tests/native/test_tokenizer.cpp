@@ -30,6 +30,7 @@ const char* kind_name(XmlEventKind kind) {
     case XmlEventKind::Doctype: return "doctype";
     case XmlEventKind::Reference: return "ref";
     case XmlEventKind::EndOfInput: return "eof";
+    case XmlEventKind::NeedMore: return "more";
   }
   return "?";
 }

@@ -1,0 +1,448 @@
+// The document driver: pulls the tokenizer's events and applies the rules of the parser to
+// them, for a whole input (a Document of nodes) or for an input in pieces (events, see
+// event_stream.h). One set of rules for both: the two differ only where a construct is
+// stored or reported, chosen at compile time so that the whole-document loop pays nothing.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/document.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
+#include "doctype/doctype.h"
+#include "parser/character_data.h"
+#include "parser/keyed_hash.h"
+#include "parser/name_table.h"
+#include "parser/namespace_resolver.h"
+#include "parser/references.h"
+#include "parser/start_tag.h"
+#include "parser/string_store.h"
+#include "tokenizer/scan.h"
+#include "tokenizer/xml_tokenizer.h"
+
+namespace vorlane {
+
+// One event of an input read in pieces. Strings are Document::bytes references, valid until
+// the next piece is fed.
+struct StreamEvent {
+  enum class Kind : std::uint8_t { Start, End, Data, Comment, Instruction, StartNs, EndNs };
+  Kind kind = Kind::Start;
+  std::uint32_t name = 0;             // Start, End: the rendered tag's name id
+  std::uint32_t first_attribute = 0;  // Start: Document::attributes[first_attribute, + attribute_count)
+  std::uint32_t attribute_count = 0;
+  StringRef text;   // Data, Comment: the content; Instruction: the target; StartNs, EndNs: the prefix
+  StringRef value;  // Instruction: the data after the target's white space; StartNs: the namespace name
+  std::uint64_t offset = 0;  // of the construct's first byte in the whole input
+};
+
+namespace driver_detail {
+
+// Kept out of the event loop: each is taken at most once per parse.
+VORLANE_COLD inline MaybeFailure tokenizer_failure(TokenizerError&& error) {
+  return ParseFailure::syntax(std::move(error.message));
+}
+
+VORLANE_COLD inline MaybeFailure junk_after_root() { return ParseFailure::syntax("Junk after document element"); }
+
+constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
+
+}  // namespace driver_detail
+
+// All state of one parse. Nothing here is shared with another parse. kEvents: the input
+// comes in pieces and constructs are reported as StreamEvents, character data as one Data
+// event per run between two pieces of markup (so max_text_size bounds each run).
+template <bool kEvents>
+class Driver {
+ public:
+  // A whole input, into `doc`.
+  Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
+      : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
+    static_assert(!kEvents);
+    doc_.input = std::string_view(data, length);
+    // The arena holds joined text runs and unescaped values, which are never longer than the
+    // input they come from, and rendered "{namespace}local" names, which the name budget
+    // bounds. Reserving the input's size saves the regrowth copies (each into fresh pages)
+    // in the usual case. Only for large inputs: the reservation is address space that stays
+    // untouched until used.
+    if (length >= driver_detail::kArenaReserveThreshold) doc_.arena.reserve(length);
+  }
+
+  // An input in pieces: each is given with set_input, and run() reports what completes.
+  Driver(const ParseOptions& options, Document& doc, const HashKey& key, std::vector<StreamEvent>& events)
+      : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
+    static_assert(kEvents);
+    names_.copy_names();
+  }
+
+  // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
+  // its first byte is byte `base` of the whole input.
+  void set_input(std::string_view buffer, std::size_t dropped, std::uint64_t base, bool final) {
+    doc_.input = buffer;
+    base_ = base;
+    names_.set_input_base(base);
+    tokenizer_.set_input(buffer.data(), buffer.size(), dropped, final);
+  }
+
+  // Before the buffer changes: nothing kept may point into it.
+  void release_input() {
+    tokenizer_.home_open_names();
+    tags_.forget_input();
+    if (run_.where() == StringRef::Where::Input) run_ = copy_to_arena(doc_, doc_.bytes(run_));
+  }
+
+  // Where the parked construct starts in the buffer (after run() returned with no failure
+  // and the input not final).
+  std::size_t consumed() const { return tokenizer_.offset(); }
+
+  // Bytes of the arena that must survive the next piece: the names and an unfinished run.
+  template <class Keep>
+  void keep_arena(Keep&& keep) {
+    for (StringRef& name : doc_.names) keep(name);
+    if (run_.where() == StringRef::Where::Arena) keep(run_);
+  }
+
+  MaybeFailure run();
+
+  // Where the failure that run() returned happened: the byte offset of the construct in the
+  // whole input.
+  std::uint64_t failure_offset() const { return failure_offset_; }
+
+  // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
+  VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
+    return stop(start_element(content, name_length, marks, empty, nullptr), content.data() - 1);
+  }
+  // Out of line: tags with attributes cost more than the call, and the loop stays small.
+  VORLANE_NOINLINE bool long_start_tag(const XmlEvent& tag) {
+    return stop(start_element(tag.content, tag.name_length, tag.name_marks, tag.kind == XmlEventKind::EmptyTag,
+                              tag.attributes),
+                tag.content.data() - 1);
+  }
+  VORLANE_HOT_INLINE bool end_tag([[maybe_unused]] const char* lt) {
+    end_element(lt);
+    return true;
+  }
+  VORLANE_HOT_INLINE bool text(std::string_view content) {
+    return stop(character_data(content, true, content.data()), content.data());
+  }
+
+ private:
+  VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
+                                                bool empty, const TagAttributes* attributes);
+  MaybeFailure start_event(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty,
+                           const TagAttributes* attributes);
+  // Reads and handles one event of those run_fast leaves; out of line, so that the hot
+  // loop's function stays small. False when the parse ends: with failure_ set, or at the
+  // end of the input without.
+  VORLANE_NOINLINE bool slow_event();
+  // False with `failure` kept when there is one; true otherwise. `at`: where the construct
+  // that failed starts, in the input.
+  VORLANE_HOT_INLINE bool stop(MaybeFailure&& failure, const char* at) {
+    if (!failure) [[likely]] return true;
+    keep_failure(std::move(failure), at);
+    return false;
+  }
+  VORLANE_COLD void keep_failure(MaybeFailure&& failure, const char* at) {
+    failure_ = std::move(failure);
+    failure_offset_ = offset_of(at);
+  }
+  std::uint64_t offset_of(const char* at) const {
+    return base_ + static_cast<std::uint64_t>(at - doc_.input.data());
+  }
+  VORLANE_HOT_INLINE void end_element(const char* lt);
+  // After `node` completed, with open_ already its parent: the root slot is filled, or
+  // character data goes to the node's tail.
+  VORLANE_HOT_INLINE void place_completed(ElementNode& node) {
+    if (open_ == kNoParent) {
+      root_complete_ = true;
+      text_target_ = nullptr;
+    } else {
+      text_target_ = &node.tail;
+    }
+  }
+  // `in_input`: the chunk is known to lie in the input (text and CDATA events; the
+  // tokenizer borrows them from it). `at`: where its construct starts in the input.
+  MaybeFailure character_data(std::string_view chunk, bool in_input, [[maybe_unused]] const char* at) {
+    if constexpr (kEvents) {
+      if (text_target_ != nullptr && !run_.present()) run_at_ = offset_of(at);
+    }
+    // The usual case, a first run for its target inside an element: borrowed from the input.
+    const std::uint64_t max = options_.max_text_size;
+    StringRef* const target = text_target_;
+    if (target != nullptr && !target->present() && chunk.size() <= max && text_.total <= max - chunk.size() &&
+        (in_input || points_into(doc_.input, chunk))) {
+      text_.total += chunk.size();
+      *target = StringRef{static_cast<std::size_t>(chunk.data() - doc_.input.data()), chunk.size(),
+                          StringRef::Where::Input};
+      return std::nullopt;
+    }
+    return append_character_data(chunk, doc_, target, root_complete_, text_, options_.max_text_size);
+  }
+
+  // Events: the character data run so far becomes a Data event, before the markup at `at`.
+  void flush_text() {
+    if (run_.present()) {
+      push(StreamEvent::Kind::Data).text = run_;
+      events_->back().offset = run_at_;
+      run_ = StringRef{};
+    }
+    text_.total = 0;
+  }
+  StreamEvent& push(StreamEvent::Kind kind) {
+    StreamEvent& event = events_->emplace_back();
+    event.kind = kind;
+    return event;
+  }
+  // Events: the EndNs events of the innermost scope, which is about to close.
+  void end_namespaces(std::uint64_t offset) {
+    const std::size_t end = namespaces_.declarations_in_scope();
+    for (std::size_t i = end; i-- > namespaces_.innermost_declarations();) {
+      StreamEvent& event = push(StreamEvent::Kind::EndNs);
+      event.text = copy_to_arena(doc_, namespaces_.declared_prefix(i));
+      event.offset = offset;
+    }
+  }
+
+  const ParseOptions& options_;
+  Document& doc_;
+  XmlTokenizer tokenizer_;
+  NameTable names_;
+  StartTagProcessor tags_;
+  NamespaceResolver namespaces_;
+  // The open elements form a chain through their nodes: while a node is open, its
+  // subtree_end holds its parent's index (kNoParent for the root), and open_ is the
+  // innermost one. Their number is namespaces_.nesting_level().
+  static constexpr std::uint32_t kNoParent = 0xffffffffu;
+  std::uint32_t open_ = kNoParent;
+  // Where character data goes now: the innermost open element's text until its first child
+  // completes, then that child's tail; null outside the root. A node push may move the
+  // first node block, so it is set again after every push. Events: run_ inside the root.
+  StringRef* text_target_ = nullptr;
+  bool root_complete_ = false;  // the root slot: nodes[0], once its element has closed
+  CharacterDataState text_;
+  std::string expansion_;
+  MaybeFailure failure_;
+  std::uint64_t failure_offset_ = 0;
+  std::uint64_t base_ = 0;  // the whole input's offset of doc_.input[0]
+  // Events only.
+  std::vector<StreamEvent>* events_ = nullptr;
+  std::vector<std::uint32_t> open_tags_;  // rendered tag ids of the open elements
+  StringRef run_;                         // the character data since the last markup
+  std::uint64_t run_at_ = 0;
+};
+
+template <bool kEvents>
+VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view content, std::size_t raw_name_length,
+                                                              std::uint8_t marks, bool empty,
+                                                              const TagAttributes* attributes) {
+  // A second top-level element would replace the root; refuse it before anything else.
+  if (kEvents ? namespaces_.nesting_level() == 0 && root_complete_ : open_ == kNoParent && root_complete_) {
+    return driver_detail::junk_after_root();
+  }
+  const std::size_t name_length = raw_name_length < content.size() ? raw_name_length : content.size();
+  const std::string_view raw_name = content.substr(0, name_length);
+  if (raw_name.size() > options_.max_name_size) [[unlikely]] {
+    return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
+  }
+  const char* const input_end = doc_.input.data() + doc_.input.size();
+  if ((marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
+    return null_byte_in_name_failure();
+  }
+  if (namespaces_.nesting_level() >= options_.max_depth) [[unlikely]] {
+    return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
+  }
+  if (auto failure = attributes != nullptr ? namespaces_.open_scope(content.data(), *attributes)
+                                           : namespaces_.open_scope(content, name_length, input_end)) {
+    return failure;
+  }
+  names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
+  if constexpr (kEvents) {
+    return start_event(content, name_length, marks, empty, attributes);
+  } else {
+    const std::size_t index = doc_.nodes.size();
+    if (index >= kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();  // indices are 32-bit
+    // Built in place: nothing reads the node before it is complete, and on a failure the
+    // whole document is dropped.
+    ElementNode& node = doc_.nodes.emplace_back();
+    // Without a colon or a default namespace the raw name is the tag.
+    const std::uint32_t raw_id = names_.intern_in_input(raw_name);
+    node.tag = namespaces_.no_default_namespace() &&
+                       ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
+                   ? raw_id
+                   : tags_.render_element_name(namespaces_, raw_name, raw_id);
+    if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
+    if (name_length < content.size()) {
+      const std::size_t first = doc_.attributes.size();
+      node.first_attribute = static_cast<std::uint32_t>(first);
+      if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+        return failure;
+      }
+      // first + count must stay a valid 32-bit index.
+      if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
+      node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
+    } else {
+      node.first_attribute = static_cast<std::uint32_t>(doc_.attributes.size());
+    }
+    if (empty) {
+      namespaces_.close_scope();
+      node.subtree_end = static_cast<std::uint32_t>(index + 1);
+      place_completed(node);
+    } else {
+      node.subtree_end = open_;
+      open_ = static_cast<std::uint32_t>(index);
+      text_target_ = &node.text;
+    }
+    return std::nullopt;
+  }
+}
+
+template <bool kEvents>
+MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t name_length, std::uint8_t marks,
+                                         bool empty, const TagAttributes* attributes) {
+  const std::string_view raw_name = content.substr(0, name_length);
+  const char* const input_end = doc_.input.data() + doc_.input.size();
+  const std::uint32_t raw_id = names_.intern_in_input(raw_name);
+  const std::uint32_t tag = namespaces_.no_default_namespace() &&
+                                    ((marks & XmlEvent::kNameMayHoldColon) == 0 ||
+                                     !scan::contains(raw_name, ':', input_end))
+                                ? raw_id
+                                : tags_.render_element_name(namespaces_, raw_name, raw_id);
+  if (tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
+  const std::size_t first = doc_.attributes.size();
+  if (name_length < content.size()) {
+    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+      return failure;
+    }
+    if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
+  }
+  const std::uint64_t offset = offset_of(content.data() - 1);
+  flush_text();
+  for (std::size_t i = namespaces_.innermost_declarations(); i < namespaces_.declarations_in_scope(); ++i) {
+    StreamEvent& event = push(StreamEvent::Kind::StartNs);
+    event.text = copy_to_arena(doc_, namespaces_.declared_prefix(i));
+    event.value = copy_to_arena(doc_, namespaces_.declared_namespace(i));
+    event.offset = offset;
+  }
+  StreamEvent& start = push(StreamEvent::Kind::Start);
+  start.name = tag;
+  start.first_attribute = static_cast<std::uint32_t>(first);
+  start.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
+  start.offset = offset;
+  if (empty) {
+    StreamEvent& end = push(StreamEvent::Kind::End);
+    end.name = tag;
+    end.offset = offset;
+    end_namespaces(offset);
+    namespaces_.close_scope();
+    if (namespaces_.nesting_level() == 0) {
+      root_complete_ = true;
+      text_target_ = nullptr;
+    }
+  } else {
+    open_tags_.push_back(tag);
+    text_target_ = &run_;
+  }
+  return std::nullopt;
+}
+
+template <bool kEvents>
+VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char* lt) {
+  if constexpr (kEvents) {
+    if (open_tags_.empty()) return;
+    const std::uint64_t offset = offset_of(lt);
+    flush_text();
+    StreamEvent& end = push(StreamEvent::Kind::End);
+    end.name = open_tags_.back();
+    end.offset = offset;
+    open_tags_.pop_back();
+    end_namespaces(offset);
+    namespaces_.close_scope();
+    if (open_tags_.empty()) {
+      root_complete_ = true;
+      text_target_ = nullptr;
+    }
+  } else {
+    // The tokenizer only reports an end tag that matches the innermost open start tag.
+    if (open_ == kNoParent) return;
+    namespaces_.close_scope();
+    ElementNode& node = doc_.nodes[open_];
+    open_ = node.subtree_end;
+    node.subtree_end = static_cast<std::uint32_t>(doc_.nodes.size());
+    place_completed(node);
+  }
+}
+
+template <bool kEvents>
+MaybeFailure Driver<kEvents>::run() {
+  while (tokenizer_.run_fast(*this) && slow_event()) {
+  }
+  return std::move(failure_);
+}
+
+template <bool kEvents>
+bool Driver<kEvents>::slow_event() {
+  XmlEvent event;
+  const char* const at = doc_.input.data() + tokenizer_.offset();
+  if (auto error = tokenizer_.next_event(event)) {
+    return stop(driver_detail::tokenizer_failure(std::move(*error)), doc_.input.data() + tokenizer_.offset());
+  }
+  switch (event.kind) {
+    case XmlEventKind::StartTag:
+    case XmlEventKind::EmptyTag:
+      return stop(start_element(event.content, event.name_length, event.name_marks,
+                                event.kind == XmlEventKind::EmptyTag, event.attributes),
+                  at);
+    case XmlEventKind::EndTag:
+      end_element(at);
+      return true;
+    case XmlEventKind::Text:
+    case XmlEventKind::Cdata:
+      return stop(character_data(event.content, true, at), at);
+    case XmlEventKind::Reference:
+      expansion_.clear();
+      if (auto failure = expand_reference(event.content, options_, expansion_)) return stop(std::move(failure), at);
+      return stop(character_data(expansion_, false, at), at);
+    case XmlEventKind::Comment:
+      if (auto failure = check_comment(event.content.size(), options_.max_comment_size)) {
+        return stop(std::move(failure), at);
+      }
+      if constexpr (kEvents) {
+        flush_text();
+        StreamEvent& comment = push(StreamEvent::Kind::Comment);
+        comment.text = store_string(doc_, event.content);
+        comment.offset = offset_of(at);
+      }
+      return true;
+    case XmlEventKind::Declaration:
+      return true;
+    case XmlEventKind::Instruction:
+      if constexpr (kEvents) {
+        flush_text();
+        StreamEvent& instruction = push(StreamEvent::Kind::Instruction);
+        const std::string_view target = event.content.substr(0, event.name_length);
+        std::string_view data = event.content.substr(target.size());
+        while (!data.empty() && is_xml_space(data.front())) data.remove_prefix(1);
+        instruction.text = store_string(doc_, target);
+        instruction.value = store_string(doc_, data);
+        instruction.offset = offset_of(at);
+      }
+      return true;
+    case XmlEventKind::Doctype:
+      // Same verdict as analysing then judging, without holding every declaration of a
+      // possibly huge internal subset in memory.
+      return stop(judge_doctype(event.content, options_), at);
+    case XmlEventKind::EndOfInput:
+      if (!root_complete_ || (kEvents ? !open_tags_.empty() : open_ != kNoParent)) {
+        return stop(ParseFailure::syntax("No XML root element found"), doc_.input.data() + doc_.input.size());
+      }
+      return false;
+    case XmlEventKind::NeedMore:
+      return false;
+  }
+  return true;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,66 @@
+// An input read in pieces, as events: each feed parses what the bytes so far complete and
+// reports it as StreamEvents, keeping between feeds only the unfinished construct, the open
+// elements, the namespace scopes and the names. The same driver and tokenizer as parse_core:
+// for any cutting of an input into pieces, the events and the failure are those of the whole
+// input fed at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/document.h"
+#include "common/parse_failure.h"
+#include "common/parse_options.h"
+#include "parser/driver.h"
+
+namespace vorlane {
+
+class EventStream {
+ public:
+  enum class Status : unsigned char { Ok, Failed, OutOfMemory };
+
+  explicit EventStream(const ParseOptions& options);  // throws std::bad_alloc
+  ~EventStream();
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
+
+  // Parses `size` more bytes; `final`: they are the last. The events completed are then in
+  // events(), their strings in document(), until the next feed. After a failure or an
+  // allocation failure every later feed returns the same status and reports nothing.
+  // Never throws.
+  Status feed(const char* data, std::size_t size, bool final) noexcept;
+
+  const std::vector<StreamEvent>& events() const { return events_; }
+  const Document& document() const { return doc_; }
+  // After Status::Failed: the failure, and the offset in the whole input of the construct
+  // where it happened.
+  const std::optional<ParseFailure>& failure() const { return failure_; }
+  std::uint64_t failure_offset() const { return failure_offset_; }
+  // Bytes fed so far.
+  std::uint64_t bytes_fed() const { return base_ + buffer_.size(); }
+  // Bytes held for the construct not yet complete.
+  std::size_t bytes_held() const { return buffer_.size() - consumed_; }
+  bool finished() const { return finished_; }
+
+ private:
+  void compact_arena();
+
+  ParseOptions options_;
+  Document doc_;
+  std::vector<StreamEvent> events_;
+  std::unique_ptr<Driver<true>> driver_;
+  std::string buffer_;         // from the first byte not yet dropped
+  std::size_t consumed_ = 0;   // bytes of buffer_ read: the parked construct starts there
+  std::uint64_t base_ = 0;     // offset of buffer_[0] in the whole input
+  std::size_t arena_floor_ = 0;
+  Status status_ = Status::Ok;
+  bool finished_ = false;
+  std::optional<ParseFailure> failure_;
+  std::uint64_t failure_offset_ = 0;
+};
+
+}  // namespace vorlane

@@ -1,0 +1,110 @@
+// The event stream: whatever the cutting of an input into pieces, the same events and the
+// same outcome as the input fed at once; the reported events themselves.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "stream_dump.h"
+
+using namespace vorlane;
+
+namespace {
+
+// Every construct, every way of ending badly, and bytes that a cut can split.
+const std::vector<std::string> kDocuments = {
+    "<a/>",
+    "\xEF\xBB\xBF<a>x</a>",
+    "<?xml version='1.0' encoding='utf-8'?>\n<!-- c --><?pi  data ?><r a='1' b=\"x&amp;y\">t&#x263A;<![CDATA[<c>]]>u</r>\n",
+    "<r xmlns='urn:d' xmlns:p='urn:p'><p:e p:k='v' k2='w'/><e xmlns:q='urn:q'><q:f/></e></r>",
+    "<!DOCTYPE r [<!ELEMENT r ANY><!-- ] > --><?p ]>?>]><r>caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</r>",
+    "<!DOCTYPE r SYSTEM 'x.dtd'><r/>",
+    "<!DOCTYPE r [<!ENTITY e 'v'>]><r>&e;</r>",
+    "<r><a>1</a><b>2</b>tail<c/>&lt;&gt;&amp;&apos;&quot;</r>",
+    "<long-name-of-element attribute-one=\"a value that is long enough to need more blocks\" two='2'>x</long-name-of-element>",
+    "<r>\xC3\x28</r>",
+    "<r>\xE2\x82</r>",
+    "<r a='\xFF'/>",
+    "<r><!-- unclosed </r>",
+    "<r><![CDATA[ unclosed </r>",
+    "<r><?pi unclosed </r>",
+    "<r a='unclosed></r>",
+    "<r>&unclosed</r>",
+    "<r></s>",
+    "<r>",
+    "text<r/>",
+    "<r/><s/>",
+    "<r/>junk",
+    "<!DOCTYPE>",
+    "<!-x>",
+    "<r><!- x --></r>",
+    "<?xml version='1.0'",
+    "",
+    "   ",
+    "<r a='1' a='2'/>",
+    "<p:r/>",
+    "<r>&#0;</r>",
+    "<r><!----></r><!--after-->",
+};
+
+std::string whole(const std::string& doc, const ParseOptions& options = {}) {
+  return stream_dump::run(doc, {}, options);
+}
+
+}  // namespace
+
+TEST(stream_every_split_is_the_whole_input) {
+  for (const std::string& doc : kDocuments) {
+    const std::string expected = whole(doc);
+    for (std::size_t cut = 0; cut <= doc.size(); ++cut) CHECK_EQ(stream_dump::run(doc, {cut}), expected);
+    std::vector<std::size_t> bytes;
+    for (std::size_t i = 1; i < doc.size(); ++i) bytes.push_back(i);
+    CHECK_EQ(stream_dump::run(doc, bytes), expected);
+  }
+}
+
+TEST(stream_random_splits_under_limits) {
+  std::mt19937 random(7);
+  ParseOptions tight;
+  tight.max_text_size = 3;
+  tight.max_comment_size = 2;
+  tight.max_name_size = 4;
+  tight.max_attribute_size = 2;
+  tight.max_depth = 2;
+  tight.forbid_dtd = true;
+  for (const ParseOptions& options : {ParseOptions{}, tight}) {
+    for (const std::string& doc : kDocuments) {
+      const std::string expected = whole(doc, options);
+      for (int round = 0; round < 20; ++round) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0; at < doc.size(); at += 1 + random() % 7) cuts.push_back(at);
+        CHECK_EQ(stream_dump::run(doc, cuts, options), expected);
+      }
+    }
+  }
+}
+
+TEST(stream_events) {
+  CHECK_EQ(whole("<?xml version='1.0'?><!--c--><r xmlns:p='u' p:a='1'>x&amp;y<?t  d ?>z<e/></r>"),
+           "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a=[1]\n@52 data [x&y]\n"
+           "@59 pi [t] [d ]\n@68 data [z]\n@69 start e\n@69 end e\n@73 end r\n@73 end-ns [p]\nok\n");
+  // The events before a failure are reported with it.
+  CHECK_EQ(whole("<r>a</s>"), "@0 start r\nfailed kind=10 ill-formed document: expected `</r>`, but `</s>` was found @4\n");
+  CHECK_EQ(whole("<r><x>a</x><y/>"), "@0 start r\n@3 start x\n@6 data [a]\n@7 end x\n@11 start y\n@11 end y\n"
+                                     "failed kind=10 No XML root element found @15\n");
+}
+
+TEST(stream_long_constructs_in_small_pieces_are_linear) {
+  // A construct that never ends, fed one byte at a time, is searched once: 4 MB would take
+  // minutes if every piece searched it again.
+  for (const std::string& open : {std::string("<r><!--"), std::string("<r a='"), std::string("<r>"),
+                                  std::string("<?pi "), std::string("<!DOCTYPE r ["), std::string("<r><![CDATA[")}) {
+    EventStream stream(ParseOptions{});
+    stream.feed(open.data(), open.size(), false);
+    const std::string filler(4 << 20, 'x');
+    for (char c : filler) CHECK(stream.feed(&c, 1, false) == EventStream::Status::Ok);
+    CHECK(stream.bytes_held() >= filler.size());
+    CHECK(stream.feed(nullptr, 0, true) == EventStream::Status::Failed);
+  }
+}
