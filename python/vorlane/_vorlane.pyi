@@ -20,3 +20,22 @@ def parse_xml(
     max_name_size: int = 1024,
     max_comment_size: int = 10485760,
 ) -> Element: ...
+
+class EventParser:
+    def __new__(
+        cls,
+        *,
+        forbid_dtd: bool = ...,
+        forbid_entities: bool = ...,
+        forbid_external: bool = ...,
+        max_depth: int = ...,
+        max_entity_size: int = ...,
+        max_text_size: int = ...,
+        max_attributes: int = ...,
+        max_attribute_size: int = ...,
+        max_name_size: int = ...,
+        max_comment_size: int = ...,
+    ) -> EventParser: ...
+    def feed(self, data: bytes, final: bool, out: list[tuple[object, ...]]) -> None: ...
+    def error_offset(self) -> int: ...
+    def bytes_fed(self) -> int: ...

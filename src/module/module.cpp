@@ -109,7 +109,7 @@ int exec_module(PyObject* module) {
   for (PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
     if (add_function(module, module_name.get(), def) < 0) return -1;
   }
-  return 0;
+  return add_event_parser_type(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

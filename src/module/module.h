@@ -5,6 +5,7 @@
 
 #include "common/document.h"
 #include "common/parse_failure.h"
+#include "common/parse_options.h"
 
 namespace vorlane {
 
@@ -18,6 +19,13 @@ PyObject* raise_parse_failure(ParseFailure&& failure);
 // nullptr with an exception set and nothing of the partial tree kept. Releases the
 // document's nodes as it goes: the document cannot be walked again afterwards.
 PyObject* materialize_tree(PyObject* element_class, Document& document);
+
+// Converts the keyword options in `kwargs` (a dict, or null for none) as parse_xml does;
+// -1 with an exception set, naming `function`, on failure.
+int convert_keyword_options(PyObject* kwargs, ParseOptions* options, const char* function);
+
+// Adds the EventParser type to `module`; -1 with an exception set on failure.
+int add_event_parser_type(PyObject* module);
 
 // The qualified name of `obj`'s type, for messages; nullptr with an exception set on failure.
 PyObject* type_qualname(PyObject* obj);

@@ -114,6 +114,34 @@ int convert_options(PyObject* const* bound, ParseOptions* options) {
   return 0;
 }
 
+}  // namespace
+
+int convert_keyword_options(PyObject* kwargs, ParseOptions* options, const char* function) {
+  PyObject* bound[kParameterCount] = {};
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(kwargs, &at, &key, &value)) {
+      Py_ssize_t length = 0;
+      const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
+      if (utf8 == nullptr) PyErr_Clear();
+      Py_ssize_t index = -1;
+      for (Py_ssize_t p = 1; utf8 != nullptr && p < kParameterCount; ++p) {
+        if (kParameterNames[p] == std::string_view(utf8, static_cast<std::size_t>(length))) index = p;
+      }
+      if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, key);
+        return -1;
+      }
+      bound[index] = value;
+    }
+  }
+  return convert_options(bound, options);
+}
+
+namespace {
+
 int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   if (nargs > kParameterCount) {
     PyErr_Format(PyExc_TypeError, "parse_xml() takes from 1 to %zd positional arguments but %zd were given",

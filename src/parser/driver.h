@@ -258,8 +258,8 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
                                            : namespaces_.open_scope(content, name_length, input_end)) {
     return failure;
   }
-  names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
   if constexpr (kEvents) {
+    names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
     return start_event(content, name_length, marks, empty, attributes);
   } else {
     const std::size_t index = doc_.nodes.size();
@@ -269,12 +269,18 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
     ElementNode& node = doc_.nodes.emplace_back();
     // Without a colon or a default namespace the raw name is the tag.
     const std::uint32_t raw_id = names_.intern_in_input(raw_name);
-    node.tag = namespaces_.no_default_namespace() &&
-                       ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))
-                   ? raw_id
-                   : tags_.render_element_name(namespaces_, raw_name, raw_id);
+    // Only names that namespaces render are charged to the budget, which needs the tag's end.
+    const char* const tag_end = content.data() + content.size() + (empty ? 2 : 1);
+    if (namespaces_.no_default_namespace() &&
+        ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))) {
+      node.tag = raw_id;
+    } else {
+      names_.set_tag_end(tag_end);
+      node.tag = tags_.render_element_name(namespaces_, raw_name, raw_id);
+    }
     if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
     if (name_length < content.size()) {
+      names_.set_tag_end(tag_end);
       const std::size_t first = doc_.attributes.size();
       node.first_attribute = static_cast<std::uint32_t>(first);
       if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
@@ -385,6 +391,7 @@ MaybeFailure Driver<kEvents>::run() {
 template <bool kEvents>
 bool Driver<kEvents>::slow_event() {
   XmlEvent event;
+  tokenizer_.skip_byte_order_mark();
   const char* const at = doc_.input.data() + tokenizer_.offset();
   if (auto error = tokenizer_.next_event(event)) {
     return stop(driver_detail::tokenizer_failure(std::move(*error)), doc_.input.data() + tokenizer_.offset());

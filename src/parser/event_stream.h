@@ -39,6 +39,12 @@ class EventStream {
   // After Status::Failed: the failure, and the offset in the whole input of the construct
   // where it happened.
   const std::optional<ParseFailure>& failure() const { return failure_; }
+  // The failure, moved out (once).
+  ParseFailure take_failure() {
+    ParseFailure failure = std::move(*failure_);
+    failure_.reset();
+    return failure;
+  }
   std::uint64_t failure_offset() const { return failure_offset_; }
   // Bytes fed so far.
   std::uint64_t bytes_fed() const { return base_ + buffer_.size(); }

@@ -166,30 +166,34 @@ std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::s
                       " bytes from index ", std::to_string(check.index)}));
 }
 
+void XmlTokenizer::read_byte_order_mark() {
+  if (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF")) {
+    return;  // not yet known
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+  if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    detected_encoding_ = "UTF-8";
+    pos_ = 3;
+  } else if (size_ >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    detected_encoding_ = "UTF-16LE";
+    pos_ = 2;
+  } else if (size_ >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    detected_encoding_ = "UTF-16BE";
+    pos_ = 2;
+  }
+  state_ = State::InText;
+  fast_end_ = size_ > 0 ? size_ - 1 : 0;
+}
+
 std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
   switch (state_) {
     case State::Exit:
       event.kind = XmlEventKind::EndOfInput;
       return std::nullopt;
-    case State::Init: {
-      const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
-      if (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF")) {
-        return need_more(event);  // a byte order mark may be under way
-      }
-      if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-        detected_encoding_ = "UTF-8";
-        pos_ = 3;
-      } else if (size_ >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        detected_encoding_ = "UTF-16LE";
-        pos_ = 2;
-      } else if (size_ >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        detected_encoding_ = "UTF-16BE";
-        pos_ = 2;
-      }
-      state_ = State::InText;
-      fast_end_ = size_ > 0 ? size_ - 1 : 0;
+    case State::Init:
+      read_byte_order_mark();
+      if (state_ == State::Init) return need_more(event);  // a byte order mark may be under way
       break;
-    }
     case State::InText:
     case State::InReference:
     case State::InMarkup:

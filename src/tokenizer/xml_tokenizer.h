@@ -126,6 +126,12 @@ class XmlTokenizer {
   template <class Handler>
   VORLANE_HOT_INLINE bool run_fast(Handler& handler);
 
+  // Reads a byte order mark, if the input has one and it was not read yet: offset() is then
+  // where the first construct starts.
+  void skip_byte_order_mark() {
+    if (state_ == State::Init) read_byte_order_mark();
+  }
+
   // Offset in the buffer of the next unread byte: after NeedMore, where the parked construct
   // starts; after an error, where the failing construct starts.
   std::size_t offset() const { return pos_; }
@@ -137,6 +143,7 @@ class XmlTokenizer {
   enum class State : std::uint8_t { Init, InText, InReference, InMarkup, Exit };
 
   std::optional<TokenizerError> next_event_slow(XmlEvent& event);
+  void read_byte_order_mark();
   std::optional<TokenizerError> read_text(XmlEvent& event);
   std::optional<TokenizerError> read_text_resumed(XmlEvent& event);
   std::optional<TokenizerError> read_reference(XmlEvent& event);

@@ -1,0 +1,94 @@
+"""The event parser: one engine with parse_xml, and the same outcome for every cutting of an input."""
+
+import pathlib
+import random
+import xml.etree.ElementTree as ET
+import zipfile
+
+import pytest
+
+from vorlane import parse_xml
+from vorlane._vorlane import EventParser
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+ARCHIVE = ROOT.parent / "shared" / "testdata" / "w3c-xmlconf" / "xmlts20130923.zip"
+ALL_OFF = {"forbid_dtd": False, "forbid_entities": False, "forbid_external": False}
+TIGHT = {"max_text_size": 5, "max_depth": 3, "max_comment_size": 3, "max_name_size": 6, "max_attributes": 2}
+
+
+def documents():
+    docs = [path.read_bytes() for path in sorted((ROOT / "examples").iterdir()) if path.suffix != ".py"]
+    if ARCHIVE.exists():
+        with zipfile.ZipFile(ARCHIVE) as archive:
+            names = sorted(name for name in archive.namelist() if name.endswith(".xml"))
+            docs += [archive.read(name) for name in names[::3]]
+    return docs
+
+
+DOCUMENTS = documents()
+
+
+def events(data, cuts=(), options=None):
+    """The events of `data` fed in pieces ending at `cuts`, and the failure (class, args, offset)."""
+    parser = EventParser(**(options or {}))
+    out = []
+    start = 0
+    try:
+        for cut in cuts:
+            parser.feed(data[start:cut], False, out)
+            start = cut
+        parser.feed(data[start:], True, out)
+    except (ValueError, SyntaxError) as exc:  # every refusal and syntax error
+        return out, (type(exc), exc.args, parser.error_offset())
+    return out, None
+
+
+def tree(events):
+    builder = ET.TreeBuilder()
+    for event in events:
+        if event[0] == "start":
+            builder.start(event[1], event[2])
+        elif event[0] == "end":
+            builder.end(event[1])
+        elif event[0] == "data":
+            builder.data(event[1])
+    return builder.close()
+
+
+@pytest.mark.parametrize("options", [{}, ALL_OFF, TIGHT], ids=["defaults", "all-off", "tight"])
+def test_every_cutting_gives_the_whole_outcome(options):
+    rng = random.Random(1)
+    for data in DOCUMENTS:
+        whole = events(data, (), options)
+        cuttings = [sorted(rng.sample(range(len(data) + 1), min(k, len(data) + 1))) for k in (1, 4, 40)]
+        if len(data) < 400:
+            cuttings.append(range(1, len(data)))
+        for cuts in cuttings:
+            assert events(data, cuts, options) == whole, (data[:120], list(cuts))
+
+
+@pytest.mark.parametrize("options", [{}, ALL_OFF], ids=["defaults", "all-off"])
+def test_one_engine_with_parse_xml(options):
+    for data in DOCUMENTS:
+        out, failure = events(data, (), options)
+        try:
+            expected = parse_xml(data, **options)
+        except (ValueError, SyntaxError) as exc:
+            assert failure is not None and failure[:2] == (type(exc), exc.args), data[:120]
+            continue
+        assert failure is None, (data[:120], failure)
+        assert ET.tostring(tree(out)) == ET.tostring(expected)
+
+
+def test_feeding_after_the_end_or_a_failure_is_refused():
+    parser = EventParser()
+    out = []
+    with pytest.raises(SyntaxError, match="ill-formed"):
+        parser.feed(b"<a></b>", True, out)
+    assert out == [("start", "a", {}, 0)] and parser.error_offset() == 3
+    with pytest.raises(ValueError, match="already failed"):
+        parser.feed(b"", True, out)
+    parser = EventParser()
+    parser.feed(b"<a/>", True, out)
+    with pytest.raises(ValueError, match="already ended"):
+        parser.feed(b"", True, out)
