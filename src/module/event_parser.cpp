@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "module/accelerator.h"
 #include "module/module.h"
 #include "module/py_ref.h"
 #include "parser/event_stream.h"
@@ -26,6 +27,15 @@ struct EventParserObject {
   PyObject* kinds[kKinds];     // the kind strings of the event tuples
   bool busy;                   // a feed is under way: another one must not start
   bool failure_raised;         // the failure was raised once; later feeds say so
+  // After bind(): each event goes to the target's handler of its kind, and the kinds in
+  // `wanted` are listed as (kind, what the handler returned).
+  bool bound;
+  bool accelerated;            // the target is the accelerator's own TreeBuilder
+  unsigned wanted;             // bit per Kind
+  PyObject* target;
+  PyObject* handlers[kKinds];  // callables or null
+  PyObject* empty_attrib;      // given to the accelerated builder for elements without attributes
+  TreeBuilderEntries entries;
 };
 
 EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventParserObject*>(self); }
@@ -86,19 +96,149 @@ PyObject* event_tuple(EventParserObject* self, const StreamEvent& event) {
   return nullptr;
 }
 
-// feed(data, final=False, out) -> None: parses `data` after what was fed before and appends
+// A new reference: handler(args...), or None without a handler.
+PyObject* call_handler(PyObject* handler, PyObject* const* args, std::size_t count) {
+  if (handler == nullptr) return Py_NewRef(Py_None);
+  return PyObject_Vectorcall(handler, args, count, nullptr);
+}
+
+int list_event(EventParserObject* self, Kind kind, PyObject* value, PyObject* out) {
+  if ((self->wanted & (1u << kind)) == 0) return 0;
+  PyRef event(PyTuple_Pack(2, self->kinds[kind], value));
+  return event ? PyList_Append(out, event.get()) : -1;
+}
+
+// The event to the target, as the standard parser hands it over; -1 with an exception set.
+int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
+  const Document& doc = self->stream->document();
+  switch (event.kind) {
+    case StreamEvent::Kind::Start: {
+      PyObject* tag = name_of(self, event.name);
+      if (!tag) return -1;
+      PyRef attrib;
+      if (event.attribute_count != 0 || !self->accelerated) {
+        attrib.reset(PyDict_New());
+        if (!attrib) return -1;
+      }
+      for (std::uint32_t i = 0; i < event.attribute_count; ++i) {
+        const Attribute& attribute = doc.attributes[event.first_attribute + i];
+        PyObject* key = name_of(self, attribute.name);
+        PyRef value(decode(doc.bytes(attribute.value)));
+        if (!key || !value || PyDict_SetItem(attrib.get(), key, value.get()) < 0) return -1;
+      }
+      PyObject* args[] = {tag, attrib ? attrib.get() : self->empty_attrib};
+      PyRef result(self->accelerated ? self->entries.start(self->target, args, 2)
+                                     : call_handler(self->handlers[kStart], args, 2));
+      return result ? list_event(self, kStart, result.get(), out) : -1;
+    }
+    case StreamEvent::Kind::End: {
+      PyObject* tag = name_of(self, event.name);
+      if (!tag) return -1;
+      PyRef result(self->accelerated ? self->entries.end(self->target, tag)
+                                     : call_handler(self->handlers[kEnd], &tag, 1));
+      return result ? list_event(self, kEnd, result.get(), out) : -1;
+    }
+    case StreamEvent::Kind::Data: {
+      if (!self->accelerated && self->handlers[kData] == nullptr) return 0;
+      PyRef text(decode(doc.bytes(event.text)));
+      if (!text) return -1;
+      PyObject* arg = text.get();
+      PyRef result(self->accelerated ? self->entries.data(self->target, arg) : call_handler(self->handlers[kData], &arg, 1));
+      return result ? 0 : -1;
+    }
+    case StreamEvent::Kind::Comment:
+    case StreamEvent::Kind::Instruction: {
+      const Kind kind = event.kind == StreamEvent::Kind::Comment ? kComment : kPi;
+      if (self->handlers[kind] == nullptr) return 0;
+      PyRef text(decode(doc.bytes(event.text)));
+      PyRef value(kind == kPi ? decode(doc.bytes(event.value)) : nullptr);
+      if (!text || (kind == kPi && !value)) return -1;
+      PyObject* args[] = {text.get(), value.get()};
+      PyRef result(call_handler(self->handlers[kind], args, kind == kPi ? 2 : 1));
+      return result ? list_event(self, kind, result.get(), out) : -1;
+    }
+    case StreamEvent::Kind::StartNs: {
+      PyRef prefix(decode(doc.bytes(event.text)));
+      PyRef uri(decode(doc.bytes(event.value)));
+      if (!prefix || !uri) return -1;
+      PyObject* args[] = {prefix.get(), uri.get()};
+      PyRef ignored(call_handler(self->handlers[kStartNs], args, 2));
+      PyRef pair(ignored ? PyTuple_Pack(2, prefix.get(), uri.get()) : nullptr);
+      return pair ? list_event(self, kStartNs, pair.get(), out) : -1;
+    }
+    case StreamEvent::Kind::EndNs: {
+      PyRef prefix(decode(doc.bytes(event.text)));
+      if (!prefix) return -1;
+      PyObject* arg = prefix.get();
+      PyRef ignored(call_handler(self->handlers[kEndNs], &arg, 1));
+      return ignored ? list_event(self, kEndNs, Py_None, out) : -1;
+    }
+  }
+  return 0;
+}
+
+// bind(target, handlers, wanted) -> None: from now on each event goes to the handler of its
+// kind in `handlers` (a tuple of callables or None in the order start, end, data, comment,
+// pi, start_ns, end_ns), and feed lists the kinds named in `wanted` as (kind, result).
+PyObject* parser_bind(PyObject* self_object, PyObject* args) {
+  EventParserObject* self = as_parser(self_object);
+  PyObject* target = nullptr;
+  PyObject* handlers = nullptr;
+  PyObject* wanted = nullptr;
+  if (!PyArg_ParseTuple(args, "OO!O:bind", &target, &PyTuple_Type, &handlers, &wanted)) return nullptr;
+  if (PyTuple_Size(handlers) != kKinds) {
+    PyErr_Format(PyExc_ValueError, "bind() takes %d handlers", static_cast<int>(kKinds));
+    return nullptr;
+  }
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, "bind() called while a feed of the same parser is under way");
+    return nullptr;
+  }
+  unsigned bits = 0;
+  PyRef iterator(PyObject_GetIter(wanted));
+  if (!iterator) return nullptr;
+  while (PyRef name{PyIter_Next(iterator.get())}) {
+    int found = -1;
+    for (int k = 0; k < kKinds && found < 0; ++k) {
+      const int equal = PyObject_RichCompareBool(name.get(), self->kinds[k], Py_EQ);
+      if (equal < 0) return nullptr;
+      if (equal) found = k;
+    }
+    if (found < 0 || found == kData) {
+      PyErr_Format(PyExc_ValueError, "unknown event %R", name.get());
+      return nullptr;
+    }
+    bits |= 1u << found;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  for (int k = 0; k < kKinds; ++k) {
+    PyObject* handler = PyTuple_GetItem(handlers, k);
+    PyObject* old = self->handlers[k];
+    self->handlers[k] = handler == Py_None ? nullptr : Py_NewRef(handler);
+    Py_XDECREF(old);
+  }
+  PyObject* old_target = self->target;
+  self->target = Py_NewRef(target);
+  Py_XDECREF(old_target);
+  self->accelerated = find_builder_entries(target, &self->entries);
+  if (self->accelerated && !self->empty_attrib) {
+    self->empty_attrib = PyDict_New();
+    if (!self->empty_attrib) return nullptr;
+  }
+  self->wanted = bits;
+  self->bound = true;
+  Py_RETURN_NONE;
+}
+
+// feed(data, final, out) -> None: parses `data` after what was fed before and appends
 // the events it completes to the list `out`, then raises the failure if the parse failed:
 // the events before a failure are in `out` when it propagates.
-PyObject* parser_feed(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+PyObject* parser_feed(PyObject* self_object, PyObject* args) {
   EventParserObject* self = as_parser(self_object);
-  static const char* keywords[] = {"data", "final", "out", nullptr};
   Py_buffer data;
   int final = 0;
   PyObject* out = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*pO!:feed", const_cast<char**>(keywords), &data, &final,
-                                   &PyList_Type, &out)) {
-    return nullptr;
-  }
+  if (!PyArg_ParseTuple(args, "y*pO!:feed", &data, &final, &PyList_Type, &out)) return nullptr;
   std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&data, PyBuffer_Release);
   if (self->busy) {
     PyErr_SetString(PyExc_RuntimeError, "feed() called while another feed of the same parser is under way");
@@ -126,9 +266,22 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   }
   self->busy = false;
   if (status == EventStream::Status::OutOfMemory) return PyErr_NoMemory();
-  for (const StreamEvent& event : self->stream->events()) {
-    PyRef tuple(event_tuple(self, event));
-    if (!tuple || PyList_Append(out, tuple.get()) < 0) return nullptr;
+  if (self->bound) {
+    // A handler may feed this parser again or raise: neither may meet a batch half read.
+    self->busy = true;
+    for (const StreamEvent& event : self->stream->events()) {
+      if (dispatch(self, event, out) < 0) {
+        self->busy = false;
+        self->failure_raised = true;  // the rest of the batch is lost: nothing may follow
+        return nullptr;
+      }
+    }
+    self->busy = false;
+  } else {
+    for (const StreamEvent& event : self->stream->events()) {
+      PyRef tuple(event_tuple(self, event));
+      if (!tuple || PyList_Append(out, tuple.get()) < 0) return nullptr;
+    }
   }
   if (status == EventStream::Status::Failed) {
     self->failure_raised = true;
@@ -176,18 +329,25 @@ void parser_dealloc(PyObject* self_object) {
   delete self->stream;
   Py_XDECREF(self->names);
   for (PyObject* kind : self->kinds) Py_XDECREF(kind);
+  for (PyObject* handler : self->handlers) Py_XDECREF(handler);
+  Py_XDECREF(self->target);
+  Py_XDECREF(self->empty_attrib);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self_object);
   Py_DECREF(type);
 }
 
 PyMethodDef parser_methods[] = {
-    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_feed)), METH_VARARGS | METH_KEYWORDS,
-     "feed(data, final, out)\n--\n\nParses data after the bytes fed before (final: they are the last) and appends "
+    {"feed", parser_feed, METH_VARARGS,
+     "feed($self, data, final, out, /)\n--\n\nParses data after the bytes fed before (final: they are the last) and appends "
      "the events completed to the list out; raises the failure after appending the events before it."},
+    {"bind", parser_bind, METH_VARARGS,
+     "bind($self, target, handlers, wanted, /)\n--\n\nSends each later event to the handler of its kind in handlers "
+     "(callables or None: start, end, data, comment, pi, start_ns, end_ns), and has feed list the kinds named in "
+     "wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called directly."},
     {"error_offset", parser_error_offset, METH_NOARGS,
-     "error_offset()\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},
-    {"bytes_fed", parser_bytes_fed, METH_NOARGS, "bytes_fed()\n--\n\nThe bytes fed so far."},
+     "error_offset($self, /)\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},
+    {"bytes_fed", parser_bytes_fed, METH_NOARGS, "bytes_fed($self, /)\n--\n\nThe bytes fed so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 

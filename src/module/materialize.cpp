@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/white_space.h"
+#include "module/accelerator.h"
 #include "module/module.h"
 #include "module/py_ref.h"
 
@@ -231,43 +232,11 @@ bool has_name(PyObject* type, const char* name) {
   return PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0;
 }
 
-// The C functions of the accelerator's TreeBuilder that build a tree, taken from the type's
-// own method table, so neither an instance attribute nor the type's dict is consulted.
-struct TreeBuilderEntries {
-  using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-  PyObject* type = nullptr;  // borrowed from the module
-  Fast start = nullptr;      // start(tag, attrib)
-  PyCFunction data = nullptr;  // data(text)
-  PyCFunction end = nullptr;   // end(tag)
-  PyCFunction close = nullptr;
+}  // namespace
 
-  // False unless all four are there with the calling conventions that these calls assume.
-  bool find(PyObject* builder_type) {
-    type = builder_type;
-    const auto* def = static_cast<const PyMethodDef*>(
-        PyType_GetSlot(reinterpret_cast<PyTypeObject*>(builder_type), Py_tp_methods));
-    for (; def && def->ml_name; ++def) {
-      const std::string_view name = def->ml_name;
-      const int flags = def->ml_flags;
-      if (name == "start" && flags == METH_FASTCALL) {
-        start = reinterpret_cast<Fast>(reinterpret_cast<void (*)()>(def->ml_meth));
-      } else if (name == "data" && flags == METH_O) {
-        data = def->ml_meth;
-      } else if (name == "end" && flags == METH_O) {
-        end = def->ml_meth;
-      } else if (name == "close" && flags == METH_NOARGS) {
-        close = def->ml_meth;
-      }
-    }
-    return start && data && end && close;
-  }
-};
-
-// True, with the accelerator's tree builder in `entries`, when `element_class` is exactly the
-// Element type of the `_elementtree` module that defined it (the module whose names
-// xml.etree.ElementTree took over). Checked at every call. The TreeBuilder type is looked up
-// in that module and must be its own, so a patched xml.etree.ElementTree.TreeBuilder is
-// never used and a replaced `_elementtree.TreeBuilder` sends the call down the generic path.
+// Checked at every call. The TreeBuilder type is looked up in the module and must be its own,
+// so a patched xml.etree.ElementTree.TreeBuilder is never used and a replaced
+// `_elementtree.TreeBuilder` sends the call down the generic path.
 bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
   PyObject* module = defining_module(element_class);
   if (!module) return false;
@@ -286,6 +255,26 @@ bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
   return defining_module(builder_type) == module && has_name(builder_type, "TreeBuilder") &&
          entries->find(builder_type);
 }
+
+bool find_builder_entries(PyObject* builder, TreeBuilderEntries* entries) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(builder));
+  PyObject* module = defining_module(type);
+  if (!module) return false;
+  const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
+  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 || !has_name(type, "TreeBuilder")) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef key(PyUnicode_FromStringAndSize("TreeBuilder", 11));
+  PyObject* own = key ? PyDict_GetItemWithError(PyModule_GetDict(module), key.get()) : nullptr;  // borrowed
+  if (own != type) {
+    PyErr_Clear();
+    return false;
+  }
+  return entries->find(type);
+}
+
+namespace {
 
 class AcceleratedBuilder {
  public:

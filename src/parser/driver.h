@@ -239,8 +239,10 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
                                                               std::uint8_t marks, bool empty,
                                                               const TagAttributes* attributes) {
   // A second top-level element would replace the root; refuse it before anything else.
-  if (kEvents ? namespaces_.nesting_level() == 0 && root_complete_ : open_ == kNoParent && root_complete_) {
-    return driver_detail::junk_after_root();
+  if constexpr (kEvents) {
+    if (namespaces_.nesting_level() == 0 && root_complete_) return driver_detail::junk_after_root();
+  } else {
+    if (open_ == kNoParent && root_complete_) return driver_detail::junk_after_root();
   }
   const std::size_t name_length = raw_name_length < content.size() ? raw_name_length : content.size();
   const std::string_view raw_name = content.substr(0, name_length);
@@ -270,17 +272,16 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
     // Without a colon or a default namespace the raw name is the tag.
     const std::uint32_t raw_id = names_.intern_in_input(raw_name);
     // Only names that namespaces render are charged to the budget, which needs the tag's end.
-    const char* const tag_end = content.data() + content.size() + (empty ? 2 : 1);
     if (namespaces_.no_default_namespace() &&
         ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))) {
       node.tag = raw_id;
     } else {
-      names_.set_tag_end(tag_end);
+      names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
       node.tag = tags_.render_element_name(namespaces_, raw_name, raw_id);
     }
     if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
     if (name_length < content.size()) {
-      names_.set_tag_end(tag_end);
+      names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
       const std::size_t first = doc_.attributes.size();
       node.first_attribute = static_cast<std::uint32_t>(first);
       if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
