@@ -108,7 +108,8 @@ class Driver {
   MaybeFailure run();
 
   // Where the failure that run() returned happened: the byte offset of the construct in the
-  // whole input.
+  // whole input. Events only: the whole-document loop does not pay for it (a caller that wants
+  // the place of a whole document's failure feeds the document as events).
   std::uint64_t failure_offset() const { return failure_offset_; }
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
@@ -145,9 +146,9 @@ class Driver {
     keep_failure(std::move(failure), at);
     return false;
   }
-  VORLANE_COLD void keep_failure(MaybeFailure&& failure, const char* at) {
+  VORLANE_COLD void keep_failure(MaybeFailure&& failure, [[maybe_unused]] const char* at) {
     failure_ = std::move(failure);
-    failure_offset_ = offset_of(at);
+    if constexpr (kEvents) failure_offset_ = offset_of(at);
   }
   std::uint64_t offset_of(const char* at) const {
     return base_ + static_cast<std::uint64_t>(at - doc_.input.data());
