@@ -28,7 +28,7 @@ help:
 	@echo "make corpus-diff   Debian's XML files parsed by vorlane and by the standard library, compared"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
-$(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
+$(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/* python/vorlane/*/*)
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip

@@ -11,8 +11,8 @@ import sys
 import pytest
 
 from vorlane import ParseOptions, parse_xml
-from vorlane import cli
-from vorlane.cli import DEFAULT_INCLUDE, _Progress, check_files, main
+from vorlane.cli import DEFAULT_INCLUDE, check_files, checking, main
+from vorlane.cli.command import Progress
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -209,11 +209,12 @@ def test_pool_gives_the_same_outcomes_in_order(tmp_path, monkeypatch):
         paths.append(str(tmp_path / f"{i:02}.xml"))
         pathlib.Path(paths[-1]).write_text(document)
     inline = list(check_files(paths, {"max_depth": 5}, jobs=1))
-    pools, original = [], cli._executor
-    monkeypatch.setattr(cli, "_POOL_MIN_FILES", 16)
-    monkeypatch.setattr(cli, "_executor", lambda kind, workers: pools.append(kind) or original(kind, workers))
+    pools, original = [], checking._executor
+    monkeypatch.setattr(checking, "POOL_MIN_FILES", 16)
+    monkeypatch.setattr(checking, "usable_cores", lambda: 2)
+    monkeypatch.setattr(checking, "_executor", lambda kind, workers: pools.append(kind) or original(kind, workers))
     for pool in ("processes", "threads"):
-        assert list(check_files(paths, {"max_depth": 5}, jobs=2, pool=pool)) == inline
+        assert list(checking._check_files(paths, {"max_depth": 5}, 2, pool)) == inline
     assert pools == ["processes", "threads"]
     assert list(check_files(paths[:15], {}, jobs=2)) == list(check_files(paths[:15], {}, jobs=1))
     assert pools == ["processes", "threads"]  # too little work for a pool
@@ -228,7 +229,7 @@ class FakeTerminal(io.StringIO):
 @pytest.mark.parametrize("stream, drawn", [(FakeTerminal(), True), (io.StringIO(), False)])
 def test_progress_only_on_a_terminal_and_only_when_long(stream, drawn):
     now = [0.0]
-    progress = _Progress(stream, 10, clock=lambda: now[0])
+    progress = Progress(stream, 10, clock=lambda: now[0])
     progress.update(1)
     assert stream.getvalue() == ""  # not yet a long run
     now[0] = 2.0
