@@ -4,6 +4,7 @@ import io
 import os
 import pathlib
 import re
+import typing
 import xml.etree.ElementTree as std
 
 import pytest
@@ -12,6 +13,7 @@ import vorlane
 import vorlane.ElementTree as ET
 from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 from vorlane._vorlane import parse_xml
+from vorlane.cli.command import OPTION_HELP, build_parser, option_flags
 
 
 def in_file(tmp_path, document):
@@ -110,35 +112,58 @@ def test_relaxing_options_reach_the_parser(entry, document, options, tmp_path):
     assert entry(document, options, tmp_path).itertext().__next__() == "t"
 
 
-@pytest.mark.parametrize(
-    "function, leading",
-    [
-        (vorlane.fromstring, ["text"]),
-        (vorlane.fromstringlist, ["sequence"]),
-        (vorlane.XMLID, ["text"]),
-        (vorlane.parse, ["source"]),
-        (ET.fromstring, ["text", "parser"]),
-        (ET.fromstringlist, ["sequence", "parser"]),
-        (ET.XMLID, ["text", "parser"]),
-        (ET.parse, ["source", "parser"]),
-        (ET.iterparse, ["source", "events", "parser"]),
-        (ET.ElementTree.parse, ["self", "source", "parser"]),
-        (ET.XMLParser, ["target", "encoding"]),
-        (ET.XMLPullParser, ["events", "_parser"]),
-    ],
-)
-def test_options_are_keyword_only_with_the_parsers_defaults(function, leading):
-    expected = {
-        name: parameter.default
-        for name, parameter in inspect.signature(parse_xml).parameters.items()
-        if name != "source"
-    }
-    parameters = list(inspect.signature(function).parameters.values())
-    assert [p.name for p in parameters[: len(leading)]] == leading
-    options = parameters[len(leading) :]
-    assert {p.name: p.default for p in options} == expected
-    assert all(p.kind is p.KEYWORD_ONLY for p in options)
-    assert set(vorlane.ParseOptions.__annotations__) == set(expected)
+SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent
+OPTION_TABLE = SOURCE_TREE / "src" / "common" / "parse_options.h"
+ENTRY_SIGNATURES = [
+    (vorlane.fromstring, ["text"]),
+    (vorlane.fromstringlist, ["sequence"]),
+    (vorlane.XMLID, ["text"]),
+    (vorlane.parse, ["source"]),
+    (ET.fromstring, ["text", "parser"]),
+    (ET.fromstringlist, ["sequence", "parser"]),
+    (ET.XMLID, ["text", "parser"]),
+    (ET.parse, ["source", "parser"]),
+    (ET.iterparse, ["source", "events", "parser"]),
+    (ET.ElementTree.parse, ["self", "source", "parser"]),
+    (ET.XMLParser.__init__, ["self", "target", "encoding"]),
+    (ET.XMLPullParser.__init__, ["self", "events", "_parser"]),
+]
+
+
+def test_one_option_list():
+    # The C++ table (read from the source tree when it is there) is what the extension's
+    # signature is generated from; ParseOptions, every entry point, the stub and the
+    # command line must agree with it.
+    runtime = [(n, p.default) for n, p in inspect.signature(parse_xml).parameters.items() if n != "source"]
+    if OPTION_TABLE.exists():
+        table = re.findall(r"X\((Switch|Limit), (\w+), (\w+)\)", OPTION_TABLE.read_text())
+        literal = {"true": True, "false": False}
+        assert [(name, literal.get(value, value) if kind == "Switch" else int(value)) for kind, name, value in table] == runtime
+    kinds = {name: bool if isinstance(default, bool) else int for name, default in runtime}
+    assert typing.get_type_hints(vorlane.ParseOptions) == kinds and not vorlane.ParseOptions.__required_keys__
+    assert list(vorlane.ParseOptions.__annotations__) == list(kinds)
+    for function, leading in ENTRY_SIGNATURES:
+        parameters = list(inspect.signature(function).parameters.values())
+        assert [p.name for p in parameters] == [*leading, "options"], function
+        assert parameters[-1].kind is parameters[-1].VAR_KEYWORD
+        hint = typing.get_type_hints(function)["options"]
+        assert typing.get_origin(hint) is typing.Unpack and typing.get_args(hint) == (vorlane.ParseOptions,)
+    assert set(option_flags()) == set(OPTION_HELP) == set(kinds)
+    check = build_parser()._subparsers._group_actions[0].choices["check"]
+    dests = {action.dest for action in check._actions if action.option_strings and action.dest in kinds}
+    assert dests == set(kinds)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: vorlane.fromstring("<a/>", max_dept=3),
+    lambda: ET.XMLParser(forbid_dtds=True),
+    lambda: ET.XMLPullParser(max_depht=1),
+    lambda: ET.iterparse(io.BytesIO(b"<a/>"), forbidden=True),
+    lambda: ET.fromstring("<a/>", ET.XMLParser(), max_depth=1000),  # an option at its default is still an option
+])
+def test_options_are_checked_where_they_are_taken(call):
+    with pytest.raises(TypeError, match="unexpected keyword argument|options or a parser, not both"):
+        call()
 
 
 def test_file_is_read_once_in_one_piece():
