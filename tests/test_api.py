@@ -271,3 +271,35 @@ def test_each_default_refusal_from_entry_points_without_options(entry, refusal):
     document, _, exception, message = refusal
     with pytest.raises(exception, match=re.escape(message)):
         entry(document)
+
+
+class PathWithRead(str):
+    def read(self, *size):
+        raise AssertionError("a str is a path, never a file object")
+
+
+BINDINGS = "".join(f"<e xmlns:p{i}='urn:{i}'>" for i in range(129)) + "</e>" * 129
+DEEP = "<a>" * 65536 + "</a>" * 65536
+# Faults of the Python layer: (call, exception, message)
+PYTHON_LAYER = {
+    "lone surrogate": (lambda tmp: vorlane.fromstring("<a>\ud800</a>"), ParseError,
+                       "the document is not Unicode text: surrogates not allowed (U+D800 at character 3)"),
+    "lone surrogate, drop-in": (lambda tmp: ET.XML("<a b='\udfff'/>"), ParseError, "(U+DFFF at character 6)"),
+    "str with read() is a path": (lambda tmp: vorlane.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag, None, "p"),
+    "... to the drop-in too": (lambda tmp: ET.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag, None, "p"),
+    "128 namespace bindings": (lambda tmp: vorlane.fromstring(BINDINGS), ParseError,
+                               "more than 128 namespace bindings in scope: a fixed limit that no option raises"),
+    "65,535 levels": (lambda tmp: ET.fromstring(DEEP, max_depth=10**6), ParseError,
+                      "supported limit of 65535: a fixed limit that no option raises, whatever max_depth says"),
+}
+
+
+@pytest.mark.parametrize("call, exception, message", PYTHON_LAYER.values(), ids=PYTHON_LAYER.keys())
+def test_python_layer_faults(call, exception, message, tmp_path):
+    if exception is None:
+        assert call(tmp_path) == message
+        return
+    with pytest.raises(exception) as info:
+        call(tmp_path)
+    assert message in str(info.value)
+    assert "NamespaceResolver" not in str(info.value)

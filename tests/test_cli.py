@@ -5,8 +5,11 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -288,3 +291,157 @@ def test_hook_file_names_are_never_options(tmp_path, monkeypatch, capsys, args, 
     else:
         assert sorted(per_file(out)) == sorted(hostile)  # each refused as a file, none as an option
         assert all(line.startswith("refused  ") for line in per_file(out).values())
+
+
+# ---- faults: each row sets up a directory, runs the command line in a process of its own
+# (some with the checker patched, through PATCHES) and judges what came out.
+
+PATCHES = {
+    # A worker that dies on one file, as the OOM killer would end it.
+    "kill": """
+import os, signal
+from vorlane.cli import checking
+checking.POOL_MIN_FILES, checking.usable_cores = 1, lambda: 2
+real = checking.check_file
+def check_file(path, options):
+    if path.endswith("kill.xml"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    return real(path, options)
+checking.check_file = check_file
+""",
+    # Slow files: the queue is still full when the interrupt comes.
+    "slow": """
+import time
+from vorlane.cli import checking
+checking.POOL_MIN_FILES, checking.usable_cores = 1, lambda: 2
+real = checking.check_file
+def check_file(path, options):
+    time.sleep(0.2)
+    return real(path, options)
+checking.check_file = check_file
+""",
+}
+
+
+def run_patched(patch, args, cwd, interrupt_after=None, input=None, **popen):
+    code = f"{PATCHES.get(patch, '')}\nfrom vorlane.cli import main\nraise SystemExit(main({list(args)!r}))"
+    process = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, text=True, start_new_session=True,
+                               stdout=popen.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, **popen)
+    stopped = None
+    if interrupt_after is not None:
+        time.sleep(interrupt_after)
+        os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C: the whole process group
+        stopped = time.monotonic()
+    out, err = process.communicate(input, timeout=60)
+    if stopped is not None:
+        assert time.monotonic() - stopped < 1.0, "Ctrl-C took more than a second"
+        with pytest.raises(ProcessLookupError):  # no worker is left
+            os.killpg(process.pid, 0)
+    return process.returncode, out or "", err
+
+
+def files(directory, names, content="<a/>"):
+    directory.mkdir(exist_ok=True)
+    for name in names:
+        (directory / name).write_text(content)
+
+
+def broken_pool(tmp_path):
+    files(tmp_path / "d", [f"{i:02}.xml" for i in range(40)] + ["kill.xml"])
+    status, out, err = run_patched("kill", ["check", "-j2", "--json", "--sarif", "r.sarif", "d"], tmp_path)
+    records = [json.loads(line) for line in out.splitlines()]
+    unfinished = [r["path"] for r in records if r["status"] == "error"]
+    assert len(records) == 41 and "d/kill.xml" in unfinished
+    assert {r["message"] for r in records if r["status"] == "error"} == {checking.UNFINISHED}
+    notes = json.loads((tmp_path / "r.sarif").read_text())["runs"][0]["invocations"][0]["toolExecutionNotifications"]
+    assert len(notes) == len(unfinished)
+    return status, err
+
+
+def interrupted(tmp_path):
+    files(tmp_path / "d", [f"{i:03}.xml" for i in range(100)])
+    (tmp_path / "r.sarif").write_text("the last run's report")
+    status, _, err = run_patched("slow", ["check", "-j2", "--sarif", "r.sarif", "d"], tmp_path, interrupt_after=1.5)
+    assert (tmp_path / "r.sarif").read_text() == "the last run's report"  # not emptied before there is a report
+    return status, err
+
+
+def sarif_to_full_device(tmp_path):
+    files(tmp_path, ["a.xml"])
+    status, _, err = run_patched(None, ["check", "--sarif", "/dev/full", "a.xml"], tmp_path)
+    return status, err
+
+
+def stdout_to_full_device(tmp_path):
+    files(tmp_path, ["a.xml"])
+    with open("/dev/full", "w") as full:
+        status, _, err = run_patched(None, ["check", "a.xml"], tmp_path, stdout=full)
+    return status, err
+
+
+def hostile_name_in_json(tmp_path):
+    name = "\u009b31m\u202egpj.xml"
+    files(tmp_path, [name])
+    status, out, err = run_patched(None, ["check", "--json", name], tmp_path)
+    assert out.isascii() and json.loads(out)["path"] == name
+    return status, err
+
+
+def special_files_in_a_walk(tmp_path):
+    files(tmp_path / "d", ["a.xml"])
+    os.mkfifo(tmp_path / "d" / "pipe.xml")
+    os.symlink("/dev/zero", tmp_path / "d" / "zero.xml")
+    status, out, err = run_patched(None, ["check", "d"], tmp_path)
+    assert out.splitlines()[:2] == ["error  d/pipe.xml  cannot read: not a regular file",
+                                    "error  d/zero.xml  cannot read: not a regular file"]
+    return status, err
+
+
+def stateful_codec(tmp_path):
+    (tmp_path / "a.xml").write_bytes(b"<?xml version='1.0' encoding='hz'?><!DOC~\nTYPE a [<!ENTITY e 'x'>]><a/>")
+    status, out, err = run_patched(None, ["check", "a.xml"], tmp_path)
+    assert "unsupported encoding 'hz': a stateful 7-bit encoding" in out
+    return status, err
+
+
+def standard_input(tmp_path):
+    files(tmp_path, ["-"], "<!DOCTYPE a [<!ENTITY e 'x'>]><a/>")  # after "--", "-" is this file
+    status, out, err = run_patched(None, ["check", "-", "--", "-"], tmp_path, stdin=subprocess.PIPE, input="<a><b/></a>")
+    assert out.splitlines()[:2] == ["ok  <stdin>  a  2 elements", "refused  -  EntitiesForbidden: entity 'e' is "
+                                    "forbidden (name='e', value='x')"]
+    return status, err
+
+
+# (name, the run, its exit status, its standard error: all of it when it ends in a newline,
+# else a part of it)
+FAULTS = [
+    ("broken pool", broken_pool, 2, " ok, 0 refused, 0 malformed, "),
+    ("Ctrl-C", interrupted, 130, "vorlane: interrupted\n"),
+    ("--sarif /dev/full", sarif_to_full_device, 2, "vorlane: cannot write /dev/full: No space left on device\n"),
+    ("stdout /dev/full", stdout_to_full_device, 2, "vorlane: cannot write standard output: No space left on device\n"),
+    ("C1 and bidi in JSON", hostile_name_in_json, 0, ""),
+    ("FIFO and /dev/zero", special_files_in_a_walk, 2, ""),
+    ("stateful codec", stateful_codec, 1, ""),
+    ("standard input", standard_input, 1, ""),
+]
+
+
+@POSIX_ONLY
+@pytest.mark.parametrize("run_fault, status, err", [f[1:] for f in FAULTS], ids=[f[0] for f in FAULTS])
+def test_faults(tmp_path, run_fault, status, err):
+    got_status, got_err = run_fault(tmp_path)
+    assert got_status == status
+    assert got_err == err if err.endswith("\n") else err in got_err and "Traceback" not in got_err
+
+
+def test_workers_are_capped_by_processors_and_files(tmp_path, monkeypatch):
+    sizes = []
+    monkeypatch.setattr(checking, "POOL_MIN_FILES", 1)
+    monkeypatch.setattr(checking, "usable_cores", lambda: 3)
+    monkeypatch.setattr(checking, "_executor", lambda kind, workers: sizes.append(workers) or ThreadPoolExecutor(workers))
+    files(tmp_path, ["a.xml", "b.xml", "c.xml", "d.xml"])
+    paths = sorted(str(p) for p in tmp_path.iterdir())
+    for jobs in (10000, 2):
+        list(check_files(paths, {}, jobs))
+    list(check_files(paths[:2], {}, 10000))
+    assert sizes == [3, 2, 2]

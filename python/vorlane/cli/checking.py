@@ -165,11 +165,13 @@ def _chunk_outcomes(chunk: Sequence[str], future: Future[list[Outcome]]) -> list
 
 def _stop(executor: Executor) -> None:
     """Cancel the queued work and end the workers now, not after the chunks they hold."""
+    # The executor has no public way to end its workers before Python 3.14; shutdown()
+    # forgets them, so they are taken first.
+    processes = list((getattr(executor, "_processes", None) or {}).values())
     executor.shutdown(wait=False, cancel_futures=True)
-    processes = getattr(executor, "_processes", None) or {}
-    for process in list(processes.values()):
+    for process in processes:
         process.terminate()
-    for process in list(processes.values()):
+    for process in processes:
         process.join(1)
 
 

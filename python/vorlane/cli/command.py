@@ -240,7 +240,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
     >>> args = parse_args(["check", "-", "--max-depth", "5", "--", "-", "--json"])
     >>> args.stdin, args.paths, args.max_depth
-    (True, ['-', '-', '--json'], 5)
+    (True, ['-', '--json'], 5)
     """
     argv = _normalise(argv)
     after: list[str] | None = None
@@ -264,8 +264,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if args.pre_commit and args.paths:
         parser.error('--pre-commit: every path comes after "--"')
     args.stdin = "-" in args.paths
-    args.paths = [*args.paths, *(after or [])]
-    if not args.paths:
+    args.paths = [*(path for path in args.paths if path != "-"), *(after or [])]
+    if not args.paths and not args.stdin:
         parser.error("the following arguments are required: PATH")
     return args
 
@@ -317,24 +317,24 @@ def _drop_standard_output() -> None:
         pass
 
 
-def _checked(selection: Selection, options: ParseOptions, jobs: int) -> Generator[Outcome]:
-    if selection.stdin:
+def _checked(selection: Selection, stdin: bool, options: ParseOptions, jobs: int) -> Generator[Outcome]:
+    if stdin:
         yield check_document(STDIN, sys.stdin.buffer.read(), options)
     yield from check_files(selection.files, options, jobs)
 
 
 def _run(args: argparse.Namespace, options: ParseOptions, writer: Writer) -> int:
     started = time.perf_counter()
-    selection = select(args.paths, args.include or DEFAULT_INCLUDE, args.exclude, stdin=args.stdin)
-    if not selection.files and not selection.problems and not selection.stdin:
+    selection = select(args.paths, args.include or DEFAULT_INCLUDE, args.exclude)
+    if not selection.files and not selection.problems and not args.stdin:
         print("vorlane: nothing to check: every path given is excluded", file=sys.stderr)
         return 2
-    tally = Tally(files=len(selection.files) + selection.stdin)
+    tally = Tally(files=len(selection.files) + args.stdin)
     for outcome in selection.problems:
         tally.add(outcome)
         writer.outcome(outcome)
     progress = Progress(sys.stderr, tally.files) if args.progress else None
-    checked = _checked(selection, options, args.jobs)
+    checked = _checked(selection, args.stdin, options, args.jobs)
     try:
         for done, outcome in enumerate(checked, 1):
             tally.add(outcome)

@@ -62,7 +62,6 @@ class Selection:
 
     files: list[str] = field(default_factory=list)
     problems: list[Outcome] = field(default_factory=list)
-    stdin: bool = False
     seen: set[str] = field(default_factory=set)
 
     def add(self, path: str) -> None:
@@ -75,12 +74,9 @@ class Selection:
         self.problems.append(Outcome(path, "error", message=message))
 
 
-def select(
-    paths: Sequence[str], include: Sequence[str], exclude: Sequence[str], *, stdin: bool = False
-) -> Selection:
+def select(paths: Sequence[str], include: Sequence[str], exclude: Sequence[str]) -> Selection:
     """Files named are checked whatever their name unless excluded; directories are walked
-    for the included names, skipping hidden and excluded entries. With *stdin*, a path
-    ``-`` stands for standard input.
+    for the included names, skipping hidden and excluded entries.
 
     >>> import pathlib, tempfile
     >>> folder = pathlib.Path(tempfile.mkdtemp())
@@ -91,9 +87,6 @@ def select(
     selection = Selection()
     included, excluded = Globs(include), Globs(exclude)
     for path in paths:
-        if stdin and path == "-":
-            selection.stdin = True
-            continue
         if excluded.match(path):
             continue
         try:
