@@ -23,17 +23,10 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
+from support import Reader, shape
 from vorlane import parse_xml
 
 _testcapi = pytest.importorskip("_testcapi")
-
-
-class Reader:
-    def __init__(self, data):
-        self.data = data
-
-    def read(self):
-        return self.data
 
 
 def options(**changes):
@@ -80,10 +73,6 @@ CASES = [
 ]
 
 
-def shape(element):
-    return element.tag, list(element.attrib.items()), element.text, element.tail, [shape(c) for c in element]
-
-
 def attempt(arguments, start=0, onwards=False):
     """One call with allocations failing from `start` (0: none); what it gave, comparable."""
     box = [None, None]  # filled without allocating while the hook is on
@@ -117,7 +106,7 @@ def test_each_failed_allocation_ends_in_memory_error(make_source, option_values,
     arguments = (make_source(), *option_values)
     expected = attempt(arguments)
     # What read() returned is watched too: the call must not keep a reference to it.
-    watched = arguments + ((arguments[0].data,) if isinstance(arguments[0], Reader) else ())
+    watched = arguments + ((arguments[0].result,) if isinstance(arguments[0], Reader) else ())
     counts = [sys.getrefcount(value) for value in watched]
 
     allocations = next((n - 1 for n in range(1, 5000) if attempt(arguments, n, onwards=True) == expected), None)

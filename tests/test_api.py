@@ -12,6 +12,7 @@ import pytest
 import vorlane
 import vorlane.ElementTree as ET
 from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
+from support import SOURCE_TREE
 from vorlane._vorlane import parse_xml
 from vorlane.cli.command import OPTION_HELP, build_parser, option_flags
 
@@ -112,7 +113,6 @@ def test_relaxing_options_reach_the_parser(entry, document, options, tmp_path):
     assert entry(document, options, tmp_path).itertext().__next__() == "t"
 
 
-SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent
 OPTION_TABLE = SOURCE_TREE / "src" / "common" / "parse_options.h"
 ENTRY_SIGNATURES = [
     (vorlane.fromstring, ["text"]),

@@ -3,12 +3,10 @@ limits and the order of the checks within one attribute."""
 
 import pytest
 
+from support.messages import ATTRIBUTE_COUNT as COUNT, ATTRIBUTE_SIZE as SIZE, NAME_SIZE as NAME
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, EntitiesForbidden, ParseError
 
-COUNT = "XML element exceeded maximum attribute count limit of "
-SIZE = "XML attribute exceeded maximum size limit of "
-NAME = "XML tag name exceeded maximum length limit of "
 
 
 def failure(source, **options):

@@ -13,11 +13,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from support import EXAMPLES
 from vorlane import ParseOptions, parse_xml
 from vorlane.cli import DEFAULT_INCLUDE, check_files, checking, main
 from vorlane.cli.command import Progress
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
 def run(*args):

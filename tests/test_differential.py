@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ET
 
 from hypothesis import given, settings, strategies as st
 
+from support import shape
 from vorlane import parse_xml
 
 NAMES = st.sampled_from(["a", "b", "item", "x-y", "n.1", "\u00e9l\u00e9ment", "\u4e2d", "_z"])
@@ -110,10 +111,6 @@ def document(draw):
     ours = prolog + before + root + after
     plain = lambda s: s.replace("\u00a0", " ").replace("\u3000", " ")  # noqa: E731
     return ours, prolog + plain(before) + root + plain(after)
-
-
-def shape(e):
-    return (e.tag, dict(e.attrib), list(e.attrib), e.text, e.tail, [shape(c) for c in e])
 
 
 @settings(max_examples=200, deadline=None)
