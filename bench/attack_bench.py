@@ -21,7 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
-import attack_table  # noqa: E402
+import attack_table
 
 
 def worker(name, n, rounds, budget):
@@ -31,7 +31,7 @@ def worker(name, n, rounds, budget):
     row = {"outcome": attack.expect(n).describe(), "bytes": len(large)}
     for size, doc in ((n, small), (4 * n, large)):
         failure = attack_table.outcome_matches(
-            attack.expect(size), lambda: attack_table.parse_xml(doc, **options[id(doc)]))
+            attack.expect(size), lambda doc=doc: attack_table.parse_xml(doc, **options[id(doc)]))
         if failure:
             row["unexpected"] = f"at {size}: {failure}"
     row["ours"] = attack_table.time_growth(

@@ -28,7 +28,6 @@ from typing import Literal
 from vorlane.cli.checking import _check_files
 from vorlane.cli.discover import DEFAULT_INCLUDE, select
 
-
 CPU: dict[int, list[float]] = {}
 
 

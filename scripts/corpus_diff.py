@@ -21,7 +21,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-import corpus_compare  # noqa: E402
+import corpus_compare
 
 PACKAGES = {
     "metadata": ["osinfo-db", "mobile-broadband-provider-info", "xkb-data", "iso-codes", "shared-mime-info",

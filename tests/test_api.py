@@ -11,8 +11,8 @@ import pytest
 
 import vorlane
 import vorlane.ElementTree as ET
-from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 from support import SOURCE_TREE
+from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 from vorlane._vorlane import parse_xml
 from vorlane.cli.command import OPTION_HELP, build_parser, option_flags
 

@@ -3,10 +3,11 @@ limits and the order of the checks within one attribute."""
 
 import pytest
 
-from support.messages import ATTRIBUTE_COUNT as COUNT, ATTRIBUTE_SIZE as SIZE, NAME_SIZE as NAME
+from support.messages import ATTRIBUTE_COUNT as COUNT
+from support.messages import ATTRIBUTE_SIZE as SIZE
+from support.messages import NAME_SIZE as NAME
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, EntitiesForbidden, ParseError
-
 
 
 def failure(source, **options):

@@ -19,7 +19,6 @@ from vorlane.cli import DEFAULT_INCLUDE, check_files, checking, main
 from vorlane.cli.command import Progress
 
 
-
 def run(*args):
     return subprocess.run([sys.executable, "-m", "vorlane", *map(str, args)], capture_output=True, text=True)
 
@@ -197,7 +196,7 @@ def test_hostile_names_and_values(tmp_path, capsys, monkeypatch):
     assert status == 1 and "\x1b" not in line.replace("\\x1b", "") and "\x07" not in line
     assert line.startswith("refused  ./evil \\x1b]0;owned\\x07 \\xff.xml  EntitiesForbidden")
     assert line.endswith(" characters)") and len(line) < 1200
-    uri = json.load(open("r.sarif"))["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["artifactLocation"]
+    uri = json.loads(pathlib.Path("r.sarif").read_text())["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["artifactLocation"]
     assert uri["uri"] == "evil%20%1B%5D0%3Bowned%07%20%FF.xml" and uri["uriBaseId"] == "%SRCROOT%"
     status, out, _ = check(capsys, "--json", ".")
     record = json.loads(out)

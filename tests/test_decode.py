@@ -3,7 +3,8 @@ import string
 import xml.etree.ElementTree as ET
 
 import pytest
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 import vorlane
 from vorlane import parse_xml
@@ -98,7 +99,7 @@ def declared(name, body=b"<a/>"):
         (declared("idna"), "unsupported encoding 'idna': it encodes host names"),
         (declared("unicode_escape"), "unsupported encoding 'unicode_escape': backslash escapes"),
         (declared("cp037"), "unsupported encoding 'cp037': EBCDIC"),
-        (declared("ISO-2022-JP", "<a>{}</a>".format(JAPANESE).encode("iso2022-jp")), "'ISO-2022-JP': a stateful 7-bit"),
+        (declared("ISO-2022-JP", f"<a>{JAPANESE}</a>".encode("iso2022-jp")), "'ISO-2022-JP': a stateful 7-bit"),
         (declared("iso-2022-kr"), "'iso-2022-kr': a stateful 7-bit"),
         (declared("HZ", b"<!DOC~\nTYPE a [<!ENTITY e 'x'>]><a>&e;</a>"), "unsupported encoding 'HZ': a stateful 7-bit"),
         (declared("x-no-such-thing"), "unknown encoding 'x-no-such-thing'"),

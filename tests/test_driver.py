@@ -4,10 +4,12 @@ the order of the checks on a start tag, and the limits at and one past their bou
 import pytest
 
 from support import shape
-from support.messages import COMMENT_SIZE as COMMENT, DEPTH, NAME_SIZE as NAME, TEXT_SIZE as TEXT
+from support.messages import COMMENT_SIZE as COMMENT
+from support.messages import DEPTH
+from support.messages import NAME_SIZE as NAME
+from support.messages import TEXT_SIZE as TEXT
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, ParseError
-
 
 
 def limit_message(source, **options):

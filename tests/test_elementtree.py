@@ -281,9 +281,8 @@ def test_events_vorlane_cannot_give(event, reason, tmp_path):
         assert not handle.closed
     with pytest.raises(ValueError, match=message):
         ET.XMLPullParser(events=[event])
-    with no_resource_warning():
-        with pytest.raises(ValueError, match=message):
-            ET.iterparse(path, [event])
+    with no_resource_warning(), pytest.raises(ValueError, match=message):
+        ET.iterparse(path, [event])
 
 
 class no_resource_warning:

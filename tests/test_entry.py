@@ -8,14 +8,11 @@ import time
 
 import pytest
 
-from support import Reader
+from support import OPTION_DEFAULTS, Reader
 from support.messages import DEPTH, READ_ERROR, SOURCE_ERROR
 from vorlane import parse_xml
 
-OPTIONS = [
-    "forbid_dtd", "forbid_entities", "forbid_external", "max_depth", "max_entity_size",
-    "max_text_size", "max_attributes", "max_attribute_size", "max_name_size", "max_comment_size",
-]
+OPTIONS = list(OPTION_DEFAULTS)
 
 
 def notes(exc):
@@ -52,7 +49,7 @@ def test_unexpected_keyword_that_is_not_utf8():
 
 
 def test_all_eleven_positionally_and_by_keyword():
-    values = [False, True, True, 1000, 10485760, 104857600, 1000, 10485760, 1024, 10485760]
+    values = list(OPTION_DEFAULTS.values())
     assert parse_xml("<a/>", *values).tag == "a"
     assert parse_xml(source="<a/>", **dict(zip(OPTIONS, values))).tag == "a"
 

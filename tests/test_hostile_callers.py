@@ -8,16 +8,16 @@ import sys
 import weakref
 import xml.etree.ElementTree as ET
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from support import Reader, shape
+from support import OPTION_DEFAULTS, Reader, shape
 from support.messages import DEPTH, NAME_SIZE, READ_ERROR, SOURCE_ERROR, TEXT_SIZE
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, ParseError
 
-SWITCHES = ["forbid_dtd", "forbid_entities", "forbid_external"]
-LIMITS = ["max_depth", "max_entity_size", "max_text_size", "max_attributes", "max_attribute_size",
-          "max_name_size", "max_comment_size"]
+SWITCHES = [name for name, default in OPTION_DEFAULTS.items() if isinstance(default, bool)]
+LIMITS = [name for name, default in OPTION_DEFAULTS.items() if not isinstance(default, bool)]
 EXAMPLES = settings(max_examples=60, deadline=None)
 
 
@@ -32,7 +32,7 @@ def outcome(call):
     gc.disable()
     try:
         return ("ok", call())
-    except BaseException as exc:  # noqa: BLE001 - BaseException subclasses are part of the test
+    except BaseException as exc:
         return ("raised", type(exc), exc.args, getattr(exc, "__notes__", []), id(exc))
     finally:
         gc.enable()
@@ -278,13 +278,16 @@ def test_option_values(case):
     values = {name: value for name, (value, _) in chosen.items()}
     source = Reader("<a/>")
     if positional:
-        order = SWITCHES + LIMITS
+        order = list(OPTION_DEFAULTS)
         last = max((order.index(n) for n in values), default=-1)
-        defaults = [False, True, True, 1000, 10485760, 104857600, 1000, 10485760, 1024, 10485760]
-        args = [values.get(n, defaults[i]) for i, n in enumerate(order[: last + 1])]
-        call = lambda: parse_xml(source, *args)  # noqa: E731
+        args = [values.get(n, OPTION_DEFAULTS[n]) for n in order[: last + 1]]
+
+        def call():
+            return parse_xml(source, *args)
     else:
-        call = lambda: parse_xml(source, **values)  # noqa: E731
+
+        def call():
+            return parse_xml(source, **values)
     objects = [source] + list(values.values())
     before = refcounts(objects)
 
@@ -455,7 +458,7 @@ def test_factories_that_are_not_element_classes():
         ET.Element = factory
         KEPT.clear()
         try:
-            out = outcome(lambda: parse_xml(doc))
+            out = outcome(lambda doc=doc: parse_xml(doc))
         finally:
             ET.Element = saved
         if isinstance(expected, type):

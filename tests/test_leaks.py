@@ -10,7 +10,6 @@ import pytest
 from support import Reader
 from vorlane import parse_xml
 
-
 CALLS = [
     pytest.param(lambda: parse_xml("<a x='1'>t<b>é</b>u</a>"), id="str"),
     pytest.param(lambda: parse_xml(Reader(b"<a><b/><b/></a>")), id="read-bytes"),

@@ -34,10 +34,10 @@ from __future__ import annotations
 
 import collections as _collections
 import io as _io
+import typing as _typing
 import weakref as _weakref
 import xml.etree.ElementTree as _standard
 from collections.abc import Buffer, Callable, Generator, Iterable, Iterator
-import typing as _typing
 from typing import Any, Protocol, Unpack
 from xml.etree.ElementTree import (
     PI,
@@ -60,8 +60,8 @@ from xml.etree.ElementTree import (
 
 from vorlane._vorlane import version as _version
 from vorlane.api import Document as _Document
-from vorlane.api import Source as _Source
 from vorlane.api import ParseOptions as _ParseOptions
+from vorlane.api import Source as _Source
 from vorlane.api import _checked_options, _collect_ids, _file_object, _join_documents, _parse_document, _read_source
 from vorlane.decode import decode_document as _decode_document
 

@@ -8,8 +8,7 @@ a document given as bytes.
 from __future__ import annotations
 
 import os
-from collections.abc import Buffer, Iterable
-from collections.abc import Mapping
+from collections.abc import Buffer, Iterable, Mapping
 from typing import Protocol, TypedDict, Unpack, cast
 from xml.etree.ElementTree import Element, ElementTree
 

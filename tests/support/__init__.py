@@ -1,10 +1,16 @@
 """What the tests share: paths of the source tree, a file object, a tree renderer, and the
 parser's messages pinned once (support.messages)."""
 
+import inspect
 import pathlib
+
+from vorlane import parse_xml
 
 SOURCE_TREE = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = SOURCE_TREE / "examples"
+#: Each option's default in parse_xml's order, from its signature (which the extension
+#: generates from the C++ option table): tests never write the options out again.
+OPTION_DEFAULTS = {name: p.default for name, p in inspect.signature(parse_xml).parameters.items() if name != "source"}
 
 
 class Reader:
