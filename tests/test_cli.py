@@ -50,7 +50,8 @@ def test_examples():
     "content, status, prefix",
     [(b"<a><b/></a>", 0, "ok  "), (b"<a>", 1, "malformed  "), (b"\xff", 1, "malformed  "),
      (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "refused  "),
-     (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  ")],
+     (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  "),
+     ("<a/>".encode("utf-32-be") + b"\0\0", 1, "malformed  ")],  # UTF-32 without a mark, cut short: not binary
 )
 def test_status(tmp_path, content, status, prefix):
     path = tmp_path / "doc.xml"
