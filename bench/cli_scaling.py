@@ -34,8 +34,11 @@ CPU: dict[int, list[float]] = {}
 def command(directory: str, jobs: int) -> float:
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "vorlane", "check", "-q", "--no-progress", "-j", str(jobs), directory],
-                   stdout=subprocess.DEVNULL, check=False)
+    subprocess.run(
+        [sys.executable, "-m", "vorlane", "check", "-q", "--no-progress", "-j", str(jobs), directory],
+        stdout=subprocess.DEVNULL,
+        check=False,
+    )
     elapsed = time.perf_counter() - started
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     CPU.setdefault(jobs, []).append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)

@@ -127,8 +127,11 @@ EXPECTED_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("base", [ET.Element, getattr(ET, "_Element_Py", ET.Element), Plain],
-                         ids=["subclass-of-accelerator", "subclass-of-pure-python", "not-an-element"])
+@pytest.mark.parametrize(
+    "base",
+    [ET.Element, getattr(ET, "_Element_Py", ET.Element), Plain],
+    ids=["subclass-of-accelerator", "subclass-of-pure-python", "not-an-element"],
+)
 def test_other_classes_see_the_call_sequence(base, monkeypatch):
     cls, log = recording_class(base)
     monkeypatch.setattr(ET, "Element", cls)

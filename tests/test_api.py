@@ -59,19 +59,21 @@ def fed(doc, opts, **arguments):
 
 
 # The same for the drop-in module.
-ENTRY_POINTS.update({
-    "ET.fromstring": lambda doc, opts, tmp: ET.fromstring(doc, **opts),
-    "ET.XML": lambda doc, opts, tmp: ET.XML(doc.encode("utf-16"), **opts),
-    "ET.fromstringlist": lambda doc, opts, tmp: ET.fromstringlist([doc[:3], doc[3:]], **opts),
-    "ET.XMLID": lambda doc, opts, tmp: ET.XMLID(doc, **opts)[0],
-    "ET.parse": lambda doc, opts, tmp: ET.parse(in_file(tmp, doc), **opts).getroot(),
-    "ET.ElementTree.parse": lambda doc, opts, tmp: ET.ElementTree().parse(io.StringIO(doc), **opts),
-    "ET.iterparse": lambda doc, opts, tmp: iterparse_root(doc, opts),
-    "ET.XMLParser": lambda doc, opts, tmp: fed(doc, opts),
-    "ET.XMLParser target": lambda doc, opts, tmp: fed(doc, opts, target=ET.TreeBuilder()),
-    "ET.XMLPullParser": lambda doc, opts, tmp: pulled(doc, opts),
-    "ET.fromstring parser": lambda doc, opts, tmp: ET.fromstring(doc, ET.XMLParser(**opts)),
-})
+ENTRY_POINTS.update(
+    {
+        "ET.fromstring": lambda doc, opts, tmp: ET.fromstring(doc, **opts),
+        "ET.XML": lambda doc, opts, tmp: ET.XML(doc.encode("utf-16"), **opts),
+        "ET.fromstringlist": lambda doc, opts, tmp: ET.fromstringlist([doc[:3], doc[3:]], **opts),
+        "ET.XMLID": lambda doc, opts, tmp: ET.XMLID(doc, **opts)[0],
+        "ET.parse": lambda doc, opts, tmp: ET.parse(in_file(tmp, doc), **opts).getroot(),
+        "ET.ElementTree.parse": lambda doc, opts, tmp: ET.ElementTree().parse(io.StringIO(doc), **opts),
+        "ET.iterparse": lambda doc, opts, tmp: iterparse_root(doc, opts),
+        "ET.XMLParser": lambda doc, opts, tmp: fed(doc, opts),
+        "ET.XMLParser target": lambda doc, opts, tmp: fed(doc, opts, target=ET.TreeBuilder()),
+        "ET.XMLPullParser": lambda doc, opts, tmp: pulled(doc, opts),
+        "ET.fromstring parser": lambda doc, opts, tmp: ET.fromstring(doc, ET.XMLParser(**opts)),
+    }
+)
 
 # (document, options, exception class, text of the message)
 REFUSALS = {
@@ -81,9 +83,19 @@ REFUSALS = {
     "depth": ("<a><a><a/></a></a>", {"max_depth": 2}, DefusedXmlException, "nesting depth limit of 2"),
     "text": ("<a>hello</a>", {"max_text_size": 3}, DefusedXmlException, "text size limit of 3"),
     "attributes": ("<a x='1' y='2'/>", {"max_attributes": 1}, DefusedXmlException, "attribute count limit of 1"),
-    "attribute size": ("<a x='1234'/>", {"max_attribute_size": 3}, DefusedXmlException, "attribute exceeded maximum size limit of 3"),
+    "attribute size": (
+        "<a x='1234'/>",
+        {"max_attribute_size": 3},
+        DefusedXmlException,
+        "attribute exceeded maximum size limit of 3",
+    ),
     "name": ("<abcdef/>", {"max_name_size": 3}, DefusedXmlException, "tag name exceeded maximum length limit of 3"),
-    "comment": ("<a><!-- long --></a>", {"max_comment_size": 3}, DefusedXmlException, "comment exceeded maximum size limit of 3"),
+    "comment": (
+        "<a><!-- long --></a>",
+        {"max_comment_size": 3},
+        DefusedXmlException,
+        "comment exceeded maximum size limit of 3",
+    ),
     "malformed": ("<a><b></a>", {}, ParseError, "expected `</b>`, but `</a>` was found"),
 }
 
@@ -138,7 +150,9 @@ def test_one_option_list():
     if OPTION_TABLE.exists():
         table = re.findall(r"X\((Switch|Limit), (\w+), (\w+)\)", OPTION_TABLE.read_text())
         literal = {"true": True, "false": False}
-        assert [(name, literal.get(value, value) if kind == "Switch" else int(value)) for kind, name, value in table] == runtime
+        assert [
+            (name, literal.get(value, value) if kind == "Switch" else int(value)) for kind, name, value in table
+        ] == runtime
     kinds = {name: bool if isinstance(default, bool) else int for name, default in runtime}
     assert typing.get_type_hints(vorlane.ParseOptions) == kinds and not vorlane.ParseOptions.__required_keys__
     assert list(vorlane.ParseOptions.__annotations__) == list(kinds)
@@ -154,13 +168,16 @@ def test_one_option_list():
     assert dests == set(kinds)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: vorlane.fromstring("<a/>", max_dept=3),
-    lambda: ET.XMLParser(forbid_dtds=True),
-    lambda: ET.XMLPullParser(max_depht=1),
-    lambda: ET.iterparse(io.BytesIO(b"<a/>"), forbidden=True),
-    lambda: ET.fromstring("<a/>", ET.XMLParser(), max_depth=1000),  # an option at its default is still an option
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: vorlane.fromstring("<a/>", max_dept=3),
+        lambda: ET.XMLParser(forbid_dtds=True),
+        lambda: ET.XMLPullParser(max_depht=1),
+        lambda: ET.iterparse(io.BytesIO(b"<a/>"), forbidden=True),
+        lambda: ET.fromstring("<a/>", ET.XMLParser(), max_depth=1000),  # an option at its default is still an option
+    ],
+)
 def test_options_are_checked_where_they_are_taken(call):
     with pytest.raises(TypeError, match="unexpected keyword argument|options or a parser, not both"):
         call()
@@ -282,15 +299,28 @@ BINDINGS = "".join(f"<e xmlns:p{i}='urn:{i}'>" for i in range(129)) + "</e>" * 1
 DEEP = "<a>" * 65536 + "</a>" * 65536
 # Faults of the Python layer: (call, exception, message)
 PYTHON_LAYER = {
-    "lone surrogate": (lambda tmp: vorlane.fromstring("<a>\ud800</a>"), ParseError,
-                       "the document is not Unicode text: surrogates not allowed (U+D800 at character 3)"),
+    "lone surrogate": (
+        lambda tmp: vorlane.fromstring("<a>\ud800</a>"),
+        ParseError,
+        "the document is not Unicode text: surrogates not allowed (U+D800 at character 3)",
+    ),
     "lone surrogate, drop-in": (lambda tmp: ET.XML("<a b='\udfff'/>"), ParseError, "(U+DFFF at character 6)"),
-    "str with read() is a path": (lambda tmp: vorlane.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag, None, "p"),
+    "str with read() is a path": (
+        lambda tmp: vorlane.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag,
+        None,
+        "p",
+    ),
     "... to the drop-in too": (lambda tmp: ET.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag, None, "p"),
-    "128 namespace bindings": (lambda tmp: vorlane.fromstring(BINDINGS), ParseError,
-                               "more than 128 namespace bindings in scope: a fixed limit that no option raises"),
-    "65,535 levels": (lambda tmp: ET.fromstring(DEEP, max_depth=10**6), ParseError,
-                      "supported limit of 65535: a fixed limit that no option raises, whatever max_depth says"),
+    "128 namespace bindings": (
+        lambda tmp: vorlane.fromstring(BINDINGS),
+        ParseError,
+        "more than 128 namespace bindings in scope: a fixed limit that no option raises",
+    ),
+    "65,535 levels": (
+        lambda tmp: ET.fromstring(DEEP, max_depth=10**6),
+        ParseError,
+        "supported limit of 65535: a fixed limit that no option raises, whatever max_depth says",
+    ),
 }
 
 

@@ -101,8 +101,10 @@ def decoder_message(stretch):
     except UnicodeDecodeError as error:
         if error.reason == "unexpected end of data":
             return f"cannot decode input using UTF-8: incomplete utf-8 byte sequence from index {error.start}"
-        return (f"cannot decode input using UTF-8: invalid utf-8 sequence of {error.end - error.start} bytes "
-                f"from index {error.start}")
+        return (
+            f"cannot decode input using UTF-8: invalid utf-8 sequence of {error.end - error.start} bytes "
+            f"from index {error.start}"
+        )
     raise AssertionError(f"{stretch!r} decodes")
 
 

@@ -37,21 +37,29 @@ def test_examples():
     result = run(*sorted(EXAMPLES.glob("*.xml")))
     assert result.returncode == 1
     lines = per_file(result.stdout)
-    assert lines[str(EXAMPLES / "catalog.xml")] == f"ok  {EXAMPLES / 'catalog.xml'}  {{urn:example:catalog}}catalog  7 elements"
+    assert (
+        lines[str(EXAMPLES / "catalog.xml")]
+        == f"ok  {EXAMPLES / 'catalog.xml'}  {{urn:example:catalog}}catalog  7 elements"
+    )
     assert lines[str(EXAMPLES / "billion_laughs.xml")].startswith("refused  ")
     assert "  EntitiesForbidden: " in lines[str(EXAMPLES / "billion_laughs.xml")]
     assert "  ExternalReferenceForbidden: " in lines[str(EXAMPLES / "external_entity.xml")]
     assert lines[str(EXAMPLES / "malformed.xml")].endswith(
-        "ParseError: ill-formed document: expected `</item>`, but `</order>` was found")
+        "ParseError: ill-formed document: expected `</item>`, but `</order>` was found"
+    )
     assert result.stdout.splitlines()[-1].endswith("3 ok, 3 refused, 1 malformed, 0 errors")
 
 
 @pytest.mark.parametrize(
     "content, status, prefix",
-    [(b"<a><b/></a>", 0, "ok  "), (b"<a>", 1, "malformed  "), (b"\xff", 1, "malformed  "),
-     (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "refused  "),
-     (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  "),
-     ("<a/>".encode("utf-32-be") + b"\0\0", 1, "malformed  ")],  # UTF-32 without a mark, cut short: not binary
+    [
+        (b"<a><b/></a>", 0, "ok  "),
+        (b"<a>", 1, "malformed  "),
+        (b"\xff", 1, "malformed  "),
+        (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "refused  "),
+        (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  "),
+        ("<a/>".encode("utf-32-be") + b"\0\0", 1, "malformed  "),
+    ],  # UTF-32 without a mark, cut short: not binary
 )
 def test_status(tmp_path, content, status, prefix):
     path = tmp_path / "doc.xml"
@@ -104,9 +112,17 @@ def test_flags(tmp_path, capsys, option, flags, document, before, after):
     assert outcomes == [before, after]
 
 
-@pytest.mark.parametrize("args", [
-    ["--max-depth", "-1"], ["--max-depth", "x"], ["--max-depth", str(2**64)], ["-j", "0"], ["--bogus"], [],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--max-depth", "-1"],
+        ["--max-depth", "x"],
+        ["--max-depth", str(2**64)],
+        ["-j", "0"],
+        ["--bogus"],
+        [],
+    ],
+)
 def test_usage_errors(capsys, args):
     with pytest.raises(SystemExit) as exit_:
         main(["check", *args, str(EXAMPLES / "catalog.xml")] if args else ["check"])
@@ -122,17 +138,27 @@ def make_tree(root, files):
 
 
 TREE = {
-    "a.xml": "<a/>", "b.SVG": "<svg/>", "notes.txt": "<a>", "sub/deep/c.xsd": "<c/>", "sub/bad.xml": "<a>",
-    ".hidden/d.xml": "<a>", "sub/.e.xml": "<a>", "vendor/f.xml": "<a>", "vendor/keep/g.xml": "<g/>",
+    "a.xml": "<a/>",
+    "b.SVG": "<svg/>",
+    "notes.txt": "<a>",
+    "sub/deep/c.xsd": "<c/>",
+    "sub/bad.xml": "<a>",
+    ".hidden/d.xml": "<a>",
+    "sub/.e.xml": "<a>",
+    "vendor/f.xml": "<a>",
+    "vendor/keep/g.xml": "<g/>",
 }
 
 
-@pytest.mark.parametrize("args, checked", [
-    ([], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd", "vendor/f.xml", "vendor/keep/g.xml"]),
-    (["--include", "*.xsd", "--include", "*.txt"], ["notes.txt", "sub/deep/c.xsd"]),
-    (["--exclude", "vendor"], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd"]),
-    (["--exclude", "vendor/f.xml", "--exclude", "sub/*"], ["a.xml", "b.SVG", "vendor/keep/g.xml"]),
-])
+@pytest.mark.parametrize(
+    "args, checked",
+    [
+        ([], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd", "vendor/f.xml", "vendor/keep/g.xml"]),
+        (["--include", "*.xsd", "--include", "*.txt"], ["notes.txt", "sub/deep/c.xsd"]),
+        (["--exclude", "vendor"], ["a.xml", "b.SVG", "sub/bad.xml", "sub/deep/c.xsd"]),
+        (["--exclude", "vendor/f.xml", "--exclude", "sub/*"], ["a.xml", "b.SVG", "vendor/keep/g.xml"]),
+    ],
+)
 def test_walk(tmp_path, capsys, monkeypatch, args, checked):
     make_tree(tmp_path, TREE)
     monkeypatch.chdir(tmp_path)
@@ -151,13 +177,21 @@ def test_explicit_paths(tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     os.symlink("missing.xml", "sub/dangling.xml")
     os.mkfifo("pipe.xml")
-    status, out, _ = check(capsys, "notes.txt", ".hidden", "a.xml", "./a.xml", "sub", "pipe.xml", "--exclude", "bad.xml")
+    status, out, _ = check(
+        capsys, "notes.txt", ".hidden", "a.xml", "./a.xml", "sub", "pipe.xml", "--exclude", "bad.xml"
+    )
     assert status == 2  # errors outrank refusals
     lines = out.splitlines()
-    assert lines[:2] == ["error  sub/dangling.xml  cannot read: No such file or directory",
-                         "error  pipe.xml  cannot read: not a regular file"]
+    assert lines[:2] == [
+        "error  sub/dangling.xml  cannot read: No such file or directory",
+        "error  pipe.xml  cannot read: not a regular file",
+    ]
     assert [line.split("  ")[:2] for line in lines[2:-1]] == [
-        ["malformed", "notes.txt"], ["malformed", ".hidden/d.xml"], ["ok", "a.xml"], ["ok", "sub/deep/c.xsd"]]
+        ["malformed", "notes.txt"],
+        ["malformed", ".hidden/d.xml"],
+        ["ok", "a.xml"],
+        ["ok", "sub/deep/c.xsd"],
+    ]
     assert lines[-1].endswith("2 ok, 0 refused, 2 malformed, 2 errors")
 
 
@@ -197,7 +231,9 @@ def test_hostile_names_and_values(tmp_path, capsys, monkeypatch):
     assert status == 1 and "\x1b" not in line.replace("\\x1b", "") and "\x07" not in line
     assert line.startswith("refused  ./evil \\x1b]0;owned\\x07 \\xff.xml  EntitiesForbidden")
     assert line.endswith(" characters)") and len(line) < 1200
-    uri = json.loads(pathlib.Path("r.sarif").read_text())["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["artifactLocation"]
+    uri = json.loads(pathlib.Path("r.sarif").read_text())["runs"][0]["results"][0]["locations"][0]["physicalLocation"][
+        "artifactLocation"
+    ]
     assert uri["uri"] == "evil%20%1B%5D0%3Bowned%07%20%FF.xml" and uri["uriBaseId"] == "%SRCROOT%"
     status, out, _ = check(capsys, "--json", ".")
     record = json.loads(out)
@@ -268,12 +304,15 @@ def _hook_argv(args=None):
     return entry[1:] + (default_args if args is None else args)
 
 
-@pytest.mark.parametrize(("args", "status"), [
-    (None, 1),                                        # the hook as shipped
-    (["--forbid-dtd", "--max-depth", "200", "--"], 1),  # args overridden as the README shows
-    (["--forbid-dtd"], 2),                            # overridden without "--": refused, nothing read
-    (["--forbid-dtd", "--sarif=pom.xml"], 2),         # ... even when a staged "--" follows
-])
+@pytest.mark.parametrize(
+    ("args", "status"),
+    [
+        (None, 1),  # the hook as shipped
+        (["--forbid-dtd", "--max-depth", "200", "--"], 1),  # args overridden as the README shows
+        (["--forbid-dtd"], 2),  # overridden without "--": refused, nothing read
+        (["--forbid-dtd", "--sarif=pom.xml"], 2),  # ... even when a staged "--" follows
+    ],
+)
 def test_hook_file_names_are_never_options(tmp_path, monkeypatch, capsys, args, status):
     monkeypatch.chdir(tmp_path)
     pathlib.Path("pom.xml").write_text("<project/>")
@@ -325,8 +364,15 @@ checking.check_file = check_file
 
 def run_patched(patch, args, cwd, interrupt_after=None, input=None, **popen):
     code = f"{PATCHES.get(patch, '')}\nfrom vorlane.cli import main\nraise SystemExit(main({list(args)!r}))"
-    process = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, text=True, start_new_session=True,
-                               stdout=popen.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, **popen)
+    process = subprocess.Popen(
+        [sys.executable, "-c", code],
+        cwd=cwd,
+        text=True,
+        start_new_session=True,
+        stdout=popen.pop("stdout", subprocess.PIPE),
+        stderr=subprocess.PIPE,
+        **popen,
+    )
     stopped = None
     if interrupt_after is not None:
         time.sleep(interrupt_after)
@@ -392,8 +438,10 @@ def special_files_in_a_walk(tmp_path):
     os.mkfifo(tmp_path / "d" / "pipe.xml")
     os.symlink("/dev/zero", tmp_path / "d" / "zero.xml")
     status, out, err = run_patched(None, ["check", "d"], tmp_path)
-    assert out.splitlines()[:2] == ["error  d/pipe.xml  cannot read: not a regular file",
-                                    "error  d/zero.xml  cannot read: not a regular file"]
+    assert out.splitlines()[:2] == [
+        "error  d/pipe.xml  cannot read: not a regular file",
+        "error  d/zero.xml  cannot read: not a regular file",
+    ]
     return status, err
 
 
@@ -406,9 +454,13 @@ def stateful_codec(tmp_path):
 
 def standard_input(tmp_path):
     files(tmp_path, ["-"], "<!DOCTYPE a [<!ENTITY e 'x'>]><a/>")  # after "--", "-" is this file
-    status, out, err = run_patched(None, ["check", "-", "--", "-"], tmp_path, stdin=subprocess.PIPE, input="<a><b/></a>")
-    assert out.splitlines()[:2] == ["ok  <stdin>  a  2 elements", "refused  -  EntitiesForbidden: entity 'e' is "
-                                    "forbidden (name='e', value='x')"]
+    status, out, err = run_patched(
+        None, ["check", "-", "--", "-"], tmp_path, stdin=subprocess.PIPE, input="<a><b/></a>"
+    )
+    assert out.splitlines()[:2] == [
+        "ok  <stdin>  a  2 elements",
+        "refused  -  EntitiesForbidden: entity 'e' is forbidden (name='e', value='x')",
+    ]
     return status, err
 
 
@@ -438,7 +490,9 @@ def test_workers_are_capped_by_processors_and_files(tmp_path, monkeypatch):
     sizes = []
     monkeypatch.setattr(checking, "POOL_MIN_FILES", 1)
     monkeypatch.setattr(checking, "usable_cores", lambda: 3)
-    monkeypatch.setattr(checking, "_executor", lambda kind, workers: sizes.append(workers) or ThreadPoolExecutor(workers))
+    monkeypatch.setattr(
+        checking, "_executor", lambda kind, workers: sizes.append(workers) or ThreadPoolExecutor(workers)
+    )
     files(tmp_path, ["a.xml", "b.xml", "c.xml", "d.xml"])
     paths = sorted(str(p) for p in tmp_path.iterdir())
     for jobs in (10000, 2):

@@ -21,6 +21,7 @@ def notes(exc):
 
 # --- argument binding -------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -55,6 +56,7 @@ def test_all_eleven_positionally_and_by_keyword():
 
 
 # --- option conversion ------------------------------------------------------------------------
+
 
 class FakeNumpyBool:
     def __init__(self, value):
@@ -91,8 +93,12 @@ class Index:
         ("forbid_dtd", None, TypeError, "'None' is not an instance of 'bool'"),
         ("forbid_entities", "yes", TypeError, "'str' object is not an instance of 'bool'"),
         ("forbid_external", FakeNumpyBool(2), TypeError, "'int' object is not an instance of 'bool'"),
-        ("forbid_external", FakeNumpyBoolNoBool(), TypeError,
-         "object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion"),
+        (
+            "forbid_external",
+            FakeNumpyBoolNoBool(),
+            TypeError,
+            "object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion",
+        ),
         ("max_depth", -1, OverflowError, None),
         ("max_depth", 2**64, OverflowError, None),
         ("max_depth", 1.5, TypeError, None),
@@ -179,6 +185,7 @@ def test_add_note_failure_is_discarded(monkeypatch):
 
 # --- sources ----------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "source",
     [
@@ -249,6 +256,7 @@ def test_read_lookup_and_call_errors_propagate():
 
 # --- the interpreter lock ---------------------------------------------------------------------
 
+
 def test_other_threads_run_while_parsing():
     # A long comment keeps the core busy while the resulting tree stays tiny, so the time is
     # spent without the interpreter lock if it is released.
@@ -296,6 +304,7 @@ def test_parallel_parses_on_threads_agree():
 
 
 # --- memory -----------------------------------------------------------------------------------
+
 
 @pytest.mark.skipif(
     bool(os.environ.get("VORLANE_SANITIZED")), reason="the sanitizer's shadow memory defeats an address-space limit"

@@ -53,6 +53,7 @@ def refcounts(objects):
 
 # --- sources ----------------------------------------------------------------------------------
 
+
 class NotCallable:
     read = 42
 
@@ -86,10 +87,23 @@ def document(size):
 @st.composite
 def sources(draw):
     """(source, objects whose counts must not move, check(outcome))."""
-    kind = draw(st.sampled_from([
-        "str", "bytes", "str-subclass", "buffer", "not-a-source", "not-callable", "property",
-        "wrong-result", "raises", "empty", "huge",
-    ]))
+    kind = draw(
+        st.sampled_from(
+            [
+                "str",
+                "bytes",
+                "str-subclass",
+                "buffer",
+                "not-a-source",
+                "not-callable",
+                "property",
+                "wrong-result",
+                "raises",
+                "empty",
+                "huge",
+            ]
+        )
+    )
     size = draw(st.integers(1, 64))
     text = document(size)
 
@@ -99,6 +113,7 @@ def sources(draw):
     def raised(exc_type, *args):
         def check(out):
             assert out[:3] == ("raised", exc_type, args), out
+
         return check
 
     if kind == "str":
@@ -126,11 +141,23 @@ def sources(draw):
 
         def same_lookup_error(out):
             assert out[0] == "raised" and out[4] == id(error)
+
         return source, [source], same_lookup_error
     if kind == "wrong-result":
-        result = draw(st.sampled_from([
-            None, 7, 2**80, bytearray(b"<r/>"), memoryview(b"<r/>"), ["<r/>"], "<r/>\udc00", Reader("<r/>"),
-        ]))
+        result = draw(
+            st.sampled_from(
+                [
+                    None,
+                    7,
+                    2**80,
+                    bytearray(b"<r/>"),
+                    memoryview(b"<r/>"),
+                    ["<r/>"],
+                    "<r/>\udc00",
+                    Reader("<r/>"),
+                ]
+            )
+        )
         source = Reader(result)
         return source, [source, result], raised(ValueError, READ_ERROR)
     if kind == "raises":
@@ -139,6 +166,7 @@ def sources(draw):
 
         def same_error(out):
             assert out[0] == "raised" and out[4] == id(error) and len(source.calls) == 1
+
         return source, [source], same_error
     if kind == "empty":
         result = draw(st.sampled_from(["", b""]))
@@ -176,6 +204,7 @@ def test_huge_read_result_over_the_text_limit(size, kind):
 
 
 # --- option values ----------------------------------------------------------------------------
+
 
 class Int(int):
     def __index__(self):  # an int is taken by value: never called
@@ -227,12 +256,26 @@ SWITCH_VALUES = st.one_of(
     st.sampled_from([True, False]).map(lambda v: (v, ("ok", v))),
     st.sampled_from([FakeNumpyBool(True), FakeNumpyBool(False)]).map(lambda v: (v, ("ok", v.value))),
     st.sampled_from([0, 1, Int(1), Level.ONE, "yes", 1.0, Truthy(), b""]).map(
-        lambda v: (v, ("fail", TypeError, f"'{type(v).__qualname__}' object is not an instance of 'bool'", None))),
+        lambda v: (v, ("fail", TypeError, f"'{type(v).__qualname__}' object is not an instance of 'bool'", None))
+    ),
     st.just((None, ("fail", TypeError, "'None' is not an instance of 'bool'", None))),
-    st.sampled_from([1, None, "no"]).map(lambda r: (FakeNumpyBool(r), (
-        "fail", TypeError, f"'{type(r).__qualname__}' object is not an instance of 'bool'" if r is not None
-        else "'None' is not an instance of 'bool'", None))),
-    st.builds(lambda e: (FakeNumpyBool(e), ("fail", type(e), None, e)), st.sampled_from([Boom, KeyError]).map(lambda c: c("x"))),
+    st.sampled_from([1, None, "no"]).map(
+        lambda r: (
+            FakeNumpyBool(r),
+            (
+                "fail",
+                TypeError,
+                f"'{type(r).__qualname__}' object is not an instance of 'bool'"
+                if r is not None
+                else "'None' is not an instance of 'bool'",
+                None,
+            ),
+        )
+    ),
+    st.builds(
+        lambda e: (FakeNumpyBool(e), ("fail", type(e), None, e)),
+        st.sampled_from([Boom, KeyError]).map(lambda c: c("x")),
+    ),
 )
 U64 = st.integers(0, 2**64 - 1)
 LIMIT_VALUES = st.one_of(
@@ -241,11 +284,14 @@ LIMIT_VALUES = st.one_of(
     U64.map(lambda v: (Int(v), ("ok", v))),
     U64.map(lambda v: (Index(v), ("ok", v))),
     st.one_of(st.integers(max_value=-1), st.integers(min_value=2**64), st.sampled_from([-(2**300), 2**300])).flatmap(
-        lambda v: st.sampled_from([v, Int(v), Index(v)]).map(lambda o: (o, ("fail", OverflowError, None, None)))),
+        lambda v: st.sampled_from([v, Int(v), Index(v)]).map(lambda o: (o, ("fail", OverflowError, None, None)))
+    ),
     st.sampled_from([1.5, None, "10", b"1", Truthy(), Index(2.0), Index("3")]).map(
-        lambda v: (v, ("fail", TypeError, None, None))),
-    st.sampled_from([Boom, ValueError, Interrupt]).map(lambda c: c("index")).map(
-        lambda e: (Index(e), ("fail", type(e), None, e))),
+        lambda v: (v, ("fail", TypeError, None, None))
+    ),
+    st.sampled_from([Boom, ValueError, Interrupt])
+    .map(lambda c: c("index"))
+    .map(lambda e: (Index(e), ("fail", type(e), None, e))),
 )
 
 
@@ -288,13 +334,13 @@ def test_option_values(case):
 
         def call():
             return parse_xml(source, **values)
+
     objects = [source] + list(values.values())
     before = refcounts(objects)
 
     out = outcome(call)
     after = refcounts(objects)
-    first_failure = next(((n, e) for n in SWITCHES + LIMITS if n in chosen and (e := chosen[n][1])[0] == "fail"),
-                         None)
+    first_failure = next(((n, e) for n in SWITCHES + LIMITS if n in chosen and (e := chosen[n][1])[0] == "fail"), None)
     if first_failure:
         name, (_, exc_type, message, exc) = first_failure
         assert out[0] == "raised" and out[1] is exc_type, out
@@ -316,6 +362,7 @@ def test_option_values(case):
 
 
 # --- element classes that fail part-way -------------------------------------------------------
+
 
 class Counting(ET.Element):
     """Counts the calls the tree builder makes and raises at the chosen one."""
@@ -440,7 +487,11 @@ def keeping(*args):
 FACTORIES = [
     (not_an_element, "<a/>", lambda r: r is None),
     (not_an_element, "<a>t</a>", AttributeError),
-    (Plain, "<a k='v'>t<b/>u</a>", lambda r: (r.tag, r.attrib, r.text, r.children[0].tail) == ("a", {"k": "v"}, "t", "u")),
+    (
+        Plain,
+        "<a k='v'>t<b/>u</a>",
+        lambda r: (r.tag, r.attrib, r.text, r.children[0].tail) == ("a", {"k": "v"}, "t", "u"),
+    ),
     (NoAppend, "<a/>", lambda r: r.tag == "a"),
     (NoAppend, "<a><b/></a>", AttributeError),
     (Slotted, "<a>t</a>", AttributeError),

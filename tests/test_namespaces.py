@@ -13,8 +13,7 @@ from vorlane.common import DefusedXmlException, ParseError
 XML_NS = "http://www.w3.org/XML/1998/namespace"
 XMLNS_NS = "http://www.w3.org/2000/xmlns/"
 TOO_MANY = (
-    "more than 128 namespace bindings in scope; "
-    "raise the limit with NamespaceResolver::set_max_namespace_bindings"
+    "more than 128 namespace bindings in scope; raise the limit with NamespaceResolver::set_max_namespace_bindings"
 )
 TOO_DEEP = "document nests elements deeper than the supported limit of 65535"
 

@@ -16,9 +16,13 @@ GOLDEN = pathlib.Path(__file__).resolve().parent / "golden"
 SUMMARY = "5 files (1.2 kB) in 0.01 s: 1 ok, 1 refused, 2 malformed, 1 error"
 OUTCOMES = [
     Outcome("feeds/news.rss", "ok", root="rss", elements=25, size=900),
-    Outcome("upload.svg", "refused", "ExternalReferenceForbidden",
-            "external reference is forbidden (system_id='file:///etc/passwd')",
-            {"context": None, "base": None, "system_id": "file:///etc/passwd", "public_id": None}),
+    Outcome(
+        "upload.svg",
+        "refused",
+        "ExternalReferenceForbidden",
+        "external reference is forbidden (system_id='file:///etc/passwd')",
+        {"context": None, "base": None, "system_id": "file:///etc/passwd", "public_id": None},
+    ),
     Outcome("orders/bad.xml", "malformed", "ParseError", "ill-formed document: expected `</item>`", line=7, column=12),
     Outcome("a,b:\u202egpj.xml", "malformed", "ParseError", "line one\nline two: 100%"),
     Outcome("missing.xml", "error", message="cannot read: No such file or directory"),

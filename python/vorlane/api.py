@@ -79,12 +79,16 @@ Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | Readable
 # The parser's two fixed limits, which no option raises. Its messages for them speak to
 # its native callers; a Python caller is told what the limit means for them instead.
 _FIXED_LIMITS = (
-    ("more than 128 namespace bindings in scope",
-     "more than 128 namespace bindings in scope: a fixed limit that no option raises "
-     "(a document needs fewer xmlns declarations open at once)"),
-    ("document nests elements deeper than the supported limit of 65535",
-     "document nests elements deeper than the supported limit of 65535: a fixed limit "
-     "that no option raises, whatever max_depth says"),
+    (
+        "more than 128 namespace bindings in scope",
+        "more than 128 namespace bindings in scope: a fixed limit that no option raises "
+        "(a document needs fewer xmlns declarations open at once)",
+    ),
+    (
+        "document nests elements deeper than the supported limit of 65535",
+        "document nests elements deeper than the supported limit of 65535: a fixed limit "
+        "that no option raises, whatever max_depth says",
+    ),
 )
 
 
@@ -110,8 +114,7 @@ def _refuse_unencodable(text: str) -> None:
         text.encode("utf-8")
     except UnicodeEncodeError as exc:
         raise ParseError(
-            f"the document is not Unicode text: {exc.reason} "
-            f"(U+{ord(text[exc.start]):04X} at character {exc.start})"
+            f"the document is not Unicode text: {exc.reason} (U+{ord(text[exc.start]):04X} at character {exc.start})"
         ) from None
 
 

@@ -297,7 +297,9 @@ def sarif_log(outcomes: Sequence[Outcome], base: str | None = None) -> dict[str,
                     }
                 },
                 "originalUriBaseIds": {"%SRCROOT%": {"uri": "file://" + _uri(base).rstrip("/") + "/"}},
-                "invocations": [{"executionSuccessful": not notifications, "toolExecutionNotifications": notifications}],
+                "invocations": [
+                    {"executionSuccessful": not notifications, "toolExecutionNotifications": notifications}
+                ],
                 "results": results,
             }
         ],
