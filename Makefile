@@ -16,11 +16,12 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz fuzz-coverage clang-tools venv bench bench-quick instructions clean attack-bench corpus-diff
+.PHONY: help demo test lint check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz fuzz-coverage clang-tools venv bench bench-quick instructions clean attack-bench corpus-diff
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
 	@echo "make test   set everything up and run the whole test suite"
+	@echo "make lint   ruff check and ruff format --check (part of make test)"
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
 	@echo "make instructions  the core's instruction counts per document class (callgrind)"
 	@echo "make dist   the sdist and the manylinux abi3 wheel in dist/; make sdist-test installs the sdist and runs the tests"
@@ -28,11 +29,11 @@ help:
 	@echo "make corpus-diff   Debian's XML files parsed by vorlane and by the standard library, compared"
 
 # The development venv: vorlane installed from this checkout, with the test tools.
-$(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/*)
+$(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*.h src/module/*.cpp python/vorlane/* python/vorlane/*/*)
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip
-	$(VENV_PY) -m pip install --quiet ".[test,typing]" abi3audit auditwheel
+	$(VENV_PY) -m pip install --quiet ".[test,typing,lint]" abi3audit auditwheel
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -86,6 +87,12 @@ sdist-test: dist
 	"$$tmp/venv/bin/python" -m pip install --quiet "$$sdist[test]"; \
 	tar -xzf "$$sdist" -C "$$tmp"; \
 	cd "$$tmp"/vorlane-*/ && "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider tests
+
+# ruff's checks and its formatter over the Python of the whole tree (configured in
+# pyproject.toml). `ruff format .` applies the format; the C++ style is in .clang-format.
+lint: venv
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 
 # Includes between the folders of src/ point one way (common <- tokenizer, doctype <- parser <- module).
 check-layers:
@@ -256,7 +263,7 @@ fuzz-coverage: $(FUZZ)/seeds/.stamp | clang-tools
 	done
 	@echo "per file: llvm-cov-14 report $(COVERAGE)/<target> -instr-profile=$(COVERAGE)/<target>.profdata"
 
-test: check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-test
+test: lint check-layers native-test fuzz-smoke wheel typecheck bench-quick sanitize-test
 	@for py in $$(scripts/find-python --all); do \
 	  ver=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
 	  env=.venv-test/$$ver; \

@@ -46,6 +46,7 @@ THREAD_KINDS_QUICK = ("text_ascii", "element_compact")
 # ---------------------------------------------------------------------------------------
 # Workers (run in a subprocess each)
 
+
 def load(path, multi):
     with open(path, "rb") as f:
         data = f.read()
@@ -63,6 +64,7 @@ def parsers():
     out = {"vorlane": vorlane_parse, "ET": ET.fromstring}
     try:
         import lxml.etree
+
         out["lxml"] = lxml.etree.fromstring
     except ImportError:
         pass
@@ -71,9 +73,7 @@ def parsers():
 
 def first_difference(a, b):
     """None if the two ElementTree trees are equal, else a short description."""
-    count = 0
-    for x, y in zip(a.iter(), b.iter()):
-        count += 1
+    for count, (x, y) in enumerate(zip(a.iter(), b.iter()), 1):
         for field in ("tag", "attrib", "text", "tail"):
             if getattr(x, field) != getattr(y, field):
                 return f"element {count} ({y.tag!r}): {field} {getattr(x, field)!r:.60} != {getattr(y, field)!r:.60}"
@@ -104,7 +104,7 @@ def worker_time(path, multi, repeats, sample_bytes):
         try:
             trees[name] = [funcs[name](d) for d in docs]
             ok[name] = True
-        except Exception as e:  # noqa: BLE001 - reported in the table
+        except Exception as e:
             result["errors"][name] = f"{type(e).__name__}: {str(e)[:120]}"
             ok[name] = False
         if name == "ET" and ok[name]:
@@ -146,9 +146,11 @@ def worker_time(path, multi, repeats, sample_bytes):
     # Speed-ups are medians of per-round ratios: within a round the parsers run back to back,
     # so a slow spell of the machine mostly cancels out, which a ratio of medians does not.
     base = samples.get("vorlane")
-    result["speedups"] = {name: statistics.median(o / v for o, v in zip(values, base))
-                          for name, values in samples.items()
-                          if base and name != "vorlane" and len(values) == len(base)}
+    result["speedups"] = {
+        name: statistics.median(o / v for o, v in zip(values, base))
+        for name, values in samples.items()
+        if base and name != "vorlane" and len(values) == len(base)
+    }
     return result
 
 
@@ -220,6 +222,7 @@ def worker_main(argv):
 # ---------------------------------------------------------------------------------------
 # Driver
 
+
 def run_worker(*args, timeout=3600):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", *map(str, args)]
     try:
@@ -257,12 +260,19 @@ def run_core(core_bin, docs, repeats, sample_bytes):
         if len(fields) != 7 or fields[0] == "path":
             continue
         path, size, core_el, pugi_el, core_s, pugi_s, status = fields
-        rows[path] = {"size": int(size), "core_elements": int(core_el), "pugi_elements": int(pugi_el),
-                      "core": float(core_s) if core_s != "-" else None,
-                      "pugi": float(pugi_s) if pugi_s != "-" else None, "status": status}
+        rows[path] = {
+            "size": int(size),
+            "core_elements": int(core_el),
+            "pugi_elements": int(pugi_el),
+            "core": float(core_s) if core_s != "-" else None,
+            "pugi": float(pugi_s) if pugi_s != "-" else None,
+            "status": status,
+        }
     if not rows:
-        print(f"note: the native benchmark gave no results (exit {proc.returncode}): "
-              f"{proc.stderr.strip()[-300:]}", file=sys.stderr)
+        print(
+            f"note: the native benchmark gave no results (exit {proc.returncode}): {proc.stderr.strip()[-300:]}",
+            file=sys.stderr,
+        )
     return rows
 
 
@@ -304,12 +314,19 @@ def machine_line():
     versions = [f"CPython {platform.python_version()}"]
     try:
         import lxml.etree
-        versions.append("lxml " + ".".join(map(str, lxml.etree.LXML_VERSION[:3]))
-                        + " (libxml2 " + ".".join(map(str, lxml.etree.LIBXML_VERSION)) + ")")
+
+        versions.append(
+            "lxml "
+            + ".".join(map(str, lxml.etree.LXML_VERSION[:3]))
+            + " (libxml2 "
+            + ".".join(map(str, lxml.etree.LIBXML_VERSION))
+            + ")"
+        )
     except ImportError:
         pass
     try:
         import pyexpat
+
         versions.append(pyexpat.EXPAT_VERSION.replace("_", " "))
     except ImportError:
         pass
@@ -369,8 +386,9 @@ def main(argv=None):
         if d["kind"] in thread_kinds:
             progress(f"threads {d['name']} ...")
             rounds = 1 if args.quick else 5
-            results[d["path"]]["threads"] = run_worker("threads", d["path"], int(d["multi"]), "vorlane", rounds,
-                                                         sample_bytes)
+            results[d["path"]]["threads"] = run_worker(
+                "threads", d["path"], int(d["multi"]), "vorlane", rounds, sample_bytes
+            )
             if d["kind"] == "text_ascii":
                 thread_ref = run_worker("threads", d["path"], int(d["multi"]), "ET", rounds, sample_bytes)
     real = [d["path"] for d in docs if d["kind"] == "real"]
@@ -380,12 +398,26 @@ def main(argv=None):
         thread_mix = run_worker("threads", json.dumps(real), 0, "vorlane", 5, sample_bytes)
 
     # ---- the table
-    head = ["Document", "MB", "Elements", "vorlane ms", "ET ms", "lxml ms", "ET/vorlane", "lxml/vorlane",
-            "vorlane MB/s", "core MB/s", "pugixml MB/s", "pugixml/core", "peak RSS vorlane/ET",
-            "2 threads/1"]
+    head = [
+        "Document",
+        "MB",
+        "Elements",
+        "vorlane ms",
+        "ET ms",
+        "lxml ms",
+        "ET/vorlane",
+        "lxml/vorlane",
+        "vorlane MB/s",
+        "core MB/s",
+        "pugixml MB/s",
+        "pugixml/core",
+        "peak RSS vorlane/ET",
+        "2 threads/1",
+    ]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join(["---"] + ["--:"] * (len(head) - 1)) + "|"]
     notes = []
     broken = []  # measurements that did not work, as opposed to figures that miss a target
+
     def memory_cell(d):
         mem = results[d["path"]].get("memory")
         if not mem:
@@ -429,8 +461,7 @@ def main(argv=None):
             if "core:" in c["status"]:
                 broken.append(notes[-1])
         if c and c.get("core") and c["pugi_elements"] != c["core_elements"]:
-            notes.append(f"{d['name']}: pugixml counts {c['pugi_elements']} elements, the core "
-                         f"{c['core_elements']}.")
+            notes.append(f"{d['name']}: pugixml counts {c['pugi_elements']} elements, the core {c['core_elements']}.")
         mem_cell = memory_cell(d)
         th = r.get("threads")
         th_cell = "–"
@@ -440,37 +471,60 @@ def main(argv=None):
                 notes.append(f"{d['name']}: thread run failed: {th['failed']}.")
                 broken.append(notes[-1])
         size = t["size"]
-        lines.append("| " + " | ".join([
-            name, f"{size / MB:.1f}", f"{t.get('elements', t.get('vorlane_elements', 0)):,}",
-            fmt_ms(v), fmt_ms(e), fmt_ms(lx), fmt_speedup(speedup(t, "ET")), fmt_speedup(speedup(t, "lxml")),
-            fmt_rate(size, v),
-            fmt_rate(size, c.get("core")), fmt_rate(size, c.get("pugi")), fmt_ratio(c.get("pugi"), c.get("core")),
-            mem_cell, th_cell]) + " |")
+        lines.append(
+            "| "
+            + " | ".join(
+                [
+                    name,
+                    f"{size / MB:.1f}",
+                    f"{t.get('elements', t.get('vorlane_elements', 0)):,}",
+                    fmt_ms(v),
+                    fmt_ms(e),
+                    fmt_ms(lx),
+                    fmt_speedup(speedup(t, "ET")),
+                    fmt_speedup(speedup(t, "lxml")),
+                    fmt_rate(size, v),
+                    fmt_rate(size, c.get("core")),
+                    fmt_rate(size, c.get("pugi")),
+                    fmt_ratio(c.get("pugi"), c.get("core")),
+                    mem_cell,
+                    th_cell,
+                ]
+            )
+            + " |"
+        )
 
     out = []
     load_end = os.getloadavg()[0]
-    out.append(f"Mode: {'quick' if args.quick else 'full'}, median of {repeats} interleaved rounds per "
-               f"document; {machine_line()}; load average {load_start:.1f} at the start, "
-               f"{load_end:.1f} at the end.")
+    out.append(
+        f"Mode: {'quick' if args.quick else 'full'}, median of {repeats} interleaved rounds per "
+        f"document; {machine_line()}; load average {load_start:.1f} at the start, "
+        f"{load_end:.1f} at the end."
+    )
     out.append("")
     out.extend(lines)
     out.append("")
-    out.append("MB is 10^6 bytes. Ratios are of times (above 1: vorlane or its core is faster; "
-               "ET/vorlane and lxml/vorlane are medians of the per-round ratios) and of "
-               "peak memory (below 1: vorlane uses less). ET is xml.etree.ElementTree.fromstring; "
-               "core is parse_core alone and pugixml is xml_document::load_buffer (parse_default, "
-               "destruction included for both, no Python); peak RSS is ru_maxrss growth over one "
-               "parse in a fresh process; 2 threads/1 is the throughput of two threads calling "
-               "parse_xml against one (median of per-round paired ratios).")
+    out.append(
+        "MB is 10^6 bytes. Ratios are of times (above 1: vorlane or its core is faster; "
+        "ET/vorlane and lxml/vorlane are medians of the per-round ratios) and of "
+        "peak memory (below 1: vorlane uses less). ET is xml.etree.ElementTree.fromstring; "
+        "core is parse_core alone and pugixml is xml_document::load_buffer (parse_default, "
+        "destruction included for both, no Python); peak RSS is ru_maxrss growth over one "
+        "parse in a fresh process; 2 threads/1 is the throughput of two threads calling "
+        "parse_xml against one (median of per-round paired ratios)."
+    )
     if any(results[d["path"]]["time"].get("tree_difference") for d in timed):
-        out.append("† vorlane's tree differs from ET's (first difference below). Expected where a DTD "
-                   "declares attribute defaults: ET applies them, vorlane never applies a DTD.")
+        out.append(
+            "† vorlane's tree differs from ET's (first difference below). Expected where a DTD "
+            "declares attribute defaults: ET applies them, vorlane never applies a DTD."
+        )
     if thread_ref and "ratio" in thread_ref:
-        out.append(f"For reference, ET.fromstring on text-heavy ASCII scales {thread_ref['ratio']:.2f}x "
-                   "on 2 threads.")
+        out.append(f"For reference, ET.fromstring on text-heavy ASCII scales {thread_ref['ratio']:.2f}x on 2 threads.")
     if thread_mix and "ratio" in thread_mix:
-        out.append(f"On a mix of the real files (each thread parsing all of them in turn), 2 threads give "
-                   f"{thread_mix['ratio']:.2f}x the throughput of 1 (best round {thread_mix['best']:.2f}x).")
+        out.append(
+            f"On a mix of the real files (each thread parsing all of them in turn), 2 threads give "
+            f"{thread_mix['ratio']:.2f}x the throughput of 1 (best round {thread_mix['best']:.2f}x)."
+        )
     elif thread_mix:
         notes.append(f"thread run on the mix of real files failed: {thread_mix.get('failed')}.")
         broken.append(notes[-1])
@@ -487,9 +541,14 @@ def main(argv=None):
 
     def core_speed(kinds=None, exclude=()):
         """pugixml time / core time, the worst over the matching documents."""
-        vals = [core[d["path"]]["pugi"] / core[d["path"]]["core"] for d in timed
-                if (kinds is None or d["kind"] in kinds) and d["kind"] not in exclude
-                and core.get(d["path"], {}).get("core") and core[d["path"]].get("pugi")]
+        vals = [
+            core[d["path"]]["pugi"] / core[d["path"]]["core"]
+            for d in timed
+            if (kinds is None or d["kind"] in kinds)
+            and d["kind"] not in exclude
+            and core.get(d["path"], {}).get("core")
+            and core[d["path"]].get("pugi")
+        ]
         return min(vals) if vals else None
 
     def memory_ratio(d):
@@ -503,8 +562,11 @@ def main(argv=None):
         c = core.get(d["path"])
         if d["kind"] == "text_ascii" and c and c.get("core"):
             ascii_rate = c["size"] / MB / c["core"]
-    thread_text = [results[d["path"]]["threads"]["ratio"] for d in timed
-                   if d["kind"] in ("text_ascii", "text_utf8") and "ratio" in results[d["path"]].get("threads", {})]
+    thread_text = [
+        results[d["path"]]["threads"]["ratio"]
+        for d in timed
+        if d["kind"] in ("text_ascii", "text_utf8") and "ratio" in results[d["path"]].get("threads", {})
+    ]
 
     out.append("")
     out.append("Targets (ratios from this one run; worst document where several apply):")

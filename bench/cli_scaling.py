@@ -25,8 +25,8 @@ import time
 from collections.abc import Callable
 from typing import Literal
 
-from vorlane.cli import DEFAULT_INCLUDE, _select, check_files
-
+from vorlane.cli.checking import _check_files
+from vorlane.cli.discover import DEFAULT_INCLUDE, select
 
 CPU: dict[int, list[float]] = {}
 
@@ -34,8 +34,11 @@ CPU: dict[int, list[float]] = {}
 def command(directory: str, jobs: int) -> float:
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "vorlane", "check", "-q", "--no-progress", "-j", str(jobs), directory],
-                   stdout=subprocess.DEVNULL, check=False)
+    subprocess.run(
+        [sys.executable, "-m", "vorlane", "check", "-q", "--no-progress", "-j", str(jobs), directory],
+        stdout=subprocess.DEVNULL,
+        check=False,
+    )
     elapsed = time.perf_counter() - started
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     CPU.setdefault(jobs, []).append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
@@ -44,7 +47,7 @@ def command(directory: str, jobs: int) -> float:
 
 def in_process(paths: list[str], jobs: int, pool: Literal["processes", "threads"]) -> float:
     started = time.perf_counter()
-    for _ in check_files(paths, {}, jobs, pool=pool):
+    for _ in _check_files(paths, {}, jobs, pool):
         pass
     return time.perf_counter() - started
 
@@ -55,7 +58,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
-    selection = _select([args.directory], DEFAULT_INCLUDE, [])
+    selection = select([args.directory], DEFAULT_INCLUDE, [])
     paths = selection.files
     size = sum(os.stat(path).st_size for path in paths)
     print(f"{len(paths)} files, {size / 1e6:.1f} MB, {os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}")

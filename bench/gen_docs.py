@@ -36,8 +36,7 @@ XML_DECL = '<?xml version="1.0" encoding="UTF-8"?>\n'
 
 
 def make_words(rng, count, alphabet, min_len=2, max_len=10):
-    return ["".join(rng.choice(alphabet) for _ in range(rng.randint(min_len, max_len)))
-            for _ in range(count)]
+    return ["".join(rng.choice(alphabet) for _ in range(rng.randint(min_len, max_len))) for _ in range(count)]
 
 
 ASCII_LETTERS = "abcdefghijklmnopqrstuvwxyz"
@@ -75,6 +74,7 @@ class Writer:
 
 # ---------------------------------------------------------------------------------------
 # Element-heavy: order records with many small elements and short texts.
+
 
 def order_record(rng, words, n, indent, level):
     """One record as a list of (level, text) lines; text is a complete line or a tag."""
@@ -118,8 +118,24 @@ def gen_elements(target, pretty):
 # ---------------------------------------------------------------------------------------
 # Attribute-heavy: empty elements carrying 8 to 16 attributes each.
 
-ATTR_NAMES = ["id", "name", "kind", "owner", "group", "mode", "size", "created", "modified",
-              "checksum", "flags", "version", "region", "zone", "priority", "label"]
+ATTR_NAMES = [
+    "id",
+    "name",
+    "kind",
+    "owner",
+    "group",
+    "mode",
+    "size",
+    "created",
+    "modified",
+    "checksum",
+    "flags",
+    "version",
+    "region",
+    "zone",
+    "priority",
+    "label",
+]
 
 
 def gen_attributes(target):
@@ -138,7 +154,7 @@ def gen_attributes(target):
             if name == "id":
                 value = str(n)
             elif r < 0.4:
-                value = str(rng.randint(0, 10**rng.randint(1, 9)))
+                value = str(rng.randint(0, 10 ** rng.randint(1, 9)))
             elif r < 0.9:
                 value = rng.choice(words)
             elif r < 0.97:
@@ -153,6 +169,7 @@ def gen_attributes(target):
 
 # ---------------------------------------------------------------------------------------
 # Text-heavy: paragraphs of 300 to 3000 bytes with rare inline markup and references.
+
 
 def gen_text(target, multibyte):
     rng = random.Random(1003 if not multibyte else 1004)
@@ -215,22 +232,30 @@ def gen_namespaces(target):
     n = 0
     while w.size < target:
         n += 1
-        out = [f'<entry ex:seq="{n}">',
-               f"<title>{sentence(rng, words, 2, 6)}</title>",
-               f"<id>urn:uuid:{rng.getrandbits(128):032x}</id>",
-               f"<dc:creator>{rng.choice(words)} {rng.choice(words)}</dc:creator>",
-               f"<dc:date>2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}</dc:date>"]
+        out = [
+            f'<entry ex:seq="{n}">',
+            f"<title>{sentence(rng, words, 2, 6)}</title>",
+            f"<id>urn:uuid:{rng.getrandbits(128):032x}</id>",
+            f"<dc:creator>{rng.choice(words)} {rng.choice(words)}</dc:creator>",
+            f"<dc:date>2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}</dc:date>",
+        ]
         for _ in range(rng.randint(1, 3)):
-            out.append(f'<media:content url="http://example.com/{rng.choice(words)}.jpg" '
-                       f'media:medium="image" ex:w="{rng.randint(10, 4000)}"/>')
+            out.append(
+                f'<media:content url="http://example.com/{rng.choice(words)}.jpg" '
+                f'media:medium="image" ex:w="{rng.randint(10, 4000)}"/>'
+            )
         if rng.random() < 0.5:
-            out.append(f"<geo:Point><geo:lat>{rng.uniform(-90, 90):.5f}</geo:lat>"
-                       f"<geo:long>{rng.uniform(-180, 180):.5f}</geo:long></geo:Point>")
+            out.append(
+                f"<geo:Point><geo:lat>{rng.uniform(-90, 90):.5f}</geo:lat>"
+                f"<geo:long>{rng.uniform(-180, 180):.5f}</geo:long></geo:Point>"
+            )
         if rng.random() < 0.2:
             # A local scope: a new default namespace and a prefix bound only here.
-            out.append(f'<ex:meta xmlns="urn:example:meta" xmlns:m2="urn:example:m2:{n % 7}">'
-                       f'<key m2:type="s">{rng.choice(words)}</key><m2:value>{rng.choice(words)}</m2:value>'
-                       f"</ex:meta>")
+            out.append(
+                f'<ex:meta xmlns="urn:example:meta" xmlns:m2="urn:example:m2:{n % 7}">'
+                f'<key m2:type="s">{rng.choice(words)}</key><m2:value>{rng.choice(words)}</m2:value>'
+                f"</ex:meta>"
+            )
         out.append(f"<summary>{sentence(rng, words, 5, 15)}</summary>")
         out.append("</entry>\n")
         w.add("".join(out))
@@ -240,6 +265,7 @@ def gen_namespaces(target):
 
 # ---------------------------------------------------------------------------------------
 # Deep nesting: bare chains of DEEP_CHAIN elements under one root.
+
 
 def gen_deep(target):
     names = ["a", "b", "c", "d"]
@@ -262,6 +288,7 @@ def gen_deep(target):
 # Bare elements: empty siblings without attributes under one root, where the fixed cost of
 # each element is all there is. Four bytes an element: the target size sets the count.
 
+
 def gen_bare_siblings(target):
     return b"<r>" + b"<a/>" * (target // 4) + b"</r>"
 
@@ -269,19 +296,24 @@ def gen_bare_siblings(target):
 # ---------------------------------------------------------------------------------------
 # Many small documents: messages and settings files of 200 bytes to a few KB.
 
+
 def small_doc(rng, words, n):
     kind = rng.random()
     out = [XML_DECL]
     if kind < 0.4:
-        out.append(f'<message id="{n}" priority="{rng.randint(1, 5)}">'
-                   f"<from>{rng.choice(words)}@example.com</from><to>{rng.choice(words)}@example.com</to>"
-                   f"<subject>{sentence(rng, words, 2, 8)}</subject>"
-                   f"<body>{sentence(rng, words, 10, 120)}</body></message>\n")
+        out.append(
+            f'<message id="{n}" priority="{rng.randint(1, 5)}">'
+            f"<from>{rng.choice(words)}@example.com</from><to>{rng.choice(words)}@example.com</to>"
+            f"<subject>{sentence(rng, words, 2, 8)}</subject>"
+            f"<body>{sentence(rng, words, 10, 120)}</body></message>\n"
+        )
     elif kind < 0.8:
         out.append(f'<settings version="{rng.randint(1, 9)}">\n')
         for _ in range(rng.randint(3, 40)):
-            out.append(f'  <setting name="{rng.choice(words)}.{rng.choice(words)}" '
-                       f'type="{rng.choice(("int", "str", "bool"))}">{rng.choice(words)}</setting>\n')
+            out.append(
+                f'  <setting name="{rng.choice(words)}.{rng.choice(words)}" '
+                f'type="{rng.choice(("int", "str", "bool"))}">{rng.choice(words)}</setting>\n'
+            )
         out.append("</settings>\n")
     else:
         out.append('<response status="ok"><items>')
@@ -357,9 +389,17 @@ def main(argv=None):
                 f.write(data)
             os.replace(tmp, path)
             print(f"  generated {filename}: {len(data) / MB:.1f} MB", file=sys.stderr)
-        docs.append({"name": name, "path": os.path.abspath(path), "kind": kind,
-                     "multi": filename.endswith(".xmls"), "memory_only": kind in MEMORY_ONLY})
+        docs.append(
+            {
+                "name": name,
+                "path": os.path.abspath(path),
+                "kind": kind,
+                "multi": filename.endswith(".xmls"),
+                "memory_only": kind in MEMORY_ONLY,
+            }
+        )
     import xml.etree.ElementTree as ET
+
     for name, path in REAL_FILES:
         if not os.path.isfile(path):
             continue

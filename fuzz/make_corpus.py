@@ -70,8 +70,10 @@ def main():
         clean = rng.choice([b"\x01", b"\x00"])
         body = bytes(rng.randrange(256) for _ in range(rng.randrange(16, 512)))
         write(args.out / "fuzz_structured", b"\x00" * 7 + clean + body)
-    print(f"seed corpus: {len(documents)} documents ({from_tests} from examples and tests) "
-          f"for each document target, {STRUCTURED_SEEDS} inputs for fuzz_structured, in {args.out}")
+    print(
+        f"seed corpus: {len(documents)} documents ({from_tests} from examples and tests) "
+        f"for each document target, {STRUCTURED_SEEDS} inputs for fuzz_structured, in {args.out}"
+    )
 
 
 if __name__ == "__main__":

@@ -21,19 +21,48 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-import corpus_compare  # noqa: E402
+import corpus_compare
 
 PACKAGES = {
-    "metadata": ["osinfo-db", "mobile-broadband-provider-info", "xkb-data", "iso-codes", "shared-mime-info",
-                 "appstream"],
+    "metadata": [
+        "osinfo-db",
+        "mobile-broadband-provider-info",
+        "xkb-data",
+        "iso-codes",
+        "shared-mime-info",
+        "appstream",
+    ],
     "schemas and stylesheets": ["docbook5-xml", "docbook-xml", "docbook-xsl", "yelp-xsl", "xml-core"],
     "SVG": ["adwaita-icon-theme", "tango-icon-theme"],
     "translations": ["gnome-user-docs"],
-    "configuration": ["fontconfig-config", "dbus-system-bus-common", "dbus-session-bus-common", "polkitd",
-                      "gnome-menus", "gsettings-desktop-schemas"],
+    "configuration": [
+        "fontconfig-config",
+        "dbus-system-bus-common",
+        "dbus-session-bus-common",
+        "polkitd",
+        "gnome-menus",
+        "gsettings-desktop-schemas",
+    ],
 }
-SUFFIXES = (".xml", ".svg", ".xsl", ".xslt", ".xsd", ".rng", ".sch", ".conf", ".policy", ".menu", ".page",
-            ".xhtml", ".ts", ".xlf", ".xliff", ".kml", ".gpx")
+SUFFIXES = (
+    ".xml",
+    ".svg",
+    ".xsl",
+    ".xslt",
+    ".xsd",
+    ".rng",
+    ".sch",
+    ".conf",
+    ".policy",
+    ".menu",
+    ".page",
+    ".xhtml",
+    ".ts",
+    ".xlf",
+    ".xliff",
+    ".kml",
+    ".gpx",
+)
 
 
 # The download lands in a directory of our own, which apt's unprivileged user may not reach.
@@ -116,29 +145,52 @@ def main():
     encodings = collections.Counter(v.encoding for *_, v in rows)
     defaults = collections.Counter(v.defaults or "not read" for *_, v in rows)
     report = [
-        "# vorlane against xml.etree.ElementTree on Debian's XML", "",
+        "# vorlane against xml.etree.ElementTree on Debian's XML",
+        "",
         f"{len(rows)} files from {len(versions)} packages, compared in {elapsed:.0f} s. vorlane ran with every "
         "switch off and the limits raised, so that only real differences remain; encodings other than UTF-8 "
-        "were decoded as the standard library decodes them.", "",
-        "| kind | files |", "|---|---:|", *[f"| {k} | {n} |" for k, n in by_kind.items()], "",
-        "| package | version | files |", "|---|---|---:|",
-        *[f"| {p} | {versions[p]} | {by_package[p]} |" for p in versions], "",
-        "| outcome | files |", "|---|---:|", *[f"| {c} | {n} |" for c, n in by_category.most_common()], "",
-        "Encodings: " + ", ".join(f"{e} {n}" for e, n in encodings.most_common()) + ".", "",
-        "With every option at its default: " + ", ".join(f"{o} {n}" for o, n in defaults.most_common()) + ".", "",
+        "were decoded as the standard library decodes them.",
+        "",
+        "| kind | files |",
+        "|---|---:|",
+        *[f"| {k} | {n} |" for k, n in by_kind.items()],
+        "",
+        "| package | version | files |",
+        "|---|---|---:|",
+        *[f"| {p} | {versions[p]} | {by_package[p]} |" for p in versions],
+        "",
+        "| outcome | files |",
+        "|---|---:|",
+        *[f"| {c} | {n} |" for c, n in by_category.most_common()],
+        "",
+        "Encodings: " + ", ".join(f"{e} {n}" for e, n in encodings.most_common()) + ".",
+        "",
+        "With every option at its default: " + ", ".join(f"{o} {n}" for o, n in defaults.most_common()) + ".",
+        "",
     ]
     for category, _ in by_category.most_common():
         if category == "equal":
             continue
         report += [f"## {category}", ""]
-        report += [f"- `{path}`" + (f": {v.detail}" if v.detail else "")
-                   for _, _, path, v in rows if v.category == category]
+        report += [
+            f"- `{path}`" + (f": {v.detail}" if v.detail else "") for _, _, path, v in rows if v.category == category
+        ]
         report.append("")
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, "report.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(report))
-    print("\n".join(report[:report.index("With every option at its default: "
-                                         + ", ".join(f"{o} {n}" for o, n in defaults.most_common()) + ".") + 1]))
+    print(
+        "\n".join(
+            report[
+                : report.index(
+                    "With every option at its default: "
+                    + ", ".join(f"{o} {n}" for o, n in defaults.most_common())
+                    + "."
+                )
+                + 1
+            ]
+        )
+    )
     print(f"\nThe full list: {os.path.join(out, 'report.md')}")
     unexplained = by_category.get(corpus_compare.UNEXPLAINED, 0)
     if unexplained:

@@ -18,9 +18,15 @@ from dataclasses import dataclass
 from vorlane import parse_xml
 
 PERMISSIVE = dict(
-    forbid_dtd=False, forbid_entities=False, forbid_external=False,
-    max_depth=100_000, max_text_size=1 << 40, max_attributes=1 << 20,
-    max_attribute_size=1 << 32, max_name_size=1 << 16, max_comment_size=1 << 32,
+    forbid_dtd=False,
+    forbid_entities=False,
+    forbid_external=False,
+    max_depth=100_000,
+    max_text_size=1 << 40,
+    max_attributes=1 << 20,
+    max_attribute_size=1 << 32,
+    max_name_size=1 << 16,
+    max_comment_size=1 << 32,
 )
 UNEXPLAINED = "unexplained"
 
@@ -89,6 +95,7 @@ def expand_references(text, entities):
         if name.startswith("#"):
             return chr(int(name[1:]))
         return PREDEFINED.get(name, entities.get(name, match.group(0)))
+
     return re.sub(r"&(#x[0-9a-fA-F]+|#[0-9]+|[^;&\s]+);", one, text)
 
 
@@ -138,8 +145,13 @@ def shape(element, rules, side, reference=None, entities=None):
             attrib = [(k, v) for k, v in attrib if k in ref.attrib]
         children = list(e)
         refs = list(ref) if defaults and ref is not None else ()
-        return (name(e.tag), attrib, text(e.text), text(e.tail),
-                [walk(c, refs[i] if i < len(refs) else None) for i, c in enumerate(children)])
+        return (
+            name(e.tag),
+            attrib,
+            text(e.text),
+            text(e.tail),
+            [walk(c, refs[i] if i < len(refs) else None) for i, c in enumerate(children)],
+        )
 
     return walk(element, reference)
 
@@ -180,8 +192,9 @@ def explain_trees(ours, theirs, data: bytes):
         return "equal", ""
     allowed = [rule for rule in NORMALISATIONS if RELEVANT[rule](data)]
     if not equal_under(ours, theirs, set(allowed), entities):
-        return UNEXPLAINED, first_difference(shape(ours, set(allowed), "ours", None, entities),
-                                             shape(theirs, set(allowed), "theirs", ours, entities))
+        return UNEXPLAINED, first_difference(
+            shape(ours, set(allowed), "ours", None, entities), shape(theirs, set(allowed), "theirs", ours, entities)
+        )
     needed = set(allowed)
     for rule in allowed:
         if equal_under(ours, theirs, needed - {rule}, entities):
@@ -190,6 +203,7 @@ def explain_trees(ours, theirs, data: bytes):
 
 
 # --- refusals ---------------------------------------------------------------------------------
+
 
 def declares_entity(data: bytes, name: str) -> bool:
     return re.search(rb"<!ENTITY\s+" + re.escape(name.encode()) + rb"\s", data) is not None
@@ -203,20 +217,32 @@ def reads_external_declarations(data: bytes) -> bool:
 
 OUR_REFUSALS = [
     # (pattern of our message, category, condition on the document)
-    (r"^(?:Undefined|Unrecognized) entity: &(.*);$", "we refuse: a declared entity is used (the standard library "
-     "expands it; we never expand entities)", lambda data, m: declares_entity(data, m.group(1))),
-    (r"^Unrecognized entity: &(.*);$", "we refuse: an attribute value uses an entity of an external DTD (the "
-     "standard library, which does not read that DTD either, drops the reference from the value)",
-     lambda data, m: reads_external_declarations(data)),
+    (
+        r"^(?:Undefined|Unrecognized) entity: &(.*);$",
+        "we refuse: a declared entity is used (the standard library expands it; we never expand entities)",
+        lambda data, m: declares_entity(data, m.group(1)),
+    ),
+    (
+        r"^Unrecognized entity: &(.*);$",
+        "we refuse: an attribute value uses an entity of an external DTD (the "
+        "standard library, which does not read that DTD either, drops the reference from the value)",
+        lambda data, m: reads_external_declarations(data),
+    ),
 ]
 THEIR_REFUSALS = [
     (r"^unbound prefix", "the standard library refuses: an undeclared prefix (we keep the name as written)"),
-    (r"^duplicate attribute", "the standard library refuses: one expanded attribute name twice (we check the "
-     "names as written)"),
-    (r"^(?:not well-formed \(invalid token\)|reference to invalid character number)",
-     "the standard library refuses: a character XML does not allow (we accept any UTF-8)"),
-    (r"^(?:unknown encoding|encoding specified in XML declaration is incorrect)",
-     "the standard library refuses: an encoding it cannot read"),
+    (
+        r"^duplicate attribute",
+        "the standard library refuses: one expanded attribute name twice (we check the names as written)",
+    ),
+    (
+        r"^(?:not well-formed \(invalid token\)|reference to invalid character number)",
+        "the standard library refuses: a character XML does not allow (we accept any UTF-8)",
+    ),
+    (
+        r"^(?:unknown encoding|encoding specified in XML declaration is incorrect)",
+        "the standard library refuses: an encoding it cannot read",
+    ),
 ]
 
 
@@ -246,12 +272,12 @@ def compare(data: bytes) -> Verdict:
         try:
             ours = parse_xml(source, **PERMISSIVE)
             ours_error = None
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:
             ours_error = exc
         try:
             parse_xml(source)
             verdict.defaults = "parsed"
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:
             verdict.defaults = type(exc).__name__
 
     if ours is not None and theirs is not None:

@@ -58,11 +58,11 @@ def main() -> int:
     import vorlane.ElementTree
 
     if options.allow_external:
-        # Both roads to the parser pass the ten options positionally.
-        def relaxed(source, *settings, parse_xml=vorlane.ElementTree._parse_xml):
-            return parse_xml(source, settings[0], settings[1], False, *settings[3:])
+        # Every road to the parser goes through vorlane.api.parse_xml, with the options as keywords.
+        def relaxed(source, parse_xml=vorlane.api.parse_xml, **settings):
+            return parse_xml(source, **{**settings, "forbid_external": False})
 
-        vorlane.api.parse_xml = vorlane.ElementTree._parse_xml = relaxed
+        vorlane.api.parse_xml = relaxed
 
     set_up = test_xml_etree.setUpModule
     test_xml_etree.setUpModule = lambda: set_up(module=vorlane.ElementTree)

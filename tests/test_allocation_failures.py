@@ -23,28 +23,16 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
+from support import OPTION_DEFAULTS, Reader, shape
 from vorlane import parse_xml
 
 _testcapi = pytest.importorskip("_testcapi")
 
 
-class Reader:
-    def __init__(self, data):
-        self.data = data
-
-    def read(self):
-        return self.data
-
-
 def options(**changes):
     # Built at run time, so that none is a cached or immortal object whose reference count
     # would not show a lost or an extra reference.
-    values = {
-        "forbid_dtd": False, "forbid_entities": True, "forbid_external": True,
-        "max_depth": int("1000"), "max_entity_size": int("10485760"), "max_text_size": int("104857600"),
-        "max_attributes": int("1000"), "max_attribute_size": int("10485760"), "max_name_size": int("1024"),
-        "max_comment_size": int("10485760"),
-    }
+    values = {name: d if isinstance(d, bool) else int(str(d)) for name, d in OPTION_DEFAULTS.items()}
     values.update(changes)
     return tuple(values.values())
 
@@ -80,10 +68,6 @@ CASES = [
 ]
 
 
-def shape(element):
-    return element.tag, list(element.attrib.items()), element.text, element.tail, [shape(c) for c in element]
-
-
 def attempt(arguments, start=0, onwards=False):
     """One call with allocations failing from `start` (0: none); what it gave, comparable."""
     box = [None, None]  # filled without allocating while the hook is on
@@ -91,7 +75,7 @@ def attempt(arguments, start=0, onwards=False):
         _testcapi.set_nomemory(start, 0 if onwards else start + 1)
     try:
         box[0] = parse_xml(*arguments)
-    except BaseException as error:  # noqa: BLE001 - every outcome is compared below
+    except BaseException as error:
         box[1] = error
     finally:
         _testcapi.remove_mem_hooks()
@@ -117,7 +101,7 @@ def test_each_failed_allocation_ends_in_memory_error(make_source, option_values,
     arguments = (make_source(), *option_values)
     expected = attempt(arguments)
     # What read() returned is watched too: the call must not keep a reference to it.
-    watched = arguments + ((arguments[0].data,) if isinstance(arguments[0], Reader) else ())
+    watched = arguments + ((arguments[0].result,) if isinstance(arguments[0], Reader) else ())
     counts = [sys.getrefcount(value) for value in watched]
 
     allocations = next((n - 1 for n in range(1, 5000) if attempt(arguments, n, onwards=True) == expected), None)

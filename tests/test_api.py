@@ -4,14 +4,17 @@ import io
 import os
 import pathlib
 import re
+import typing
 import xml.etree.ElementTree as std
 
 import pytest
 
 import vorlane
 import vorlane.ElementTree as ET
+from support import SOURCE_TREE
 from vorlane import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 from vorlane._vorlane import parse_xml
+from vorlane.cli.command import OPTION_HELP, build_parser, option_flags
 
 
 def in_file(tmp_path, document):
@@ -56,19 +59,21 @@ def fed(doc, opts, **arguments):
 
 
 # The same for the drop-in module.
-ENTRY_POINTS.update({
-    "ET.fromstring": lambda doc, opts, tmp: ET.fromstring(doc, **opts),
-    "ET.XML": lambda doc, opts, tmp: ET.XML(doc.encode("utf-16"), **opts),
-    "ET.fromstringlist": lambda doc, opts, tmp: ET.fromstringlist([doc[:3], doc[3:]], **opts),
-    "ET.XMLID": lambda doc, opts, tmp: ET.XMLID(doc, **opts)[0],
-    "ET.parse": lambda doc, opts, tmp: ET.parse(in_file(tmp, doc), **opts).getroot(),
-    "ET.ElementTree.parse": lambda doc, opts, tmp: ET.ElementTree().parse(io.StringIO(doc), **opts),
-    "ET.iterparse": lambda doc, opts, tmp: iterparse_root(doc, opts),
-    "ET.XMLParser": lambda doc, opts, tmp: fed(doc, opts),
-    "ET.XMLParser target": lambda doc, opts, tmp: fed(doc, opts, target=ET.TreeBuilder()),
-    "ET.XMLPullParser": lambda doc, opts, tmp: pulled(doc, opts),
-    "ET.fromstring parser": lambda doc, opts, tmp: ET.fromstring(doc, ET.XMLParser(**opts)),
-})
+ENTRY_POINTS.update(
+    {
+        "ET.fromstring": lambda doc, opts, tmp: ET.fromstring(doc, **opts),
+        "ET.XML": lambda doc, opts, tmp: ET.XML(doc.encode("utf-16"), **opts),
+        "ET.fromstringlist": lambda doc, opts, tmp: ET.fromstringlist([doc[:3], doc[3:]], **opts),
+        "ET.XMLID": lambda doc, opts, tmp: ET.XMLID(doc, **opts)[0],
+        "ET.parse": lambda doc, opts, tmp: ET.parse(in_file(tmp, doc), **opts).getroot(),
+        "ET.ElementTree.parse": lambda doc, opts, tmp: ET.ElementTree().parse(io.StringIO(doc), **opts),
+        "ET.iterparse": lambda doc, opts, tmp: iterparse_root(doc, opts),
+        "ET.XMLParser": lambda doc, opts, tmp: fed(doc, opts),
+        "ET.XMLParser target": lambda doc, opts, tmp: fed(doc, opts, target=ET.TreeBuilder()),
+        "ET.XMLPullParser": lambda doc, opts, tmp: pulled(doc, opts),
+        "ET.fromstring parser": lambda doc, opts, tmp: ET.fromstring(doc, ET.XMLParser(**opts)),
+    }
+)
 
 # (document, options, exception class, text of the message)
 REFUSALS = {
@@ -78,9 +83,19 @@ REFUSALS = {
     "depth": ("<a><a><a/></a></a>", {"max_depth": 2}, DefusedXmlException, "nesting depth limit of 2"),
     "text": ("<a>hello</a>", {"max_text_size": 3}, DefusedXmlException, "text size limit of 3"),
     "attributes": ("<a x='1' y='2'/>", {"max_attributes": 1}, DefusedXmlException, "attribute count limit of 1"),
-    "attribute size": ("<a x='1234'/>", {"max_attribute_size": 3}, DefusedXmlException, "attribute exceeded maximum size limit of 3"),
+    "attribute size": (
+        "<a x='1234'/>",
+        {"max_attribute_size": 3},
+        DefusedXmlException,
+        "attribute exceeded maximum size limit of 3",
+    ),
     "name": ("<abcdef/>", {"max_name_size": 3}, DefusedXmlException, "tag name exceeded maximum length limit of 3"),
-    "comment": ("<a><!-- long --></a>", {"max_comment_size": 3}, DefusedXmlException, "comment exceeded maximum size limit of 3"),
+    "comment": (
+        "<a><!-- long --></a>",
+        {"max_comment_size": 3},
+        DefusedXmlException,
+        "comment exceeded maximum size limit of 3",
+    ),
     "malformed": ("<a><b></a>", {}, ParseError, "expected `</b>`, but `</a>` was found"),
 }
 
@@ -110,35 +125,62 @@ def test_relaxing_options_reach_the_parser(entry, document, options, tmp_path):
     assert entry(document, options, tmp_path).itertext().__next__() == "t"
 
 
+OPTION_TABLE = SOURCE_TREE / "src" / "common" / "parse_options.h"
+ENTRY_SIGNATURES = [
+    (vorlane.fromstring, ["text"]),
+    (vorlane.fromstringlist, ["sequence"]),
+    (vorlane.XMLID, ["text"]),
+    (vorlane.parse, ["source"]),
+    (ET.fromstring, ["text", "parser"]),
+    (ET.fromstringlist, ["sequence", "parser"]),
+    (ET.XMLID, ["text", "parser"]),
+    (ET.parse, ["source", "parser"]),
+    (ET.iterparse, ["source", "events", "parser"]),
+    (ET.ElementTree.parse, ["self", "source", "parser"]),
+    (ET.XMLParser.__init__, ["self", "target", "encoding"]),
+    (ET.XMLPullParser.__init__, ["self", "events", "_parser"]),
+]
+
+
+def test_one_option_list():
+    # The C++ table (read from the source tree when it is there) is what the extension's
+    # signature is generated from; ParseOptions, every entry point, the stub and the
+    # command line must agree with it.
+    runtime = [(n, p.default) for n, p in inspect.signature(parse_xml).parameters.items() if n != "source"]
+    if OPTION_TABLE.exists():
+        table = re.findall(r"X\((Switch|Limit), (\w+), (\w+)\)", OPTION_TABLE.read_text())
+        literal = {"true": True, "false": False}
+        assert [
+            (name, literal.get(value, value) if kind == "Switch" else int(value)) for kind, name, value in table
+        ] == runtime
+    kinds = {name: bool if isinstance(default, bool) else int for name, default in runtime}
+    assert typing.get_type_hints(vorlane.ParseOptions) == kinds and not vorlane.ParseOptions.__required_keys__
+    assert list(vorlane.ParseOptions.__annotations__) == list(kinds)
+    for function, leading in ENTRY_SIGNATURES:
+        parameters = list(inspect.signature(function).parameters.values())
+        assert [p.name for p in parameters] == [*leading, "options"], function
+        assert parameters[-1].kind is parameters[-1].VAR_KEYWORD
+        hint = typing.get_type_hints(function)["options"]
+        assert typing.get_origin(hint) is typing.Unpack and typing.get_args(hint) == (vorlane.ParseOptions,)
+    assert set(option_flags()) == set(OPTION_HELP) == set(kinds)
+    check = build_parser()._subparsers._group_actions[0].choices["check"]
+    dests = {action.dest for action in check._actions if action.option_strings and action.dest in kinds}
+    assert dests == set(kinds)
+
+
 @pytest.mark.parametrize(
-    "function, leading",
+    "call",
     [
-        (vorlane.fromstring, ["text"]),
-        (vorlane.fromstringlist, ["sequence"]),
-        (vorlane.XMLID, ["text"]),
-        (vorlane.parse, ["source"]),
-        (ET.fromstring, ["text", "parser"]),
-        (ET.fromstringlist, ["sequence", "parser"]),
-        (ET.XMLID, ["text", "parser"]),
-        (ET.parse, ["source", "parser"]),
-        (ET.iterparse, ["source", "events", "parser"]),
-        (ET.ElementTree.parse, ["self", "source", "parser"]),
-        (ET.XMLParser, ["target", "encoding"]),
-        (ET.XMLPullParser, ["events", "_parser"]),
+        lambda: vorlane.fromstring("<a/>", max_dept=3),
+        lambda: ET.XMLParser(forbid_dtds=True),
+        lambda: ET.XMLPullParser(max_depht=1),
+        lambda: ET.iterparse(io.BytesIO(b"<a/>"), forbidden=True),
+        lambda: ET.fromstring("<a/>", ET.XMLParser(), max_depth=1000),  # an option at its default is still an option
     ],
 )
-def test_options_are_keyword_only_with_the_parsers_defaults(function, leading):
-    expected = {
-        name: parameter.default
-        for name, parameter in inspect.signature(parse_xml).parameters.items()
-        if name != "source"
-    }
-    parameters = list(inspect.signature(function).parameters.values())
-    assert [p.name for p in parameters[: len(leading)]] == leading
-    options = parameters[len(leading) :]
-    assert {p.name: p.default for p in options} == expected
-    assert all(p.kind is p.KEYWORD_ONLY for p in options)
-    assert set(vorlane.ParseOptions.__annotations__) == set(expected)
+def test_options_are_checked_where_they_are_taken(call):
+    with pytest.raises(TypeError, match="unexpected keyword argument|options or a parser, not both"):
+        call()
 
 
 def test_file_is_read_once_in_one_piece():
@@ -246,3 +288,48 @@ def test_each_default_refusal_from_entry_points_without_options(entry, refusal):
     document, _, exception, message = refusal
     with pytest.raises(exception, match=re.escape(message)):
         entry(document)
+
+
+class PathWithRead(str):
+    def read(self, *size):
+        raise AssertionError("a str is a path, never a file object")
+
+
+BINDINGS = "".join(f"<e xmlns:p{i}='urn:{i}'>" for i in range(129)) + "</e>" * 129
+DEEP = "<a>" * 65536 + "</a>" * 65536
+# Faults of the Python layer: (call, exception, message)
+PYTHON_LAYER = {
+    "lone surrogate": (
+        lambda tmp: vorlane.fromstring("<a>\ud800</a>"),
+        ParseError,
+        "the document is not Unicode text: surrogates not allowed (U+D800 at character 3)",
+    ),
+    "lone surrogate, drop-in": (lambda tmp: ET.XML("<a b='\udfff'/>"), ParseError, "(U+DFFF at character 6)"),
+    "str with read() is a path": (
+        lambda tmp: vorlane.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag,
+        None,
+        "p",
+    ),
+    "... to the drop-in too": (lambda tmp: ET.parse(PathWithRead(in_file(tmp, "<p/>"))).getroot().tag, None, "p"),
+    "128 namespace bindings": (
+        lambda tmp: vorlane.fromstring(BINDINGS),
+        ParseError,
+        "more than 128 namespace bindings in scope: a fixed limit that no option raises",
+    ),
+    "65,535 levels": (
+        lambda tmp: ET.fromstring(DEEP, max_depth=10**6),
+        ParseError,
+        "supported limit of 65535: a fixed limit that no option raises, whatever max_depth says",
+    ),
+}
+
+
+@pytest.mark.parametrize("call, exception, message", PYTHON_LAYER.values(), ids=PYTHON_LAYER.keys())
+def test_python_layer_faults(call, exception, message, tmp_path):
+    if exception is None:
+        assert call(tmp_path) == message
+        return
+    with pytest.raises(exception) as info:
+        call(tmp_path)
+    assert message in str(info.value)
+    assert "NamespaceResolver" not in str(info.value)

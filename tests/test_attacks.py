@@ -4,8 +4,8 @@ or not at all (`make attack-bench` runs the same table at large sizes)."""
 import os
 
 import pytest
-
 from attack_table import ATTACKS, outcome_matches, stdlib_parse, time_growth
+
 from vorlane import parse_xml
 from vorlane.common import ParseError
 
@@ -24,7 +24,7 @@ def growth(parse, small, large):
 def test_outcome_and_growth(attack):
     n = attack.ci_n
     for size in (n, 4 * n):
-        failure = outcome_matches(attack.expect(size), lambda: attack.run(size))
+        failure = outcome_matches(attack.expect(size), lambda size=size: attack.run(size))
         assert failure is None, f"at {size}: {failure}"
     if SANITIZED:
         return
@@ -101,8 +101,10 @@ def decoder_message(stretch):
     except UnicodeDecodeError as error:
         if error.reason == "unexpected end of data":
             return f"cannot decode input using UTF-8: incomplete utf-8 byte sequence from index {error.start}"
-        return (f"cannot decode input using UTF-8: invalid utf-8 sequence of {error.end - error.start} bytes "
-                f"from index {error.start}")
+        return (
+            f"cannot decode input using UTF-8: invalid utf-8 sequence of {error.end - error.start} bytes "
+            f"from index {error.start}"
+        )
     raise AssertionError(f"{stretch!r} decodes")
 
 

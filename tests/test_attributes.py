@@ -3,12 +3,11 @@ limits and the order of the checks within one attribute."""
 
 import pytest
 
+from support.messages import ATTRIBUTE_COUNT as COUNT
+from support.messages import ATTRIBUTE_SIZE as SIZE
+from support.messages import NAME_SIZE as NAME
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, EntitiesForbidden, ParseError
-
-COUNT = "XML element exceeded maximum attribute count limit of "
-SIZE = "XML attribute exceeded maximum size limit of "
-NAME = "XML tag name exceeded maximum length limit of "
 
 
 def failure(source, **options):
@@ -59,7 +58,10 @@ def test_attribute_order_is_document_order():
         ("<a x='1' x='2'/>", "position 8: duplicated attribute, previous declaration at position 2"),
         ("<a x='1' y='2' x=3/>", "position 14: duplicated attribute, previous declaration at position 2"),
         ("<a xmlns='1' xmlns='2'/>", "position 12: duplicated attribute, previous declaration at position 2"),
-        ("<p:a xmlns:p='u' p:x='1' p:x='2'/>", "position 24: duplicated attribute, previous declaration at position 16"),
+        (
+            "<p:a xmlns:p='u' p:x='1' p:x='2'/>",
+            "position 24: duplicated attribute, previous declaration at position 16",
+        ),
         ("<a b='1' c/>", "position 9: attribute key must be directly followed by `=` or space"),
         ("<a b xmlns:xml='x'/>", "position 4: attribute key must be directly followed by `=` or space"),
     ],
@@ -115,8 +117,11 @@ def test_same_rendered_key_from_two_prefixes_is_not_a_duplicate():
         ("<a b='1' c='1234'/>", dict(max_attributes=1, max_attribute_size=3), COUNT + "1"),
         ("<a b='&foo;xxxx'/>", dict(max_attribute_size=3), SIZE + "3"),
         # the first failing attribute in document order decides
-        ("<a b='&#0;' c='12345'/>", dict(max_attribute_size=4),
-         "invalid character reference: 0x0 character is not permitted in XML"),
+        (
+            "<a b='&#0;' c='12345'/>",
+            dict(max_attribute_size=4),
+            "invalid character reference: 0x0 character is not permitted in XML",
+        ),
         ("<a b='x&y'/>", {}, "Error while escaping character at range 1..3: Cannot find ';' after '&'"),
         ("<a b='&foo;'/>", dict(forbid_entities=False), "Unrecognized entity: &foo;"),
     ],

@@ -6,7 +6,6 @@ import os
 import sys
 
 import pytest
-
 from corpus_compare import UNEXPLAINED, compare
 
 PLACES = [

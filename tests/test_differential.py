@@ -9,8 +9,10 @@ prefix declared before use."""
 
 import xml.etree.ElementTree as ET
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
+from support import shape
 from vorlane import parse_xml
 
 NAMES = st.sampled_from(["a", "b", "item", "x-y", "n.1", "\u00e9l\u00e9ment", "\u4e2d", "_z"])
@@ -86,8 +88,8 @@ def element(draw, depth, scope):
         seen.add(local)
         attributes.append(qualified(local) + "=" + draw(attribute_value()))
     draw(st.randoms()).shuffle(attributes)
-    space = lambda: draw(st.sampled_from([" ", "\n", "\t ", "  "]))  # noqa: E731
-    start = "<" + tag + "".join(space() + a for a in attributes) + draw(st.sampled_from(["", " ", "\n"]))
+    spaces = st.sampled_from([" ", "\n", "\t ", "  "])
+    start = "<" + tag + "".join(draw(spaces) + a for a in attributes) + draw(st.sampled_from(["", " ", "\n"]))
     children = []
     if depth > 0:
         for _ in range(draw(st.integers(0, 3))):
@@ -108,12 +110,8 @@ def document(draw):
     before, after = draw(misc), draw(misc)
     root = draw(element(3, {}))
     ours = prolog + before + root + after
-    plain = lambda s: s.replace("\u00a0", " ").replace("\u3000", " ")  # noqa: E731
-    return ours, prolog + plain(before) + root + plain(after)
-
-
-def shape(e):
-    return (e.tag, dict(e.attrib), list(e.attrib), e.text, e.tail, [shape(c) for c in e])
+    plain = str.maketrans("\u00a0\u3000", "  ")
+    return ours, prolog + before.translate(plain) + root + after.translate(plain)
 
 
 @settings(max_examples=200, deadline=None)

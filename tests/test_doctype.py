@@ -52,8 +52,13 @@ ANALYSIS = [
     ("<!DOCTYPE r [<!-- <!ENTITY a 'x -->]><r/>", "r", None, None, [E("a")]),
     # The last ']' stands before the first '[': no internal subset.
     ("<!DOCTYPE r] SYSTEM '[<!ENTITY a \"b\">'><r/>", "r]", "[<!ENTITY a \"b\">", None, []),
-    ("<!DOCTYPE \u00e9 SYSTEM '\u20ac' [<!ENTITY \u00fc '\u2603' NDATA \u00df>]><\u00e9/>",
-     "\u00e9", "\u20ac", None, [E("\u00fc", "\u2603", notation_name="\u00df")]),
+    (
+        "<!DOCTYPE \u00e9 SYSTEM '\u20ac' [<!ENTITY \u00fc '\u2603' NDATA \u00df>]><\u00e9/>",
+        "\u00e9",
+        "\u20ac",
+        None,
+        [E("\u00fc", "\u2603", notation_name="\u00df")],
+    ),
     ("<!DOCTYPE\u3000r\u00a0SYSTEM\t'a'><r/>", "r", "a", None, []),
 ]
 
@@ -98,7 +103,7 @@ def test_analysis_under_every_switch_combination(document, name, system_id, publ
     outcome = expected_outcome(name, system_id, public_id, entities, *switches)
     if outcome is None:
         root = parse_xml(document, **options)
-        assert root.tag == document[document.rindex("<") + 1:-2]
+        assert root.tag == document[document.rindex("<") + 1 : -2]
     else:
         assert_refused(document, *outcome, **options)
 
@@ -108,11 +113,19 @@ PLACEMENT = [
     ("<r><!DOCTYPE x [<!ENTITY a 'b'>]></r>", {}, EntitiesForbidden, ("a", "b", None, None, None, None)),
     ("<r/><!DOCTYPE x SYSTEM 'y'>", {}, ExternalReferenceForbidden, (None, None, "y", None)),
     ("<!DOCTYPE a><!DOCTYPE b SYSTEM 's'><a/>", {}, ExternalReferenceForbidden, (None, None, "s", None)),
-    ("<!DOCTYPE a [<!ENTITY e 'v'>]><!DOCTYPE b SYSTEM 's'><a/>", {}, EntitiesForbidden,
-     ("e", "v", None, None, None, None)),
+    (
+        "<!DOCTYPE a [<!ENTITY e 'v'>]><!DOCTYPE b SYSTEM 's'><a/>",
+        {},
+        EntitiesForbidden,
+        ("e", "v", None, None, None, None),
+    ),
     ("<!DOCTYPE a><!DOCTYPE b SYSTEM 's'><a/>", {"forbid_dtd": True}, DTDForbidden, ("a", None, None)),
-    ("<!DOCTYPE a [<!ENTITY e 'v'>]><!DOCTYPE b [<!ENTITY f SYSTEM 's'>]><a/>", {"forbid_entities": False},
-     ExternalReferenceForbidden, (None, None, "s", None)),
+    (
+        "<!DOCTYPE a [<!ENTITY e 'v'>]><!DOCTYPE b [<!ENTITY f SYSTEM 's'>]><a/>",
+        {"forbid_entities": False},
+        ExternalReferenceForbidden,
+        (None, None, "s", None),
+    ),
 ]
 
 
@@ -128,9 +141,7 @@ def test_doctype_inside_root_is_accepted_when_allowed():
 
 ALL_OFF = dict(forbid_dtd=False, forbid_entities=False, forbid_external=False)
 
-LOL = "".join(
-    "<!ENTITY lol%d \"%s\">" % (i, ("&lol%s;" % (i - 1 or "")) * 10) for i in range(1, 10)
-)
+LOL = "".join("<!ENTITY lol%d \"%s\">" % (i, ("&lol%s;" % (i - 1 or "")) * 10) for i in range(1, 10))
 BIG = "A" * 50000
 
 # (document, refusal under the defaults, outcome with every switch off: a root tag, or a
@@ -292,8 +303,9 @@ def test_declared_entity_is_not_expanded_when_allowed():
 HUGE = [
     pytest.param("<!DOCTYPE r [" + "<!ENTITY a 'b'>" * 300_000 + "]><r/>", id="many-declarations"),
     pytest.param("<!DOCTYPE r [<!-- " + "<!ENTITY a '" * 400_000 + " -->]><r/>", id="quotes-in-comment"),
-    pytest.param("<!DOCTYPE r [<!-- <!ENTITY a " + "PUBLIC \" SYSTEM '" * 250_000 + " -->]><r/>",
-                 id="keywords-in-comment"),
+    pytest.param(
+        "<!DOCTYPE r [<!-- <!ENTITY a " + "PUBLIC \" SYSTEM '" * 250_000 + " -->]><r/>", id="keywords-in-comment"
+    ),
     pytest.param("<!DOCTYPE r [" + "<!ENTITY a \"'>" * 300_000 + "]><r/>", id="pairing-quotes"),
 ]
 

@@ -90,16 +90,36 @@ def test_program_runs_unchanged(tmp_path):
 
 def test_every_name_of_the_standard_module():
     assert set(ET.__all__) == set(std.__all__)
-    ours = {"fromstring", "XML", "fromstringlist", "XMLID", "parse", "iterparse", "ElementTree",
-            "XMLParser", "XMLPullParser", "canonicalize"}
+    ours = {
+        "fromstring",
+        "XML",
+        "fromstringlist",
+        "XMLID",
+        "parse",
+        "iterparse",
+        "ElementTree",
+        "XMLParser",
+        "XMLPullParser",
+        "canonicalize",
+    }
     for name in std.__all__:
         assert (getattr(ET, name) is getattr(std, name)) == (name not in ours), name
     assert ET.ParseError is std.ParseError and issubclass(ParseError, ET.ParseError)
 
 
 def test_no_standard_parser_is_reachable():
-    unsafe = {id(std.XMLParser), id(std.XMLPullParser), id(std.iterparse), id(std.parse), id(std.fromstring),
-              id(std.fromstringlist), id(std.XMLID), id(std.canonicalize), id(std.ElementTree.parse), id(std)}
+    unsafe = {
+        id(std.XMLParser),
+        id(std.XMLPullParser),
+        id(std.iterparse),
+        id(std.parse),
+        id(std.fromstring),
+        id(std.fromstringlist),
+        id(std.XMLID),
+        id(std.canonicalize),
+        id(std.ElementTree.parse),
+        id(std),
+    }
     reachable = [name for name, value in vars(ET).items() if id(value) in unsafe]
     reachable += [name for name, value in vars(ET.ElementTree).items() if id(value) in unsafe]
     assert reachable == []
@@ -242,8 +262,12 @@ def test_iterparse_gives_the_standard_events(document, events):
 def test_iterparse_with_a_parser_reports_what_the_target_returns():
     parser = ET.XMLParser(target=Recorder())
     events = list(ET.iterparse(io.BytesIO(b"<a><b/></a>"), ("start", "end"), parser))
-    assert events == [("start", ("started", "a")), ("start", ("started", "b")),
-                      ("end", ("ended", "b")), ("end", ("ended", "a"))]
+    assert events == [
+        ("start", ("started", "a")),
+        ("start", ("started", "b")),
+        ("end", ("ended", "b")),
+        ("end", ("ended", "a")),
+    ]
 
 
 @pytest.mark.parametrize("when", ["start", "end"])
@@ -281,9 +305,8 @@ def test_events_vorlane_cannot_give(event, reason, tmp_path):
         assert not handle.closed
     with pytest.raises(ValueError, match=message):
         ET.XMLPullParser(events=[event])
-    with no_resource_warning():
-        with pytest.raises(ValueError, match=message):
-            ET.iterparse(path, [event])
+    with no_resource_warning(), pytest.raises(ValueError, match=message):
+        ET.iterparse(path, [event])
 
 
 class no_resource_warning:
@@ -344,7 +367,11 @@ def test_pull_parser_events_come_at_close():
     parser.flush()
     parser.close()
     assert [(event, element.tag) for event, element in parser.read_events()] == [
-        ("start", "a"), ("start", "b"), ("end", "b"), ("end", "a")]
+        ("start", "a"),
+        ("start", "b"),
+        ("end", "b"),
+        ("end", "a"),
+    ]
     assert list(parser.read_events()) == []
 
 
@@ -366,8 +393,12 @@ def test_pull_parser_refuses_like_the_others():
 def test_canonicalize_agrees_with_the_standard_one(document, options):
     assert ET.canonicalize(document, **options) == std.canonicalize(document, **options)
     out = io.StringIO()
-    assert ET.canonicalize(from_file=io.BytesIO(document if isinstance(document, bytes) else document.encode()),
-                           out=out, **options) is None
+    assert (
+        ET.canonicalize(
+            from_file=io.BytesIO(document if isinstance(document, bytes) else document.encode()), out=out, **options
+        )
+        is None
+    )
     assert out.getvalue() == std.canonicalize(document, **options)
 
 

@@ -23,14 +23,17 @@ def test_hierarchy():
 @pytest.mark.parametrize(
     "exc, attributes, text",
     [
-        (DTDForbidden("html", "s", "p"), {"name": "html", "system_id": "s", "public_id": "p"},
-         ["html", "'s'", "'p'"]),
-        (EntitiesForbidden("a", "b", None, None, None, None),
-         {"name": "a", "value": "b", "base": None, "system_id": None, "public_id": None, "notation_name": None},
-         ["'a'", "'b'"]),
-        (ExternalReferenceForbidden(None, None, "file:///etc/passwd", None),
-         {"context": None, "base": None, "system_id": "file:///etc/passwd", "public_id": None},
-         ["file:///etc/passwd"]),
+        (DTDForbidden("html", "s", "p"), {"name": "html", "system_id": "s", "public_id": "p"}, ["html", "'s'", "'p'"]),
+        (
+            EntitiesForbidden("a", "b", None, None, None, None),
+            {"name": "a", "value": "b", "base": None, "system_id": None, "public_id": None, "notation_name": None},
+            ["'a'", "'b'"],
+        ),
+        (
+            ExternalReferenceForbidden(None, None, "file:///etc/passwd", None),
+            {"context": None, "base": None, "system_id": "file:///etc/passwd", "public_id": None},
+            ["file:///etc/passwd"],
+        ),
     ],
 )
 def test_refusals_keep_their_fields(exc, attributes, text):

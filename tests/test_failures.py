@@ -4,6 +4,7 @@ import types
 import pytest
 
 import vorlane.common
+from support.messages import ATTRIBUTE_COUNT, ATTRIBUTE_SIZE, COMMENT_SIZE, DEPTH, NAME_SIZE, TEXT_SIZE
 from vorlane import parse_xml
 from vorlane.common import DefusedXmlException, DTDForbidden, EntitiesForbidden, ExternalReferenceForbidden, ParseError
 
@@ -17,18 +18,12 @@ FAILURES = [
     ("<!DOCTYPE r SYSTEM 'x.dtd'><r/>", {}, "ExternalReferenceForbidden", (None, None, "x.dtd", None)),
     ("<!DOCTYPE r [<!ENTITY a 'b'>]><r/>", {}, "EntitiesForbidden", ("a", "b", None, None, None, None)),
     ("<r>&foo;</r>", {}, "EntitiesForbidden", ("foo", None, None, None, None, None)),
-    ("<a><b/></a>", {"max_depth": 1}, "DefusedXmlException",
-     ("XML document exceeded maximum nesting depth limit of 1",)),
-    ("<a>xyz</a>", {"max_text_size": 2}, "DefusedXmlException",
-     ("XML document exceeded maximum text size limit of 2",)),
-    ("<a x='1' y='2'/>", {"max_attributes": 1}, "DefusedXmlException",
-     ("XML element exceeded maximum attribute count limit of 1",)),
-    ("<a x='1234'/>", {"max_attribute_size": 3}, "DefusedXmlException",
-     ("XML attribute exceeded maximum size limit of 3",)),
-    ("<abcd/>", {"max_name_size": 3}, "DefusedXmlException",
-     ("XML tag name exceeded maximum length limit of 3",)),
-    ("<a><!--1234--></a>", {"max_comment_size": 3}, "DefusedXmlException",
-     ("XML comment exceeded maximum size limit of 3",)),
+    ("<a><b/></a>", {"max_depth": 1}, "DefusedXmlException", (DEPTH + "1",)),
+    ("<a>xyz</a>", {"max_text_size": 2}, "DefusedXmlException", (TEXT_SIZE + "2",)),
+    ("<a x='1' y='2'/>", {"max_attributes": 1}, "DefusedXmlException", (ATTRIBUTE_COUNT + "1",)),
+    ("<a x='1234'/>", {"max_attribute_size": 3}, "DefusedXmlException", (ATTRIBUTE_SIZE + "3",)),
+    ("<abcd/>", {"max_name_size": 3}, "DefusedXmlException", (NAME_SIZE + "3",)),
+    ("<a><!--1234--></a>", {"max_comment_size": 3}, "DefusedXmlException", (COMMENT_SIZE + "3",)),
     ("<a>", {"max_depth": 18446744073709551615}, "ParseError", ("No XML root element found",)),
 ]
 

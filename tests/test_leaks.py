@@ -7,21 +7,8 @@ import tracemalloc
 
 import pytest
 
+from support import Reader
 from vorlane import parse_xml
-
-
-class Reader:
-    def __init__(self, data):
-        self.data = data
-
-    def read(self):
-        return self.data
-
-
-class Raising:
-    def read(self):
-        raise OSError("unreadable")
-
 
 CALLS = [
     pytest.param(lambda: parse_xml("<a x='1'>t<b>é</b>u</a>"), id="str"),
@@ -33,7 +20,7 @@ CALLS = [
     pytest.param(lambda: parse_xml("<a><b/></a>", max_depth=1), id="limit"),
     pytest.param(lambda: parse_xml("<a/>", max_depth=-1), id="bad-option"),
     pytest.param(lambda: parse_xml(Reader(bytearray(b"<a/>"))), id="bad-read-result"),
-    pytest.param(lambda: parse_xml(Raising()), id="read-raises"),
+    pytest.param(lambda: parse_xml(Reader(error=OSError("unreadable"))), id="read-raises"),
     pytest.param(lambda: parse_xml("<a/>", nonsense=1), id="bad-keyword"),
 ]
 

@@ -15,7 +15,13 @@ def test_module_surface():
     assert _vorlane.__doc__ == ""
     public = {name for name in vars(_vorlane) if not name.startswith("__")}
     assert public == {"version", "parse_xml"}
-    for name in ("DTDForbidden", "EntitiesForbidden", "ExternalReferenceForbidden", "DefusedXmlException", "ParseError"):
+    for name in (
+        "DTDForbidden",
+        "EntitiesForbidden",
+        "ExternalReferenceForbidden",
+        "DefusedXmlException",
+        "ParseError",
+    ):
         assert not hasattr(_vorlane, name)
 
 
@@ -66,9 +72,20 @@ def test_version_comes_from_the_build():
 
 def test_package_exports():
     assert set(vorlane.__all__) == {
-        "parse_xml", "version", "__version__", "DTDForbidden", "DefusedXmlException",
-        "EntitiesForbidden", "ExternalReferenceForbidden", "ParseError",
-        "fromstring", "XML", "fromstringlist", "XMLID", "parse", "ParseOptions",
+        "parse_xml",
+        "version",
+        "__version__",
+        "DTDForbidden",
+        "DefusedXmlException",
+        "EntitiesForbidden",
+        "ExternalReferenceForbidden",
+        "ParseError",
+        "fromstring",
+        "XML",
+        "fromstringlist",
+        "XMLID",
+        "parse",
+        "ParseOptions",
     }
     for name in vorlane.__all__:
         assert hasattr(vorlane, name)

@@ -48,7 +48,7 @@ def signature(source, options):
         source = io.BytesIO(source.getvalue())  # each call reads its own stream
     try:
         root = parse_xml(source, **options)
-    except Exception as exc:  # noqa: BLE001
+    except Exception as exc:
         return (type(exc), exc.args)
     if ROOTS is not None:
         ROOTS.append(weakref.ref(root))
@@ -71,7 +71,7 @@ def run_threads(rounds, keep=True):
                 seen = signature(*DOCUMENTS[i])
                 if keep:
                     results[slot][i].append(seen)
-        except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+        except BaseException as exc:
             errors.append(exc)
 
     threads = [threading.Thread(target=work, args=(slot,)) for slot in range(THREADS)]
@@ -95,8 +95,21 @@ def test_threads_agree_with_a_sequential_run(monkeypatch):
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def malloc_in_use():
@@ -145,7 +158,7 @@ def test_deepest_tree_on_a_small_stack(depth, expected):
     def work():
         try:
             root = parse_xml(source, max_depth=100_000)
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:
             result.append(exc.args[0])
             return
         result.append(depth_of(root))

@@ -97,7 +97,7 @@ def test_unclosed_root_is_left_to_the_driver():
         ('<a><?xml version="9.9"?></a>', "a", {}, None),
         ('<a/><?xml version="9.9"?>', "a", {}, None),
         (b'<?xml version="1.0" encoding="latin1"?><a>\xc3\xa9</a>', "a", {}, "\u00e9"),
-        (b"\xef\xbb\xbf<a>\xf0\x9f\x98\x80</a>", "a", {}, "\U0001F600"),
+        (b"\xef\xbb\xbf<a>\xf0\x9f\x98\x80</a>", "a", {}, "\U0001f600"),
         ("<!DOCTYPE a><!DOCTYPE b><a/>", "a", {}, None),
     ],
 )

@@ -34,11 +34,11 @@ from __future__ import annotations
 
 import collections as _collections
 import io as _io
+import typing as _typing
 import weakref as _weakref
 import xml.etree.ElementTree as _standard
 from collections.abc import Buffer, Callable, Generator, Iterable, Iterator
-import typing as _typing
-from typing import Any, Protocol
+from typing import Any, Protocol, Unpack
 from xml.etree.ElementTree import (
     PI,
     VERSION,
@@ -58,11 +58,11 @@ from xml.etree.ElementTree import (
     tostringlist,
 )
 
-from vorlane._vorlane import parse_xml as _parse_xml
 from vorlane._vorlane import version as _version
 from vorlane.api import Document as _Document
+from vorlane.api import ParseOptions as _ParseOptions
 from vorlane.api import Source as _Source
-from vorlane.api import _collect_ids, _join_documents, _Options, _parse_document, _read_source
+from vorlane.api import _checked_options, _collect_ids, _file_object, _join_documents, _parse_document, _read_source
 from vorlane.decode import decode_document as _decode_document
 
 __all__ = [
@@ -102,8 +102,6 @@ globals().update(
     if (name.startswith("_") and not name.startswith("__")) or name in ("ElementPath", "HTML_EMPTY")
 )
 
-_DEFAULTS: _Options = (False, True, True, 1000, 10485760, 104857600, 1000, 10485760, 1024, 10485760)
-
 # Events of the standard parsers that need what vorlane does not keep.
 _UNKEPT_EVENTS = {
     "start-ns": "vorlane does not keep namespace declarations, only the {uri}local names they give",
@@ -129,19 +127,20 @@ def _wanted_events(events: Iterable[str] | None) -> frozenset[str]:
     return frozenset(wanted)
 
 
-def _check_parser(parser: object, options: _Options, caller: str) -> XMLParser:
+def _check_parser(parser: object, options: _ParseOptions, caller: str) -> XMLParser:
     if not isinstance(parser, XMLParser):
         kind = f"{type(parser).__module__}.{type(parser).__qualname__}"
         raise TypeError(
             f"{caller}() refuses a parser of type {kind}: only vorlane.ElementTree.XMLParser "
             "parses safely here; pass one of those, or no parser and the options as keywords"
         )
-    if options != _DEFAULTS:
+    if options:  # any option given, even at its default value
         raise TypeError(f"{caller}() takes options or a parser, not both: give the options to XMLParser()")
     return parser
 
 
-def _parse_with(document: _Document, parser: object, options: _Options, caller: str) -> Any:
+def _parse_with(document: _Document, parser: object, options: _ParseOptions, caller: str) -> Any:
+    _checked_options(options, caller)
     if parser is None:
         return _parse_document(document, options)
     checked = _check_parser(parser, options, caller)
@@ -156,10 +155,11 @@ def _read_whole(source: _Source) -> str | bytes:
     call. Any other object with a read() method is read in pieces of 64 KiB until it
     returns nothing, as the standard parser reads it, so readers written for it work.
     """
-    if not hasattr(source, "read") or isinstance(source, _io.IOBase):
+    reader = _file_object(source)
+    if reader is None or isinstance(reader, _io.IOBase):
         return _read_source(source)
     pieces = []
-    while piece := source.read(65536):  # type: ignore[call-arg]
+    while piece := reader.read(65536):  # type: ignore[call-arg]
         pieces.append(piece)
     return _join_documents(pieces)
 
@@ -218,25 +218,11 @@ class XMLParser:
         *,
         target: Any = None,
         encoding: str | None = None,
-        forbid_dtd: bool = False,
-        forbid_entities: bool = True,
-        forbid_external: bool = True,
-        max_depth: int = 1000,
-        max_entity_size: int = 10485760,
-        max_text_size: int = 104857600,
-        max_attributes: int = 1000,
-        max_attribute_size: int = 10485760,
-        max_name_size: int = 1024,
-        max_comment_size: int = 10485760,
+        **options: Unpack[_ParseOptions],
     ) -> None:
-        self._setup(
-            target,
-            encoding,
-            (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-             max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-        )
+        self._setup(target, encoding, _checked_options(options, "XMLParser"))
 
-    def _setup(self, target: Any, encoding: str | None, options: _Options) -> None:
+    def _setup(self, target: Any, encoding: str | None, options: _ParseOptions) -> None:
         self._builds_tree = target is None  # the parsed tree is the result, nothing to replay
         self.target: Any = TreeBuilder() if target is None else target
         # Looked up once, here, as the standard parser does: an error of the lookup
@@ -278,7 +264,7 @@ class XMLParser:
         self._closed = True
         document = _join_documents(self._pieces)
         self._pieces = []
-        root = _parse_xml(_decode_document(document, self._encoding), *self._options)
+        root = _parse_document(document, self._options, self._encoding)
         if self._builds_tree:
             self._events = _tree_events(root, self._wanted)
             return root
@@ -328,19 +314,9 @@ class XMLPullParser:
         events: Iterable[str] | None = None,
         *,
         _parser: XMLParser | None = None,
-        forbid_dtd: bool = False,
-        forbid_entities: bool = True,
-        forbid_external: bool = True,
-        max_depth: int = 1000,
-        max_entity_size: int = 10485760,
-        max_text_size: int = 104857600,
-        max_attributes: int = 1000,
-        max_attribute_size: int = 10485760,
-        max_name_size: int = 1024,
-        max_comment_size: int = 10485760,
+        **options: Unpack[_ParseOptions],
     ) -> None:
-        options: _Options = (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                             max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size)
+        _checked_options(options, "XMLPullParser")
         self._wanted = _wanted_events(events)
         if _parser is None:
             _parser = XMLParser.__new__(XMLParser)
@@ -401,17 +377,7 @@ class ElementTree(_StandardTree):
         self,
         source: _Source,
         parser: XMLParser | None = None,
-        *,
-        forbid_dtd: bool = False,
-        forbid_entities: bool = True,
-        forbid_external: bool = True,
-        max_depth: int = 1000,
-        max_entity_size: int = 10485760,
-        max_text_size: int = 104857600,
-        max_attributes: int = 1000,
-        max_attribute_size: int = 10485760,
-        max_name_size: int = 1024,
-        max_comment_size: int = 10485760,
+        **options: Unpack[_ParseOptions],
     ) -> Element:
         """Load external XML document into element tree.
 
@@ -423,14 +389,9 @@ class ElementTree(_StandardTree):
         >>> ElementTree().parse(io.BytesIO(b"<a><b/></a>"), max_depth=5).tag
         'a'
         """
-        return self._parse(
-            source,
-            parser,
-            (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-             max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-        )
+        return self._parse(source, parser, options)
 
-    def _parse(self, source: _Source, parser: object, options: _Options) -> Element:
+    def _parse(self, source: _Source, parser: object, options: _ParseOptions) -> Element:
         root: Element = _parse_with(_read_whole(source), parser, options, "parse")
         self._setroot(root)
         return root
@@ -439,17 +400,7 @@ class ElementTree(_StandardTree):
 def fromstring(
     text: _Document,
     parser: XMLParser | None = None,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
+    **options: Unpack[_ParseOptions],
 ) -> Element:
     """Parse XML document from string constant.
 
@@ -465,13 +416,7 @@ def fromstring(
       ...
     TypeError: fromstring() refuses a parser of type xml.etree.ElementTree.XMLParser: ...
     """
-    root: Element = _parse_with(
-        text,
-        parser,
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-         max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-        "fromstring",
-    )
+    root: Element = _parse_with(text, parser, options, "fromstring")
     return root
 
 
@@ -482,17 +427,7 @@ XML = fromstring
 def fromstringlist(
     sequence: Iterable[_Document],
     parser: XMLParser | None = None,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
+    **options: Unpack[_ParseOptions],
 ) -> Element:
     """Parse XML document from sequence of string fragments.
 
@@ -502,8 +437,7 @@ def fromstringlist(
     >>> fromstringlist(["<html><body>", "text</bo", "dy></html>"])[0].text
     'text'
     """
-    options: _Options = (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                         max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size)
+    _checked_options(options, "fromstringlist")
     if parser is None:
         return _parse_document(_join_documents(sequence), options)
     checked = _check_parser(parser, options, "fromstringlist")
@@ -516,17 +450,7 @@ def fromstringlist(
 def XMLID(
     text: _Document,
     parser: XMLParser | None = None,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
+    **options: Unpack[_ParseOptions],
 ) -> tuple[Element, dict[str, Element]]:
     """Parse XML document from string constant for its ID dictionary.
 
@@ -537,30 +461,14 @@ def XMLID(
     >>> ids["body"].text
     'text'
     """
-    root: Element = _parse_with(
-        text,
-        parser,
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-         max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-        "XMLID",
-    )
+    root: Element = _parse_with(text, parser, options, "XMLID")
     return root, _collect_ids(root)
 
 
 def parse(
     source: _Source,
     parser: XMLParser | None = None,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
+    **options: Unpack[_ParseOptions],
 ) -> ElementTree:
     """Parse XML document into element tree.
 
@@ -572,12 +480,7 @@ def parse(
     '8080'
     """
     tree = ElementTree()
-    tree._parse(
-        source,
-        parser,
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-         max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-    )
+    tree._parse(source, parser, options)
     return tree
 
 
@@ -608,17 +511,7 @@ def iterparse(
     source: _Source,
     events: Iterable[str] | None = None,
     parser: XMLParser | None = None,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
+    **options: Unpack[_ParseOptions],
 ) -> _IterParseIterator:
     """Parse XML document into element tree, reporting events.
 
@@ -640,8 +533,7 @@ def iterparse(
     1
     2
     """
-    options: _Options = (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                         max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size)
+    _checked_options(options, "iterparse")
     wanted = _wanted_events(events)
     if parser is not None:
         _check_parser(parser, options, "iterparse")

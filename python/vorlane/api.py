@@ -8,11 +8,12 @@ a document given as bytes.
 from __future__ import annotations
 
 import os
-from collections.abc import Buffer, Iterable
-from typing import Protocol, TypedDict
+from collections.abc import Buffer, Iterable, Mapping
+from typing import Protocol, TypedDict, Unpack, cast
 from xml.etree.ElementTree import Element, ElementTree
 
 from vorlane._vorlane import parse_xml
+from vorlane.common import ParseError
 from vorlane.decode import decode_document
 
 __all__ = [
@@ -26,7 +27,16 @@ __all__ = [
 
 
 class ParseOptions(TypedDict, total=False):
-    """The options of every parsing function, for passing them on as ``**options``."""
+    """The options of every parsing function, for passing them on as ``**options``.
+
+    This is the one declaration of the options in Python: every entry point takes
+    ``**options: Unpack[ParseOptions]``, and a test holds it to the option table of the
+    extension, its stub and the command line.
+
+    >>> options: ParseOptions = {"forbid_dtd": True, "max_depth": 50}
+    >>> fromstring("<a><b/></a>", **options).tag
+    'a'
+    """
 
     forbid_dtd: bool
     forbid_entities: bool
@@ -40,8 +50,19 @@ class ParseOptions(TypedDict, total=False):
     max_comment_size: int
 
 
-# The options in the order of parse_xml's positional parameters.
-_Options = tuple[bool, bool, bool, int, int, int, int, int, int, int]
+_OPTION_NAMES = frozenset(ParseOptions.__annotations__)
+
+
+def _checked_options(options: Mapping[str, object], caller: str) -> ParseOptions:
+    """*options* if they are all options; a TypeError in *caller*'s name otherwise.
+
+    Checked where they are taken, so an object that parses later (``XMLParser``) refuses
+    a misspelt option when it is made, as a function with explicit keywords would.
+    """
+    for name in options:
+        if name not in _OPTION_NAMES:
+            raise TypeError(f"{caller}() got an unexpected keyword argument {name!r}")
+    return cast(ParseOptions, options)
 
 
 class Readable(Protocol):
@@ -55,19 +76,63 @@ Document = str | Buffer
 #: Where :func:`parse` reads a document from.
 Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | Readable
 
+# The parser's two fixed limits, which no option raises. Its messages for them speak to
+# its native callers; a Python caller is told what the limit means for them instead.
+_FIXED_LIMITS = (
+    (
+        "more than 128 namespace bindings in scope",
+        "more than 128 namespace bindings in scope: a fixed limit that no option raises "
+        "(a document needs fewer xmlns declarations open at once)",
+    ),
+    (
+        "document nests elements deeper than the supported limit of 65535",
+        "document nests elements deeper than the supported limit of 65535: a fixed limit "
+        "that no option raises, whatever max_depth says",
+    ),
+)
 
-def _parse_document(document: Document, options: _Options) -> Element:
+
+def _parse_document(document: Document, options: ParseOptions, encoding: str | None = None) -> Element:
     """Parse *document* (str or bytes) with *options*; the one road to the parser."""
-    return parse_xml(decode_document(document), *options)
+    try:
+        return parse_xml(decode_document(document, encoding), **options)
+    except ParseError as exc:
+        message = str(exc)
+        for native, explained in _FIXED_LIMITS:
+            if message.startswith(native):
+                raise ParseError(explained) from None
+        raise
+    except ValueError as exc:
+        if type(exc) is ValueError and isinstance(document, str):
+            _refuse_unencodable(document)
+        raise
+
+
+def _refuse_unencodable(text: str) -> None:
+    """ParseError for a str that has no UTF-8 form: a lone surrogate is no character."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ParseError(
+            f"the document is not Unicode text: {exc.reason} (U+{ord(text[exc.start]):04X} at character {exc.start})"
+        ) from None
+
+
+def _file_object(source: Source) -> Readable | None:
+    """*source* if it is a file object, None if it is a path (a str subclass with ``read`` is one)."""
+    if isinstance(source, (str, bytes, os.PathLike)) or not hasattr(source, "read"):
+        return None
+    return source
 
 
 def _read_source(source: Source) -> str | bytes:
     """The whole content of *source*: a file object read in one call, or a path opened in binary mode."""
-    if hasattr(source, "read"):
-        data = source.read()
-    else:
-        with open(source, "rb") as handle:
+    reader = _file_object(source)
+    if reader is None:
+        with open(source, "rb") as handle:  # type: ignore[arg-type]
             data = handle.read()
+    else:
+        data = reader.read()
     if isinstance(data, (str, bytes)):
         return data
     if isinstance(data, Buffer):
@@ -95,25 +160,13 @@ def _collect_ids(root: Element) -> dict[str, Element]:
     return ids
 
 
-def fromstring(
-    text: Document,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
-) -> Element:
+def fromstring(text: Document, **options: Unpack[ParseOptions]) -> Element:
     """Parse XML document from string constant.
 
     *text* is a string or bytes containing a whole XML document. Bytes are read in the
     encoding that a UTF-16 or UTF-32 byte order mark or the XML declaration names, and
-    as UTF-8 otherwise. The keyword-only options are those of :func:`vorlane.parse_xml`.
+    as UTF-8 otherwise. The keyword-only options are those of :func:`vorlane.parse_xml`
+    (:class:`ParseOptions`).
 
     Returns the root Element. Raises :class:`vorlane.ParseError` for malformed input
     and :class:`vorlane.DefusedXmlException` (or a subclass) for a refused document.
@@ -128,31 +181,14 @@ def fromstring(
       ...
     vorlane.common.EntitiesForbidden: entity 'e' is forbidden (name='e', value='x')
     """
-    return _parse_document(
-        text,
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                 max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-    )
+    return _parse_document(text, _checked_options(options, "fromstring"))
 
 
 #: ``XML`` is :func:`fromstring`, as in :mod:`xml.etree.ElementTree`.
 XML = fromstring
 
 
-def fromstringlist(
-    sequence: Iterable[Document],
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
-) -> Element:
+def fromstringlist(sequence: Iterable[Document], **options: Unpack[ParseOptions]) -> Element:
     """Parse XML document from sequence of string fragments.
 
     *sequence* is an iterable of strings, or of bytes, that together make one document;
@@ -161,27 +197,10 @@ def fromstringlist(
     >>> fromstringlist(["<a><b>", "text</b", "></a>"])[0].text
     'text'
     """
-    return _parse_document(
-        _join_documents(sequence),
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                 max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-    )
+    return _parse_document(_join_documents(sequence), _checked_options(options, "fromstringlist"))
 
 
-def XMLID(
-    text: Document,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
-) -> tuple[Element, dict[str, Element]]:
+def XMLID(text: Document, **options: Unpack[ParseOptions]) -> tuple[Element, dict[str, Element]]:
     """Parse XML document from string constant for its ID dictionary.
 
     *text* and the options are those of :func:`fromstring`.
@@ -193,28 +212,11 @@ def XMLID(
     >>> sorted(ids), ids["end"] is root[1]
     (['end', 'intro'], True)
     """
-    root = _parse_document(
-        text,
-        (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                 max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-    )
+    root = _parse_document(text, _checked_options(options, "XMLID"))
     return root, _collect_ids(root)
 
 
-def parse(
-    source: Source,
-    *,
-    forbid_dtd: bool = False,
-    forbid_entities: bool = True,
-    forbid_external: bool = True,
-    max_depth: int = 1000,
-    max_entity_size: int = 10485760,
-    max_text_size: int = 104857600,
-    max_attributes: int = 1000,
-    max_attribute_size: int = 10485760,
-    max_name_size: int = 1024,
-    max_comment_size: int = 10485760,
-) -> ElementTree:
+def parse(source: Source, **options: Unpack[ParseOptions]) -> ElementTree:
     """Parse XML document into element tree.
 
     *source* is a filename or path (str, bytes or os.PathLike) or a file object opened
@@ -228,10 +230,5 @@ def parse(
     >>> tree.getroot().findtext("port")
     '8080'
     """
-    return ElementTree(
-        _parse_document(
-            _read_source(source),
-            (forbid_dtd, forbid_entities, forbid_external, max_depth, max_entity_size,
-                      max_text_size, max_attributes, max_attribute_size, max_name_size, max_comment_size),
-        )
-    )
+    checked = _checked_options(options, "parse")
+    return ElementTree(_parse_document(_read_source(source), checked))

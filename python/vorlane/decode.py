@@ -7,13 +7,13 @@ goes to the parser as ``str``. Everything else is UTF-8 and stays ``bytes``, unt
 
 Only the first :data:`DECLARATION_WINDOW` characters are ever looked at to find the
 declaration, and only character encodings from a fixed list are used: a document cannot
-select UTF-7, an escape codec or a bytes-to-bytes transform such as ``zlib``.
+select UTF-7 or another stateful 7-bit encoding, an escape codec or a bytes-to-bytes
+transform such as ``zlib``.
 """
 
 from __future__ import annotations
 
 import codecs
-import functools
 import re
 from collections.abc import Buffer
 from encodings import aliases as _aliases
@@ -21,57 +21,81 @@ from encodings import normalize_encoding
 
 from vorlane.common import ParseError
 
-__all__ = ["DECLARATION_WINDOW", "decode_document"]
+__all__ = ["DECLARATION_WINDOW", "decode_document", "sniff_encoding"]
 
 #: How many characters from the start of a document may hold its XML declaration.
 DECLARATION_WINDOW = 1024
 
-# Character encodings in which every ASCII character that markup uses is written as its
-# ASCII byte, so a declaration read as ASCII means the same in them (the table is checked
-# by the tests). Keys are module names of the ``encodings`` package.
-_ASCII_COMPATIBLE = frozenset(
-    """
-    ascii utf_8 utf_8_sig latin_1 iso8859_1 iso8859_2 iso8859_3 iso8859_4 iso8859_5
-    iso8859_6 iso8859_7 iso8859_8 iso8859_9 iso8859_10 iso8859_11 iso8859_13 iso8859_14
-    iso8859_15 iso8859_16 cp1250 cp1251 cp1252 cp1253 cp1254 cp1255 cp1256 cp1257 cp1258
-    cp437 cp720 cp737 cp775 cp850 cp852 cp855 cp856 cp857 cp858 cp860 cp861 cp862 cp863
-    cp865 cp866 cp869 cp874 cp1006 cp1125 koi8_r koi8_t koi8_u kz1048 ptcp154
-    tis_620 hp_roman8 mac_arabic mac_croatian mac_cyrillic mac_farsi mac_greek mac_iceland
-    mac_latin2 mac_roman mac_romanian mac_turkish big5 big5hkscs cp932 cp949 cp950
-    euc_jis_2004 euc_jisx0213 euc_jp euc_kr gb18030 gb2312 gbk hz iso2022_jp iso2022_jp_1
-    iso2022_jp_2 iso2022_jp_2004 iso2022_jp_3 iso2022_jp_ext iso2022_kr johab shift_jis
-    shift_jis_2004 shift_jisx0213
-    """.split()
-)
-_UTF8 = frozenset({"utf_8", "utf_8_sig"})
-
-# Codecs a document may name but never gets, with the reason given in the error.
+# The whole policy: what a document may do with each codec (keys are module names of the
+# ``encodings`` package). UTF-8 goes to the parser as bytes; an 8-bit codec writes every
+# ASCII character that markup uses as its ASCII byte, and nothing else as one, whatever
+# came before (the tests check this), so a declaration read as ASCII means the same in it;
+# a wide codec is read only when a byte order mark or the first bytes select it. Any other
+# value is the reason a codec is refused; a codec missing here is unknown.
+_UTF8 = "utf-8"
+_8BIT = "8-bit"
+_WIDE = "wide"
 _NOT_TEXT = "not a character encoding"
-_REFUSED = {
+_STATEFUL = "a stateful 7-bit encoding: its escape sequences can write markup that its bytes do not show"
+_POLICY: dict[str, str] = {
+    "utf_8": _UTF8,
+    "utf_8_sig": _UTF8,
+    **dict.fromkeys(["utf_16", "utf_16_le", "utf_16_be", "utf_32", "utf_32_le", "utf_32_be"], _WIDE),
+    **dict.fromkeys(
+        """
+        ascii latin_1 iso8859_1 iso8859_2 iso8859_3 iso8859_4 iso8859_5 iso8859_6 iso8859_7
+        iso8859_8 iso8859_9 iso8859_10 iso8859_11 iso8859_13 iso8859_14 iso8859_15 iso8859_16
+        cp1250 cp1251 cp1252 cp1253 cp1254 cp1255 cp1256 cp1257 cp1258 cp437 cp720 cp737 cp775
+        cp850 cp852 cp855 cp856 cp857 cp858 cp860 cp861 cp862 cp863 cp865 cp866 cp869 cp874
+        cp1006 cp1125 koi8_r koi8_t koi8_u kz1048 ptcp154 tis_620 hp_roman8 mac_arabic
+        mac_croatian mac_cyrillic mac_farsi mac_greek mac_iceland mac_latin2 mac_roman
+        mac_romanian mac_turkish big5 big5hkscs cp932 cp949 cp950 euc_jis_2004 euc_jisx0213
+        euc_jp euc_kr gb18030 gb2312 gbk johab shift_jis shift_jis_2004 shift_jisx0213
+        """.split(),
+        _8BIT,
+    ),
     "utf_7": "UTF-7 can write markup without the bytes of '<' and '&'",
+    **dict.fromkeys(
+        [
+            "hz",
+            "iso2022_jp",
+            "iso2022_jp_1",
+            "iso2022_jp_2",
+            "iso2022_jp_2004",
+            "iso2022_jp_3",
+            "iso2022_jp_ext",
+            "iso2022_kr",
+        ],
+        _STATEFUL,
+    ),
     "unicode_escape": "backslash escapes can write markup without its bytes",
     "raw_unicode_escape": "backslash escapes can write markup without its bytes",
     "idna": "it encodes host names, not documents",
     "punycode": "it encodes host names, not documents",
-    "base64_codec": _NOT_TEXT,
-    "bz2_codec": _NOT_TEXT,
-    "hex_codec": _NOT_TEXT,
-    "quopri_codec": _NOT_TEXT,
-    "rot_13": _NOT_TEXT,
-    "uu_codec": _NOT_TEXT,
-    "zlib_codec": _NOT_TEXT,
-    "charmap": _NOT_TEXT,
-    "undefined": _NOT_TEXT,
+    **dict.fromkeys(
+        [
+            "base64_codec",
+            "bz2_codec",
+            "hex_codec",
+            "quopri_codec",
+            "rot_13",
+            "uu_codec",
+            "zlib_codec",
+            "charmap",
+            "undefined",
+        ],
+        _NOT_TEXT,
+    ),
     "mbcs": "it depends on the Windows configuration",
     "oem": "it depends on the Windows configuration",
     "palmos": "not a document encoding",
+    **dict.fromkeys(
+        ["cp037", "cp273", "cp424", "cp500", "cp875", "cp1026", "cp1140"], "EBCDIC is not read from the declaration"
+    ),
 }
-for _name in ("cp037", "cp273", "cp424", "cp500", "cp875", "cp1026", "cp1140"):
-    _REFUSED[_name] = "EBCDIC is not read from the declaration"
 
 # Byte order marks and, for documents without one, the first bytes of "<?" (UTF-16) or
 # "<" (UTF-32) in a wide encoding. Four-byte starts are tried first: FF FE 00 00 is UTF-32.
-_BOM_UTF8 = codecs.BOM_UTF8
 _WIDE_STARTS = {
     codecs.BOM_UTF32_LE: "utf_32_le",
     codecs.BOM_UTF32_BE: "utf_32_be",
@@ -82,15 +106,25 @@ _WIDE_STARTS = {
     codecs.BOM_UTF16_LE: "utf_16_le",
     codecs.BOM_UTF16_BE: "utf_16_be",
 }
-# The codecs a wide document may declare: the exact one or the one that reads the mark.
-_WIDE_ACCEPTS = {
-    "utf_16_le": frozenset({"utf_16_le", "utf_16"}),
-    "utf_16_be": frozenset({"utf_16_be", "utf_16"}),
-    "utf_32_le": frozenset({"utf_32_le", "utf_32"}),
-    "utf_32_be": frozenset({"utf_32_be", "utf_32"}),
-}
-_WIDE = frozenset({"utf_16", "utf_32", *_WIDE_ACCEPTS})
-_CODE_UNIT = {"utf_16_le": 2, "utf_16_be": 2, "utf_32_le": 4, "utf_32_be": 4}
+
+
+def sniff_encoding(head: bytes) -> str | None:
+    """The codec that the first bytes of a document select before any declaration is read.
+
+    A UTF-16 or UTF-32 byte order mark, or ``<?`` in UTF-16 or ``<`` in UTF-32 without
+    one, selects that codec of one byte order; a UTF-8 byte order mark selects
+    ``utf_8_sig``. Anything else is None: the declaration, if any, decides, else UTF-8.
+
+    >>> sniff_encoding("<a/>".encode("utf-16"))
+    'utf_16_le'
+    >>> sniff_encoding(b"\\0\\0\\0<\\0\\0\\0a"), sniff_encoding(b"<a/>")
+    ('utf_32_be', None)
+    """
+    family = _WIDE_STARTS.get(head[:4]) or _WIDE_STARTS.get(head[:2])
+    if family is None and head.startswith(codecs.BOM_UTF8):
+        return "utf_8_sig"
+    return family
+
 
 _S = "[ \t\r\n]"
 _VALUE = "(?:\"([^\"<]*)\"|'([^'<]*)')"
@@ -139,40 +173,30 @@ def decode_document(data: str | Buffer, encoding: str | None = None) -> str | by
         data = bytes(data)
     if encoding is not None:
         codec = _codec_for(encoding)
-        return data if codec in _UTF8 else _decode(data, codec)
-    if data.startswith(b"<?xml"):
-        offset = 0
-    elif data.startswith(b"<") and not data.startswith(b"<\0"):
+        return data if _POLICY[codec] == _UTF8 else _decode(data, codec)
+    if data.startswith(b"<") and not data.startswith((b"<?xml", b"<\0")):
         return data  # the common case, decided by two bytes
-    else:
-        start = data[:4]
-        family = _WIDE_STARTS.get(start) or _WIDE_STARTS.get(start[:2])
-        if family is not None:
-            return _decode_wide(data, family)
-        offset = 3 if start.startswith(_BOM_UTF8) else 0
-        if not data.startswith(b"<?xml", offset):
-            return data
+    sniffed = sniff_encoding(data)
+    if sniffed is not None and sniffed != "utf_8_sig":
+        return _decode_wide(data, sniffed)
+    offset = 3 if sniffed else 0
+    if not data.startswith(b"<?xml", offset):
+        return data
     declared = _ascii_declaration(data, offset)
     if declared is None:
         return data
     name, codec, declaration = declared
-    if codec in _UTF8:
+    kind = _POLICY[codec]
+    if kind == _UTF8:
         return data
     if offset:
         raise ParseError(f"the document has a UTF-8 byte order mark but declares encoding {name!r}")
-    if codec not in _ASCII_COMPATIBLE:
+    if kind != _8BIT:
         raise ParseError(f"encoding {name!r} is declared in 8-bit bytes, which it does not read")
     text = _decode(data, codec)
     if not text.startswith(declaration):
         raise ParseError(f"encoding {name!r} does not read the XML declaration as it is written")
     return text
-
-
-# Declarations met lately, by their bytes, with what they name: documents from one source
-# share theirs, and most name UTF-8. Refused ones are not kept, so they are refused anew.
-_MET: dict[bytes, tuple[str, str, str] | None] = {}
-_MET_MAX = 64
-_UNMET = ("", "", "")
 
 
 def _ascii_declaration(data: bytes, offset: int) -> tuple[str, str, str] | None:
@@ -184,21 +208,13 @@ def _ascii_declaration(data: bytes, offset: int) -> tuple[str, str, str] | None:
     if close < 0:
         _check_closed(data[offset : offset + DECLARATION_WINDOW].decode("latin_1"), len(data) - offset)
         return None
-    raw = data[offset : close + 2]
-    found = _MET.get(raw, _UNMET)
-    if found is not _UNMET:
-        return found
-    text = raw.decode("latin_1")
+    text = data[offset : close + 2].decode("latin_1")
     name = _read_declaration(text)
-    found = None if name is None else (name, _codec_for(name), text)
-    if len(_MET) >= _MET_MAX:
-        _MET.clear()
-    _MET[raw] = found
-    return found
+    return None if name is None else (name, _codec_for(name), text)
 
 
 def _decode_wide(data: bytes, family: str) -> str:
-    unit = _CODE_UNIT[family]
+    unit = 2 if family.startswith("utf_16") else 4
     head = data[: DECLARATION_WINDOW * unit]
     text = head[: len(head) - len(head) % unit].decode(family, "replace").removeprefix("\ufeff")
     close = text.find("?>")
@@ -206,7 +222,8 @@ def _decode_wide(data: bytes, family: str) -> str:
         _check_closed(text, len(data) // unit)
     else:
         name = _read_declaration(text[: close + 2])
-        if name is not None and _codec_for(name) not in _WIDE_ACCEPTS[family]:
+        # The exact codec, or the one of both byte orders (which reads the mark), is accepted.
+        if name is not None and _codec_for(name) not in (family, family[:6]):
             written = family.replace("_", "-").upper()
             raise ParseError(f"the document is written in {written} but declares encoding {name!r}")
     # The codec of one byte order keeps a leading byte order mark as U+FEFF, which the
@@ -242,7 +259,6 @@ def _read_declaration(declaration: str) -> str | None:
     return names[0]
 
 
-@functools.lru_cache(maxsize=64)
 def _codec_for(name: str) -> str:
     """The module name of the codec that *name* selects, or ParseError if it is refused."""
     if _ENCODING_NAME.match(name) is None:
@@ -250,12 +266,12 @@ def _codec_for(name: str) -> str:
     normalized = normalize_encoding(name.lower())
     table = _aliases.aliases
     module = table.get(normalized) or table.get(normalized.replace(".", "_")) or normalized
-    if module in _ASCII_COMPATIBLE or module in _WIDE:
-        return module
-    reason = _REFUSED.get(module)
-    if reason is None:
+    verdict = _POLICY.get(module)
+    if verdict is None:
         raise ParseError(f"unknown encoding {name!r}")
-    raise ParseError(f"unsupported encoding {name!r}: {reason}")
+    if verdict not in (_UTF8, _8BIT, _WIDE):
+        raise ParseError(f"unsupported encoding {name!r}: {verdict}")
+    return module
 
 
 def _decode(data: bytes, codec: str) -> str:
