@@ -347,7 +347,8 @@ def report(results, baseline, size, expected, skipped):
         rows = results[name]
         errors = sorted({row["error"] for row in rows if "error" in row})
         if errors:
-            print(f"| {name} | {'; '.join(errors)} | | {fmt(median_of(rows, 'peak'), '.0f')} | | | | |")
+            peak = statistics.median(row["peak"] for row in rows if "peak" in row) if rows else None
+            print(f"| {name} | {'; '.join(errors)} | | {fmt(peak, '.0f')} | | | | |")
             continue
         seconds, peak = median_of(rows, "seconds"), median_of(rows, "peak")
         counts = {row["records"] for row in rows}
