@@ -16,13 +16,14 @@ CXX ?= g++
 SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all
 NATIVE_FLAGS := -std=c++20 -Wall -Wextra -Werror -Isrc
 
-.PHONY: help demo test lint check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz fuzz-coverage clang-tools venv bench bench-quick instructions clean attack-bench corpus-diff
+.PHONY: help demo test lint check-layers typecheck wheel dist sdist-test native-test native-test-aarch64 sanitize-test fuzz-smoke fuzz fuzz-coverage clang-tools venv bench bench-quick bench-stream instructions clean attack-bench corpus-diff
 
 help:
 	@echo "make demo   set everything up and parse the bundled examples"
 	@echo "make test   set everything up and run the whole test suite"
 	@echo "make lint   ruff check and ruff format --check (part of make test)"
 	@echo "make bench  benchmarks against the standard library, lxml and pugixml (slow)"
+	@echo "make bench-stream  a 1 GB record dump through iterparse and XMLParser.feed: time and peak memory (BENCH_STREAM_MB=)"
 	@echo "make instructions  the core's instruction counts per document class (callgrind)"
 	@echo "make dist   the sdist and the manylinux abi3 wheel in dist/; make sdist-test installs the sdist and runs the tests"
 	@echo "make attack-bench  every attack class at n and 4n: outcome, times, growth"
@@ -33,7 +34,7 @@ $(VENV)/.stamp: pyproject.toml CMakeLists.txt $(CORE_SOURCES) $(wildcard src/*/*
 	@test -n "$(PYTHON_FOUND)" || { echo "no CPython 3.12+ found; set PYTHON=" >&2; exit 1; }
 	test -x $(VENV_PY) || $(PYTHON_FOUND) -m venv $(VENV)
 	$(VENV_PY) -m pip install --quiet --upgrade pip
-	$(VENV_PY) -m pip install --quiet ".[test,typing,lint]" abi3audit auditwheel
+	$(VENV_PY) -m pip install --quiet ".[test,typing,lint,bench]" abi3audit auditwheel
 	touch $@
 
 venv: $(VENV)/.stamp
@@ -280,6 +281,16 @@ bench: venv
 
 bench-quick: venv
 	bench/run.sh $(VENV_PY) --quick
+	$(VENV_PY) bench/stream_bench.py --smoke
+
+# A generated record dump of BENCH_STREAM_MB (cached in build/bench-stream/) streamed through
+# iterparse and a Python target, against the standard library and lxml: time, peak RSS and
+# XMLParser.feed's growth. BENCH_STREAM_FLAGS=--double also runs the flat-memory variants
+# at twice the size. A benchmark, not a test: it fails only if the variants disagree.
+BENCH_STREAM_MB ?= 1024
+BENCH_STREAM_FLAGS ?=
+bench-stream: venv
+	$(VENV_PY) bench/stream_bench.py --size-mb $(BENCH_STREAM_MB) $(BENCH_STREAM_FLAGS)
 
 # Instructions of the core per document class under callgrind: the repeatable before/after figure.
 instructions:
