@@ -52,10 +52,36 @@ OPT_IN_FREE = "free_processed"
 # The dump
 
 _KINDS = ("article", "book", "thesis", "map", "page", "report", "dataset")
-_WORDS = ("river", "survey", "northern", "harbour", "notes", "archive", "village", "railway",
-          "census", "letters", "coast", "parish", "mining", "weather", "bridge", "market")
-_NAMES = ("M\u00fcller", "Dvo\u0159\u00e1k", "O'Brien", "Nakamura", "Silva", "Kowalski",
-          "Andersson", "Garc\u00eda", "Okafor", "Lefebvre")
+_WORDS = (
+    "river",
+    "survey",
+    "northern",
+    "harbour",
+    "notes",
+    "archive",
+    "village",
+    "railway",
+    "census",
+    "letters",
+    "coast",
+    "parish",
+    "mining",
+    "weather",
+    "bridge",
+    "market",
+)
+_NAMES = (
+    "M\u00fcller",
+    "Dvo\u0159\u00e1k",
+    "O'Brien",
+    "Nakamura",
+    "Silva",
+    "Kowalski",
+    "Andersson",
+    "Garc\u00eda",
+    "Okafor",
+    "Lefebvre",
+)
 # Character references as the exporters write them; no entity is declared or needed.
 _REFS = ("&#8211;", "&#233;", "&#x2014;", "&amp;", "&#252;", "&lt;", "&#176;")
 
@@ -65,16 +91,20 @@ def _record(i):
     title = f"{w[i % 16].capitalize()} {w[(i >> 4) % 16]} {_REFS[i % 7]} {i % 997}"
     author = _NAMES[(i * 7) % 10].replace("'", "&#39;")
     lat, lon = (i * 7919) % 180_000 / 1000 - 90, (i * 104_729) % 360_000 / 1000 - 180
-    return (f'<rec id="r{i:08d}" kind="{_KINDS[i % 7]}" year="{1900 + i % 124}">'
-            f'<dc:title>{title}</dc:title>'
-            f'<dc:creator role="aut">{author}, {w[(i >> 3) % 16][0].upper()}.</dc:creator>'
-            f'<geo:point lat="{lat:.2f}" lon="{lon:.2f}"/>'
-            f'<subject>{w[(i >> 2) % 16]}</subject></rec>\n')
+    return (
+        f'<rec id="r{i:08d}" kind="{_KINDS[i % 7]}" year="{1900 + i % 124}">'
+        f'<dc:title>{title}</dc:title>'
+        f'<dc:creator role="aut">{author}, {w[(i >> 3) % 16][0].upper()}.</dc:creator>'
+        f'<geo:point lat="{lat:.2f}" lon="{lon:.2f}"/>'
+        f'<subject>{w[(i >> 2) % 16]}</subject></rec>\n'
+    )
 
 
 def _root_start():
-    return (f'<?xml version="1.0" encoding="UTF-8"?>\n'
-            f'<dump xmlns="{NS}" xmlns:dc="{DC}" xmlns:geo="{GEO}" generated="2026-01-01">\n')
+    return (
+        f'<?xml version="1.0" encoding="UTF-8"?>\n'
+        f'<dump xmlns="{NS}" xmlns:dc="{DC}" xmlns:geo="{GEO}" generated="2026-01-01">\n'
+    )
 
 
 def write_dump(out, size):
@@ -93,6 +123,7 @@ def write_dump(out, size):
 
 def dump_in_memory(size):
     import io
+
     buffer = io.BytesIO()
     count = write_dump(buffer, size)
     return buffer.getvalue(), count
@@ -126,20 +157,23 @@ def warm(path):
 # ---------------------------------------------------------------------------------------
 # Variants (each runs in a child; returns the number of records it saw, and optionally more)
 
+
 def _stdlib():
     import xml.etree.ElementTree as ET
+
     return ET
 
 
 def _vorlane():
-    import vorlane.ElementTree as VT
-    return VT
+    import vorlane.ElementTree as vorlane_et
+
+    return vorlane_et
 
 
 def _lxml_safe_iterparse(path, **kw):
     import lxml.etree
-    return lxml.etree.iterparse(path, resolve_entities=False, no_network=True, load_dtd=False,
-                                huge_tree=False, **kw)
+
+    return lxml.etree.iterparse(path, resolve_entities=False, no_network=True, load_dtd=False, huge_tree=False, **kw)
 
 
 def clear_loop(iterparse, path):
@@ -177,6 +211,7 @@ def lxml_recipe(path):
 
 def opt_in_available():
     import inspect
+
     accepted = inspect.signature(_vorlane().iterparse).parameters
     return OPT_IN_FILTER in accepted and OPT_IN_FREE in accepted
 
@@ -228,8 +263,7 @@ VARIANTS = {
     "vorlane target, 64 KiB feeds": (lambda p: feed_target(_vorlane(), p), "stdlib target, 64 KiB feeds"),
 }
 # Variants whose memory should not grow with the file, run again at twice the size by --double.
-FLAT = ("stdlib iterparse, recipe", "lxml iterparse, recipe", "vorlane iterparse, recipe",
-        "vorlane iterparse, opt-in")
+FLAT = ("stdlib iterparse, recipe", "lxml iterparse, recipe", "vorlane iterparse, recipe", "vorlane iterparse, opt-in")
 
 
 def feed_time(module_name, chunk, size):
@@ -237,7 +271,7 @@ def feed_time(module_name, chunk, size):
     a few repetitions, since the small sizes take only tens of milliseconds."""
     document, records = dump_in_memory(size)
     module = _stdlib() if module_name == "stdlib" else _vorlane()
-    pieces = [document[i:i + chunk] for i in range(0, len(document), chunk)]
+    pieces = [document[i : i + chunk] for i in range(0, len(document), chunk)]
     times = []
     while len(times) < 5 and sum(times) < 0.5:
         target = CountingTarget()
@@ -264,10 +298,12 @@ def child(spec, memory_cap):
     # The cap comes first, so that nothing of the run escapes it.
     resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
     # Every child imports the same modules, so the baseline child's peak is each one's floor.
-    import lxml.etree  # noqa: F401
     import xml.etree.ElementTree  # noqa: F401
 
+    import lxml.etree  # noqa: F401
+
     import vorlane.ElementTree  # noqa: F401
+
     row = {}
     try:
         if spec["kind"] == "variant":
@@ -289,12 +325,15 @@ def child(spec, memory_cap):
 # ---------------------------------------------------------------------------------------
 # The parent
 
+
 def run_child(spec, args):
     try:
         proc = subprocess.run(
-            [sys.executable, __file__, "--child", json.dumps(spec),
-             "--memory-cap-gb", str(args.memory_cap_gb)],
-            capture_output=True, text=True, timeout=args.timeout)
+            [sys.executable, __file__, "--child", json.dumps(spec), "--memory-cap-gb", str(args.memory_cap_gb)],
+            capture_output=True,
+            text=True,
+            timeout=args.timeout,
+        )
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {args.timeout:g} s"}
     if proc.returncode == 0 and proc.stdout.strip():
@@ -313,8 +352,7 @@ def measure(runs, rounds, args):
         shift = r % len(runs)
         for run in runs[shift:] + runs[:shift]:
             name, path = run
-            spec = ({"kind": "baseline"} if name == "baseline"
-                    else {"kind": "variant", "variant": name, "path": path})
+            spec = {"kind": "baseline"} if name == "baseline" else {"kind": "variant", "variant": name, "path": path}
             row = run_child(spec, args)
             results[run].append(row)
             shown = row.get("error") or f"{row.get('seconds', 0):.2f} s, {row['peak']:.0f} MB"
@@ -328,8 +366,9 @@ def median_of(rows, key):
 
 
 def paired_ratio(rows, reference_rows, key):
-    ratios = [a[key] / b[key] for a, b in zip(rows, reference_rows)
-              if "error" not in a and "error" not in b and b[key] > 0]
+    ratios = [
+        a[key] / b[key] for a, b in zip(rows, reference_rows) if "error" not in a and "error" not in b and b[key] > 0
+    ]
     return statistics.median(ratios) if ratios else None
 
 
@@ -338,8 +377,7 @@ def fmt(value, spec):
 
 
 def report(results, baseline, size, expected, skipped):
-    print(f"| variant | seconds | MB/s | peak RSS MB | over baseline MB | time ÷ stdlib | "
-          f"peak ÷ stdlib | records |")
+    print("| variant | seconds | MB/s | peak RSS MB | over baseline MB | time ÷ stdlib | peak ÷ stdlib | records |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
     print(f"| baseline (imports only) | | | {fmt(baseline, '.0f')} | | | | |")
     problems = []
@@ -362,10 +400,15 @@ def report(results, baseline, size, expected, skipped):
             reference_rows = results[reference]
             time_ratio = paired_ratio(rows, reference_rows, "seconds")
             peak_ratio = paired_ratio(rows, reference_rows, "peak")
-        print(f"| {name} | {seconds:.2f} | {size / MB / seconds:.0f} | {peak:.0f} | {peak - baseline:.0f} | "
-              f"{fmt(time_ratio, '.2f')} | {fmt(peak_ratio, '.2f')} | {counts.pop():,} |")
-    characters = {name: {row.get("characters") for row in results[name] if "error" not in row}
-                  for name in results if "target" in name}
+        print(
+            f"| {name} | {seconds:.2f} | {size / MB / seconds:.0f} | {peak:.0f} | {peak - baseline:.0f} | "
+            f"{fmt(time_ratio, '.2f')} | {fmt(peak_ratio, '.2f')} | {counts.pop():,} |"
+        )
+    characters = {
+        name: {row.get("characters") for row in results[name] if "error" not in row}
+        for name in results
+        if "target" in name
+    }
     if len(set().union(*characters.values())) > 1:
         problems.append(f"the targets saw different amounts of character data: {characters}")
     return problems
@@ -381,16 +424,17 @@ def linearity(args, sizes):
             rows = {n: [], 4 * n: []}
             for _ in range(args.feed_rounds):
                 for size in (n, 4 * n):
-                    rows[size].append(run_child({"kind": "feed", "module": module, "chunk": chunk,
-                                                 "size": size}, args))
+                    rows[size].append(run_child({"kind": "feed", "module": module, "chunk": chunk, "size": size}, args))
             errors = sorted({row["error"] for size in rows for row in rows[size] if "error" in row})
             if errors:
                 failures.append(f"feed {module} {chunk}: {'; '.join(errors)}")
                 print(f"| {module} | {chunk} | {n:,} | {'; '.join(errors)} | | |")
                 continue
             ratio = paired_ratio(rows[4 * n], rows[n], "seconds")
-            print(f"| {module} | {chunk:,} | {n:,} | {median_of(rows[n], 'seconds'):.3f} | "
-                  f"{median_of(rows[4 * n], 'seconds'):.3f} | {ratio:.2f} |")
+            print(
+                f"| {module} | {chunk:,} | {n:,} | {median_of(rows[n], 'seconds'):.3f} | "
+                f"{median_of(rows[4 * n], 'seconds'):.3f} | {ratio:.2f} |"
+            )
     return failures
 
 
@@ -400,8 +444,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=3, help="rounds of every variant (default 3)")
     parser.add_argument("--feed-rounds", type=int, default=5, help="rounds of the feed timings (default 5)")
     parser.add_argument("--double", action="store_true", help="the recipe and opt-in variants at twice the size too")
-    parser.add_argument("--smoke", action="store_true",
-                        help="a few MB, one round, small feeds; fails unless every variant ran and agreed")
+    parser.add_argument(
+        "--smoke",
+        action="store_true",
+        help="a few MB, one round, small feeds; fails unless every variant ran and agreed",
+    )
     parser.add_argument("--timeout", type=float, help="seconds per child (default 60 + 0.5 per MB)")
     parser.add_argument("--memory-cap-gb", type=float, default=12, help="address space of each child (default 12)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
@@ -419,8 +466,9 @@ def main():
 
     skipped = {}
     if not opt_in_available():
-        skipped["vorlane iterparse, opt-in"] = (f"vorlane.ElementTree.iterparse takes no "
-                                                f"{OPT_IN_FILTER}= and {OPT_IN_FREE}= keywords yet")
+        skipped["vorlane iterparse, opt-in"] = (
+            f"vorlane.ElementTree.iterparse takes no {OPT_IN_FILTER}= and {OPT_IN_FREE}= keywords yet"
+        )
     path, expected = cached_dump(args.size_mb)
     size = os.path.getsize(path)
     runs = [("baseline", "")] + [(name, path) for name in VARIANTS if name not in skipped]
@@ -433,22 +481,28 @@ def main():
     import lxml.etree
 
     import vorlane
-    print(f"Python {platform.python_version()}, vorlane {vorlane.__version__}, lxml "
-          f"{'.'.join(map(str, lxml.etree.LXML_VERSION[:3]))}, expat via the standard library; "
-          f"{os.cpu_count()} cores. Dump: {size / MB:,.0f} MB, {expected:,} records; warm (in the page "
-          f"cache: read once before the first round). Each variant in a fresh child per round, "
-          f"rounds: {args.rounds}, the variants interleaved{' (both sizes)' if args.double else ''}; medians, ratios are medians of the same round's pairs. "
-          f"Peak RSS: VmHWM of the child; baseline: a child that only imports the modules. Children "
-          f"capped at {args.memory_cap_gb:g} GB of address space and {args.timeout:g} s.\n")
+
+    print(
+        f"Python {platform.python_version()}, vorlane {vorlane.__version__}, lxml "
+        f"{'.'.join(map(str, lxml.etree.LXML_VERSION[:3]))}, expat via the standard library; "
+        f"{os.cpu_count()} cores. Dump: {size / MB:,.0f} MB, {expected:,} records; warm (in the page "
+        f"cache: read once before the first round). Each variant in a fresh child per round, "
+        f"rounds: {args.rounds}, the variants interleaved{' (both sizes)' if args.double else ''}; medians, ratios are medians of the same round's pairs. "
+        f"Peak RSS: VmHWM of the child; baseline: a child that only imports the modules. Children "
+        f"capped at {args.memory_cap_gb:g} GB of address space and {args.timeout:g} s.\n"
+    )
     started = time.perf_counter()
     results = measure(runs, args.rounds, args)
     baseline = median_of(results[("baseline", "")], "peak")
-    problems = report({name: results[(name, path)] for name in VARIANTS if name not in skipped},
-                      baseline, size, expected, skipped)
+    problems = report(
+        {name: results[(name, path)] for name in VARIANTS if name not in skipped}, baseline, size, expected, skipped
+    )
 
     if args.double:
-        print(f"\n| at {os.path.getsize(path2) / MB:,.0f} MB (2x) | seconds | time ÷ 1x | peak RSS MB | "
-              f"over baseline MB | over baseline at 1x MB | change MB |")
+        print(
+            f"\n| at {os.path.getsize(path2) / MB:,.0f} MB (2x) | seconds | time ÷ 1x | peak RSS MB | "
+            f"over baseline MB | over baseline at 1x MB | change MB |"
+        )
         print("|---|---:|---:|---:|---:|---:|---:|")
         for name in FLAT:
             rows, rows1 = results.get((name, path2)), results.get((name, path))
@@ -461,16 +515,17 @@ def main():
             peak1 = median_of(rows1, "peak")
             over1 = None if peak1 is None else peak1 - baseline
             over2 = median_of(rows, "peak") - baseline
-            print(f"| {name} | {median_of(rows, 'seconds'):.2f} | {fmt(paired_ratio(rows, rows1, 'seconds'), '.2f')} | "
-                  f"{median_of(rows, 'peak'):.0f} | {over2:.0f} | {fmt(over1, '.0f')} | "
-                  f"{fmt(None if over1 is None else over2 - over1, '+.0f')} |")
+            print(
+                f"| {name} | {median_of(rows, 'seconds'):.2f} | {fmt(paired_ratio(rows, rows1, 'seconds'), '.2f')} | "
+                f"{median_of(rows, 'peak'):.0f} | {over2:.0f} | {fmt(over1, '.0f')} | "
+                f"{fmt(None if over1 is None else over2 - over1, '+.0f')} |"
+            )
 
     failures = linearity(args, feed_sizes)
     print(f"\n{time.perf_counter() - started:.0f} s of measuring.", file=sys.stderr)
     if args.smoke:
         problems += failures
-        problems += [f"{name}: {row['error']}" for (name, _), rows in results.items() for row in rows
-                     if "error" in row]
+        problems += [f"{name}: {row['error']}" for (name, _), rows in results.items() for row in rows if "error" in row]
     for problem in problems:
         print(f"FAILED: {problem}", file=sys.stderr)
     return 1 if problems else 0
