@@ -106,7 +106,7 @@ typecheck: venv
 	$(VENV_PY) -m mypy
 	tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; cp examples/typed_usage.py "$$tmp"; cd "$$tmp"; \
 	$(CURDIR)/$(VENV_PY) -m mypy --strict --no-incremental typed_usage.py; \
-	$(CURDIR)/$(VENV_PY) -m mypy.stubtest vorlane._vorlane
+	$(CURDIR)/$(VENV_PY) -m mypy.stubtest vorlane._vorlane vorlane._events
 	$(VENV_PY) examples/typed_usage.py >/dev/null
 
 native-test: $(NATIVE)/tests $(NATIVE)/oom-test

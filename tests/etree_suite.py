@@ -54,15 +54,21 @@ def main() -> int:
     except ImportError:
         print("etree-suite: this interpreter has no test.test_xml_etree (built without its test suite)")
         return 2
+    import vorlane._incremental
     import vorlane.api
     import vorlane.ElementTree
 
     if options.allow_external:
-        # Every road to the parser goes through vorlane.api.parse_xml, with the options as keywords.
+        # Every road to the parser goes through vorlane.api.parse_xml or the event parser of
+        # vorlane._incremental, with the options as keywords.
         def relaxed(source, parse_xml=vorlane.api.parse_xml, **settings):
             return parse_xml(source, **{**settings, "forbid_external": False})
 
+        def relaxed_events(event_parser=vorlane._incremental.EventParser, **settings):
+            return event_parser(**{**settings, "forbid_external": False})
+
         vorlane.api.parse_xml = relaxed
+        vorlane._incremental.EventParser = relaxed_events
 
     set_up = test_xml_etree.setUpModule
     test_xml_etree.setUpModule = lambda: set_up(module=vorlane.ElementTree)

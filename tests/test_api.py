@@ -49,7 +49,7 @@ def pulled(doc, opts):
     parser = ET.XMLPullParser(("start",), **opts)
     parser.feed(doc)
     parser.close()
-    return next(parser.read_events())[1]
+    return list(parser.read_events())[0][1]  # a failure is raised after the events before it
 
 
 def fed(doc, opts, **arguments):
@@ -135,7 +135,7 @@ ENTRY_SIGNATURES = [
     (ET.fromstringlist, ["sequence", "parser"]),
     (ET.XMLID, ["text", "parser"]),
     (ET.parse, ["source", "parser"]),
-    (ET.iterparse, ["source", "events", "parser"]),
+    (ET.iterparse, ["source", "events", "parser", "tag", "release"]),
     (ET.ElementTree.parse, ["self", "source", "parser"]),
     (ET.XMLParser.__init__, ["self", "target", "encoding"]),
     (ET.XMLPullParser.__init__, ["self", "events", "_parser"]),

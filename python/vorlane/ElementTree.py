@@ -32,7 +32,7 @@ b'<list><item n="1" /><item n="2" /></list>'
 
 from __future__ import annotations
 
-import collections as _collections
+import contextlib as _contextlib
 import io as _io
 import typing as _typing
 import weakref as _weakref
@@ -58,12 +58,12 @@ from xml.etree.ElementTree import (
     tostringlist,
 )
 
+from vorlane._incremental import Feeder as _Feeder
 from vorlane._vorlane import version as _version
 from vorlane.api import Document as _Document
 from vorlane.api import ParseOptions as _ParseOptions
 from vorlane.api import Source as _Source
-from vorlane.api import _checked_options, _collect_ids, _file_object, _join_documents, _parse_document, _read_source
-from vorlane.decode import decode_document as _decode_document
+from vorlane.api import _checked_options, _collect_ids, _file_object, _join_documents, _parse_document
 
 __all__ = [
     "Comment",
@@ -102,29 +102,10 @@ globals().update(
     if (name.startswith("_") and not name.startswith("__")) or name in ("ElementPath", "HTML_EMPTY")
 )
 
-# Events of the standard parsers that need what vorlane does not keep.
-_UNKEPT_EVENTS = {
-    "start-ns": "vorlane does not keep namespace declarations, only the {uri}local names they give",
-    "end-ns": "vorlane does not keep namespace declarations, only the {uri}local names they give",
-    "comment": "vorlane does not keep comments",
-    "pi": "vorlane does not keep processing instructions",
-}
-
 _Event = tuple[str, Any]
 
-
-def _wanted_events(events: Iterable[str] | None) -> frozenset[str]:
-    if events is None:
-        return frozenset({"end"})
-    wanted = set()
-    for event in events:
-        if event in ("start", "end"):
-            wanted.add(event)
-        elif event in _UNKEPT_EVENTS:
-            raise ValueError(f"event {event!r} is not available: {_UNKEPT_EVENTS[event]}")
-        else:
-            raise ValueError(f"unknown event {event!r}")
-    return frozenset(wanted)
+# Bytes read from a file at a time, as by the standard iterparse.
+_CHUNK = 64 * 1024
 
 
 def _check_parser(parser: object, options: _ParseOptions, caller: str) -> XMLParser:
@@ -148,63 +129,14 @@ def _parse_with(document: _Document, parser: object, options: _ParseOptions, cal
     return checked.close()
 
 
-def _read_whole(source: _Source) -> str | bytes:
-    """The whole document from *source*, read as the standard parser reads it.
-
-    A path is opened in binary mode and a file object of the io module read in one
-    call. Any other object with a read() method is read in pieces of 64 KiB until it
-    returns nothing, as the standard parser reads it, so readers written for it work.
-    """
-    reader = _file_object(source)
-    if reader is None or isinstance(reader, _io.IOBase):
-        return _read_source(source)
-    pieces = []
-    while piece := reader.read(65536):  # type: ignore[call-arg]
-        pieces.append(piece)
-    return _join_documents(pieces)
-
-
-def _walk(root: Element, starts: bool = True, ends: bool = True) -> Iterator[_Event]:
-    """("start", element) and ("end", element) events in document order, as *starts* and *ends* ask.
-
-    The children of an element are listed before it starts, so a caller that clears or
-    removes elements while walking still gets every event, as from the standard parser.
-    """
-    stack = [(root, iter(list(root)))]
-    if starts:
-        yield "start", root
-    while stack:
-        element, children = stack[-1]
-        for child in children:
-            grandchildren = list(child) if len(child) else None
-            if starts:
-                yield "start", child
-            if grandchildren:
-                stack.append((child, iter(grandchildren)))
-                break
-            if ends:
-                yield "end", child  # a leaf: no level of its own on the stack
-        else:
-            stack.pop()
-            if ends:
-                yield "end", element
-
-
-def _tree_events(root: Element, wanted: frozenset[str]) -> Iterator[_Event]:
-    return _walk(root, "start" in wanted, "end" in wanted) if wanted else iter(())
-
-
 class XMLParser:
     """Element structure builder for XML source data, reading with vorlane.
 
     *target* is the target object, by default a standard TreeBuilder; its ``start``,
-    ``data``, ``end`` and ``close`` methods are called as the standard XMLParser calls
-    them. *encoding*, if given, overrides the encoding that the document declares.
-    The keyword-only options are those of :func:`vorlane.parse_xml`.
-
-    Nothing is incremental: :meth:`feed` keeps the data, :meth:`close` parses the whole
-    document and only then calls the target, in document order. Comments, processing
-    instructions, namespace declarations and the DOCTYPE are not reported to the target.
+    ``end``, ``data``, ``comment``, ``pi``, ``start_ns``, ``end_ns`` and ``close``
+    methods are called as the standard XMLParser calls them, as soon as what they report
+    is complete in the data fed. *encoding*, if given, overrides the encoding that the
+    document declares. The keyword-only options are those of :func:`vorlane.parse_xml`.
 
     >>> parser = XMLParser()
     >>> parser.feed("<greeting lang='en'>")
@@ -213,146 +145,108 @@ class XMLParser:
     'hello'
     """
 
-    def __init__(
-        self,
-        *,
-        target: Any = None,
-        encoding: str | None = None,
-        **options: Unpack[_ParseOptions],
-    ) -> None:
-        self._setup(target, encoding, _checked_options(options, "XMLParser"))
-
-    def _setup(self, target: Any, encoding: str | None, options: _ParseOptions) -> None:
-        self._builds_tree = target is None  # the parsed tree is the result, nothing to replay
+    def __init__(self, *, target: Any = None, encoding: str | None = None, **options: Unpack[_ParseOptions]) -> None:
         self.target: Any = TreeBuilder() if target is None else target
-        # Looked up once, here, as the standard parser does: an error of the lookup
-        # itself (other than AttributeError) surfaces now.
-        self._start: Callable[..., Any] | None = getattr(self.target, "start", None)
-        self._data: Callable[[str], Any] | None = getattr(self.target, "data", None)
-        self._end: Callable[[str], Any] | None = getattr(self.target, "end", None)
-        getattr(self.target, "comment", None)
-        getattr(self.target, "pi", None)
+        self._feeder = _Feeder(self.target, encoding, _checked_options(options, "XMLParser"))
+        # Looked up once, here, as the standard parser does.
         self._close: Callable[[], Any] | None = getattr(self.target, "close", None)
         self.entity: dict[str, str] = {}  # kept for code that fills it; entities are never expanded
         self.version = f"vorlane {_version()}"
-        self._encoding = encoding
-        self._options = options
-        self._pieces: list[str | bytes] = []
         self._closed = False
-        # The events close() records for the pull parser and iterparse.
-        self._wanted: frozenset[str] = frozenset()
-        self._events: Iterator[_Event] = iter(())
+
+    def _setevents(self, kinds: Iterable[str]) -> list[_Event]:
+        """Have the events of *kinds* listed from now on; the list they go to."""
+        self._feeder.report(kinds)
+        return self._feeder.events
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
         if self._closed:
             raise ParseError("feed() after close()")
-        if isinstance(data, (str, bytes)):
-            self._pieces.append(data)
-        elif isinstance(data, Buffer):
-            self._pieces.append(bytes(data))
-        else:
-            raise TypeError(f"feed() takes str or bytes, not {type(data).__name__}")
+        self._feeder.feed(data)
 
     def flush(self) -> None:
-        """Nothing to do: the data waits for :meth:`close` in any case."""
+        """Nothing to do: every construct complete in the data fed has been reported."""
 
     def close(self) -> Any:
-        """Finish feeding data to parser; parse and return what the target's ``close`` returns."""
+        """Finish feeding data to parser; return what the target's ``close`` returns."""
         if self._closed:
             raise ParseError("close() was called already")
         self._closed = True
-        document = _join_documents(self._pieces)
-        self._pieces = []
-        root = _parse_document(document, self._options, self._encoding)
-        if self._builds_tree:
-            self._events = _tree_events(root, self._wanted)
-            return root
-        self._events = iter(self._replay(root, self._wanted))
+        self._feeder.close()
         return self._close() if self._close is not None else None
-
-    def _replay(self, root: Element, wanted: frozenset[str]) -> list[_Event]:
-        """Call the target for *root*'s tree; the events with what the target returned."""
-        start, data, end = self._start, self._data, self._end
-        events: list[_Event] = []
-        for event, element in _walk(root):
-            if event == "start":
-                result = start(element.tag, element.attrib) if start is not None else None
-                if "start" in wanted:
-                    events.append(("start", result))
-                if element.text and data is not None:
-                    data(element.text)
-            else:
-                result = end(element.tag) if end is not None else None
-                if "end" in wanted:
-                    events.append(("end", result))
-                if element.tail and data is not None and element is not root:
-                    data(element.tail)
-        return events
 
 
 class XMLPullParser:
     """Parser that reports events, reading with vorlane.
 
-    *events* is a sequence of event names: "start" and "end" (the default is "end"
-    only). "start-ns", "end-ns", "comment" and "pi" raise ValueError: vorlane does not
-    keep what they report. The keyword-only options are those of :func:`vorlane.parse_xml`.
-
-    Nothing is incremental: :meth:`feed` keeps the data and :meth:`close` parses the
-    whole document; :meth:`read_events` then yields its events. Asking for events after
-    feeding and before close() raises RuntimeError rather than yield nothing.
+    *events* is a sequence of event names: "start", "end", "comment", "pi", "start-ns"
+    and "end-ns" (the default is "end" only). The keyword-only options are those of
+    :func:`vorlane.parse_xml`. After each :meth:`feed`, :meth:`read_events` yields the
+    events that the data fed so far completes; a failure is raised there, after the
+    events before it.
 
     >>> parser = XMLPullParser(events=("start", "end"))
-    >>> parser.feed("<a><b/></a>")
+    >>> parser.feed("<a><b/>")
+    >>> [(event, element.tag) for event, element in parser.read_events()]
+    [('start', 'a'), ('start', 'b'), ('end', 'b')]
+    >>> parser.feed("</a>")
     >>> parser.close()
     >>> [(event, element.tag) for event, element in parser.read_events()]
-    [('start', 'a'), ('start', 'b'), ('end', 'b'), ('end', 'a')]
+    [('end', 'a')]
     """
 
     def __init__(
-        self,
-        events: Iterable[str] | None = None,
-        *,
-        _parser: XMLParser | None = None,
-        **options: Unpack[_ParseOptions],
+        self, events: Iterable[str] | None = None, *, _parser: XMLParser | None = None, **options: Unpack[_ParseOptions]
     ) -> None:
-        _checked_options(options, "XMLPullParser")
-        self._wanted = _wanted_events(events)
         if _parser is None:
-            _parser = XMLParser.__new__(XMLParser)
-            _parser._setup(None, None, options)
+            _parser = XMLParser(target=TreeBuilder(), **options)
         else:
             _check_parser(_parser, options, "XMLPullParser")
         self._parser = _parser
-        self._events: _collections.deque[_Event] = _collections.deque()
+        self._events = _parser._setevents(("end",) if events is None else events)
+        self._read = 0  # events of the list already read
+        self._failure: BaseException | None = None
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
-        self._parser.feed(data)
+        if data:
+            self._run(self._parser.feed, data)
+
+    def _run(self, step: Callable[..., Any], *args: Any) -> Any:
+        # As the standard pull parser: a failure waits for read_events, after the events before it.
+        if self._failure is not None:
+            return None
+        try:
+            return step(*args)
+        except (SyntaxError, ValueError) as exc:
+            self._failure = exc
+            return None
 
     def flush(self) -> None:
-        """Nothing to do: the data waits for :meth:`close` in any case."""
+        """Nothing to do: every construct complete in the data fed has been reported."""
+
+    def _close_and_return_root(self) -> Any:
+        root = self._run(self._parser.close)
+        return root
 
     def close(self) -> None:
-        """Finish feeding data to parser: parse it and make its events available."""
-        self._parser._wanted = self._wanted
-        self._parser.close()
-        self._events.extend(self._parser._events)
+        """Finish feeding data to parser; its last events become available."""
+        self._close_and_return_root()
 
     def read_events(self) -> Iterator[_Event]:
-        """Return an iterator over the events not yet read; they exist after :meth:`close`.
-
-        Iterating while fed data waits for close() raises RuntimeError: events that
-        an incremental parser would give are not there yet.
-        """
+        """Return an iterator over the events not yet read, then raise a failure if there was one."""
         events = self._events
-        while events or self._parser._pieces:
-            if not events:
-                raise RuntimeError(
-                    "vorlane.ElementTree.XMLPullParser is not incremental: events are available after "
-                    "close(); call close() first, or use iterparse() or parse()"
-                )
-            yield events.popleft()
+        while self._read < len(events):
+            event = events[self._read]
+            self._read += 1
+            if self._read == len(events):
+                events.clear()  # read: the list does not keep the elements alive
+                self._read = 0
+            yield event
+        if self._failure is not None:
+            failure, self._failure = self._failure, None
+            raise failure
 
 
 if _typing.TYPE_CHECKING:
@@ -381,7 +275,7 @@ class ElementTree(_StandardTree):
     ) -> Element:
         """Load external XML document into element tree.
 
-        *source* is a file name or file object, read whole. *parser* is an optional
+        *source* is a file name or file object, read in pieces. *parser* is an optional
         XMLParser of this module; without it the keyword-only options are those of
         :func:`vorlane.parse_xml`. Returns the root element of the given source document.
 
@@ -392,7 +286,11 @@ class ElementTree(_StandardTree):
         return self._parse(source, parser, options)
 
     def _parse(self, source: _Source, parser: object, options: _ParseOptions) -> Element:
-        root: Element = _parse_with(_read_whole(source), parser, options, "parse")
+        _checked_options(options, "parse")
+        checked = XMLParser(**options) if parser is None else _check_parser(parser, options, "parse")
+        for data in _chunks(source):
+            checked.feed(data)
+        root: Element = checked.close()
         self._setroot(root)
         return root
 
@@ -472,8 +370,9 @@ def parse(
 ) -> ElementTree:
     """Parse XML document into element tree.
 
-    *source* is a filename or file object holding the XML data, read whole, *parser*
-    and the options are those of :func:`fromstring`. Return an ElementTree instance.
+    *source* is a filename or file object holding the XML data, read and parsed in
+    pieces, *parser* and the options are those of :func:`fromstring`. Return an
+    ElementTree instance.
 
     >>> import io
     >>> parse(io.StringIO("<config><port>8080</port></config>")).findtext("port")
@@ -488,7 +387,27 @@ class _Writer(Protocol):
     def write(self, text: str, /) -> object: ...
 
 
+@_contextlib.contextmanager
+def _opened(source: _Source) -> Iterator[Any]:
+    """*source* as a file object to read from: itself, or the path opened in binary mode and closed after."""
+    reader = _file_object(source)
+    if reader is not None:
+        yield reader
+        return
+    with open(source, "rb") as handle:  # type: ignore[arg-type]
+        yield handle
+
+
+def _chunks(source: _Source) -> Iterator[str | bytes]:
+    """The content of *source* in pieces of at most _CHUNK; a path is opened and closed here."""
+    with _opened(source) as handle:
+        while data := handle.read(_CHUNK):
+            yield data
+
+
 class _IterParseIterator(Iterator[_Event]):
+    """The iterator of :func:`iterparse`: its ``root`` is set once the events are exhausted."""
+
     root: Element | None = None
 
     def __init__(self, events: Iterator[_Event], close_source: Callable[[], None]) -> None:
@@ -499,6 +418,7 @@ class _IterParseIterator(Iterator[_Event]):
         return next(self._events)
 
     def close(self) -> None:
+        """Stop: the source is closed if iterparse opened it."""
         self._close_source()
         if isinstance(self._events, Generator):
             self._events.close()
@@ -511,19 +431,24 @@ def iterparse(
     source: _Source,
     events: Iterable[str] | None = None,
     parser: XMLParser | None = None,
+    *,
+    tag: str | Iterable[str] | None = None,
+    release: bool = False,
     **options: Unpack[_ParseOptions],
 ) -> _IterParseIterator:
-    """Parse XML document into element tree, reporting events.
+    """Parse XML document into element tree incrementally, reporting events as it goes.
 
-    *source* is a filename or file object, *events* a sequence of the events to report,
-    "start" and "end" (the default is "end" only); "start-ns", "end-ns", "comment" and
-    "pi" raise ValueError, since vorlane does not keep what they report. *parser* and
-    the options are those of :func:`fromstring`.
+    *source* is a filename or file object, read 64 KiB at a time; *events* a sequence of
+    the events to report: "start", "end" (the default is "end" only), "comment", "pi",
+    "start-ns" and "end-ns". *parser* and the options are those of :func:`fromstring`.
+    The iterator's ``root`` is set once the events are exhausted. A malformed or refused
+    document raises where the reading gets to the failure, after the events before it.
 
-    This is not incremental: the first step reads and parses the whole document, so a
-    malformed or refused document raises before any event. The events then come in the
-    order, and with the elements, that the standard iterparse gives for the document.
-    The iterator's ``root`` is set once the events are exhausted.
+    Two keywords make the usual record loop cheap. *tag*, a tag or a sequence of tags as
+    the elements have them (``"{uri}local"``), reports the "start" and "end" events of
+    those elements only. *release* frees each element of an "end" event reported once
+    the loop has moved past it: it is cleared and taken out of its parent, so memory stays
+    flat however long the document is, without clearing and deleting by hand.
 
     >>> import io
     >>> for event, element in iterparse(io.BytesIO(b"<log><e>1</e><e>2</e></log>")):
@@ -532,35 +457,42 @@ def iterparse(
     ...         element.clear()
     1
     2
+    >>> records = iterparse(io.BytesIO(b"<log><e>1</e><x/><e>2</e></log>"), tag="e", release=True)
+    >>> [element.text for event, element in records], len(records.root)
+    (['1', '2'], 1)
     """
     _checked_options(options, "iterparse")
-    wanted = _wanted_events(events)
-    if parser is not None:
-        _check_parser(parser, options, "iterparse")
-    if hasattr(source, "read"):
-        handle: Any = source
-        opened = False
-    else:
-        handle = open(source, "rb")  # noqa: SIM115 - closed by the iterator
-        opened = True
+    tags = None if tag is None else frozenset([tag] if isinstance(tag, str) else tag)
+    wanted = frozenset(("end",) if events is None else events)
+    # A released element leaves its parent, which only the start events tell.
+    kinds = wanted | {"start", "end"} if release else wanted
+    pull = XMLPullParser(kinds, _parser=parser, **options)
+    reader = _file_object(source)
+    handle: Any = open(source, "rb") if reader is None else reader  # type: ignore[arg-type]  # noqa: SIM115
 
     def close_source() -> None:
-        if opened:
+        if reader is None:
             handle.close()
 
     def generate() -> Iterator[_Event]:
         try:
-            document = _read_whole(handle)
+            plain = tags is None and not release
+            while True:
+                if plain:
+                    yield from pull.read_events()
+                else:
+                    yield from _selected(pull.read_events(), wanted, tags, release)
+                data = handle.read(_CHUNK)
+                if not data:
+                    break
+                pull.feed(data)
+            root = pull._close_and_return_root()
+            if plain:
+                yield from pull.read_events()
+            else:
+                yield from _selected(pull.read_events(), wanted, tags, release)
         finally:
             close_source()
-        if parser is None:
-            root: Element = _parse_document(document, options)
-            yield from _tree_events(root, wanted)
-        else:
-            parser._wanted = wanted
-            parser.feed(document)
-            root = parser.close()  # what a subclass's close() returns, as from the standard iterparse
-            yield from parser._events
         iterator = reference()
         if iterator is not None:
             iterator.root = root
@@ -568,6 +500,27 @@ def iterparse(
     result = _IterParseIterator(generate(), close_source)
     reference = _weakref.ref(result)
     return result
+
+
+def _selected(
+    events: Iterator[_Event], wanted: frozenset[str], tags: frozenset[str] | None, release: bool
+) -> Iterator[_Event]:
+    """The events of *wanted* kinds (those of elements with *tags* only, if given); with
+    *release*, each element of an "end" event yielded is freed when the consumer resumes."""
+    path: list[Element] = []  # the open elements, when released ones must leave their parent
+    for kind, value in events:
+        if release:
+            if kind == "start":
+                path.append(value)
+            elif kind == "end":
+                path.pop()
+        if kind not in wanted or (tags is not None and kind in ("start", "end") and value.tag not in tags):
+            continue
+        yield kind, value
+        if release and kind == "end":
+            value.clear()
+            if path:
+                path[-1].remove(value)
 
 
 def canonicalize(
@@ -590,57 +543,84 @@ def canonicalize(
     otherwise it is returned as a string. The other options are those of the standard
     ``canonicalize``.
 
-    vorlane keeps neither comments, nor processing instructions, nor namespace
-    prefixes, and applies no DTD, so where the canonical form would need them this
-    raises ValueError rather than give another one: for ``with_comments=True``, and for
-    a document with a processing instruction or an ``<!ATTLIST`` declaration. A
-    document that uses namespaces needs ``rewrite_prefixes=True``.
+    vorlane keeps line ends and white space in attribute values as written and applies no
+    DTD, so where the standard form would differ (a carriage return in character data, a
+    tab, newline or carriage return in an attribute value, an ``<!ATTLIST`` declaration)
+    this raises ValueError rather than give another form.
 
-    >>> canonicalize("<doc b='2' a='1'><empty/></doc>")
-    '<doc a="1" b="2"><empty></empty></doc>'
+    >>> canonicalize("<doc b='2' a='1'><!-- c --><empty/></doc>", with_comments=True)
+    '<doc a="1" b="2"><!-- c --><empty></empty></doc>'
     """
-    if with_comments:
-        raise ValueError("canonicalize() cannot keep comments: vorlane does not keep them")
-    if xml_data is None:
-        if from_file is None:
-            raise ValueError("Either 'xml_data' or 'from_file' must be provided as input")
-        xml_data = _read_whole(from_file)
-    document = _decode_document(xml_data)
-    unkept = _unkept_in_canonical_form(document)
-    if unkept is not None:
-        raise ValueError(f"canonicalize() cannot give the canonical form of a document with {unkept}")
+    if xml_data is None and from_file is None:
+        raise ValueError("Either 'xml_data' or 'from_file' must be provided as input")
     buffer = None
     if out is None:
         buffer = out = _io.StringIO()
-    target = C14NWriterTarget(
-        out.write,
-        strip_text=strip_text,
-        rewrite_prefixes=rewrite_prefixes,
-        qname_aware_tags=qname_aware_tags,
-        qname_aware_attrs=qname_aware_attrs,
-        exclude_attrs=exclude_attrs,
-        exclude_tags=exclude_tags,
+    target = _AsWritten(
+        C14NWriterTarget(
+            out.write,
+            with_comments=with_comments,
+            strip_text=strip_text,
+            rewrite_prefixes=rewrite_prefixes,
+            qname_aware_tags=qname_aware_tags,
+            qname_aware_attrs=qname_aware_attrs,
+            exclude_attrs=exclude_attrs,
+            exclude_tags=exclude_tags,
+        )
     )
     parser = XMLParser(target=target)
-    parser.feed(document)
+    tail = b""  # of the previous piece, so that a declaration cut in two is still seen
+    for piece in [xml_data] if xml_data is not None else _chunks(from_file):  # type: ignore[arg-type]
+        raw = piece.encode("utf-8", "surrogatepass") if isinstance(piece, str) else bytes(piece)
+        if any(mark in tail + raw for mark in _ATTLIST_MARKS):
+            raise ValueError(f"canonicalize() cannot give the canonical form of a document with {_ATTLIST}")
+        tail = raw[-20:]
+        parser.feed(piece)
     parser.close()
     return buffer.getvalue() if buffer is not None else None
 
 
-def _unkept_in_canonical_form(document: str | bytes) -> str | None:
-    """What the standard canonical form of *document* would show that vorlane does not keep.
+_ATTLIST = "an <!ATTLIST declaration (vorlane applies no DTD)"
+_ATTLIST_MARKS = tuple("<!ATTLIST".encode(codec) for codec in ("utf-8", "utf-16-le", "utf-16-be"))
+_AS_WRITTEN = (
+    "canonicalize() cannot give the standard canonical form of a document with {}: vorlane keeps line ends "
+    "and white space in attribute values as they are written"
+)
 
-    Judged from the text, so a "<?" or "<!ATTLIST" in a comment or CDATA section is
-    taken at its word: refusing too much is the safe side for a canonical form.
-    """
-    text = document if isinstance(document, str) else document.decode("latin-1")
-    text = text.removeprefix("\ufeff").removeprefix("\xef\xbb\xbf")
-    body = text[text.find("?>") + 2 :] if text.startswith("<?xml") else text
-    if "<?" in body:
-        return "processing instructions (vorlane does not keep them)"
-    if "<!ATTLIST" in text:
-        return "an <!ATTLIST declaration (vorlane applies no DTD)"
-    return None
+
+class _AsWritten:
+    """A canonical writer's target, refusing what vorlane reads otherwise than the standard parser."""
+
+    def __init__(self, target: C14NWriterTarget) -> None:
+        self._target = target
+
+    @staticmethod
+    def _check(text: str, what: str, characters: str = "\r") -> None:
+        if any(character in text for character in characters):
+            raise ValueError(_AS_WRITTEN.format(what))
+
+    def start(self, tag: str, attrib: dict[str, str]) -> None:
+        for value in attrib.values():
+            self._check(value, "white space other than spaces in an attribute value", "\t\n\r")
+        self._target.start(tag, attrib)
+
+    def end(self, tag: str) -> None:
+        self._target.end(tag)
+
+    def data(self, text: str) -> None:
+        self._check(text, "a carriage return")
+        self._target.data(text)
+
+    def comment(self, text: str) -> None:
+        self._check(text, "a carriage return")
+        self._target.comment(text)
+
+    def pi(self, target: str, data: str) -> None:
+        self._check(data, "a carriage return")
+        self._target.pi(target, data)
+
+    def start_ns(self, prefix: str, uri: str) -> None:
+        self._target.start_ns(prefix, uri)
 
 
 # The standard parsers are not reachable from here.

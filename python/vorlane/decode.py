@@ -21,7 +21,7 @@ from encodings import normalize_encoding
 
 from vorlane.common import ParseError
 
-__all__ = ["DECLARATION_WINDOW", "decode_document", "sniff_encoding"]
+__all__ = ["DECLARATION_WINDOW", "codec_of", "decode_document", "sniff_encoding"]
 
 #: How many characters from the start of a document may hold its XML declaration.
 DECLARATION_WINDOW = 1024
@@ -171,32 +171,50 @@ def decode_document(data: str | Buffer, encoding: str | None = None) -> str | by
         if not isinstance(data, Buffer):
             raise TypeError(f"a document must be str or bytes, not {type(data).__name__}")
         data = bytes(data)
+    codec = codec_of(data, encoding)
+    return data if codec == "utf_8" else _decode(data, codec)
+
+
+def codec_of(head: bytes, encoding: str | None = None) -> str:
+    """The codec that reads a document whose first bytes are *head*: ``"utf_8"`` when the
+    bytes go to the parser as they are.
+
+    *head* is the whole document or at least its first ``4 * DECLARATION_WINDOW`` bytes,
+    or as much of it as holds the end of its XML declaration; *encoding*, if given,
+    overrides the byte order mark and the declaration. Raises :class:`vorlane.ParseError`
+    as :func:`decode_document` does.
+
+    >>> codec_of(b"<?xml version='1.0' encoding='latin-1'?><a>"), codec_of(b"<a>")
+    ('latin_1', 'utf_8')
+    """
     if encoding is not None:
         codec = _codec_for(encoding)
-        return data if _POLICY[codec] == _UTF8 else _decode(data, codec)
-    if data.startswith(b"<") and not data.startswith((b"<?xml", b"<\0")):
-        return data  # the common case, decided by two bytes
-    sniffed = sniff_encoding(data)
+        return "utf_8" if _POLICY[codec] == _UTF8 else codec
+    if head.startswith(b"<") and not head.startswith((b"<?xml", b"<\0")):
+        return "utf_8"  # the common case, decided by two bytes
+    sniffed = sniff_encoding(head)
     if sniffed is not None and sniffed != "utf_8_sig":
-        return _decode_wide(data, sniffed)
+        _check_wide_declaration(head, sniffed)
+        # The codec of one byte order keeps a leading byte order mark as U+FEFF, which the
+        # parser skips, so positions in decoding errors count from the document's first byte.
+        return sniffed
     offset = 3 if sniffed else 0
-    if not data.startswith(b"<?xml", offset):
-        return data
-    declared = _ascii_declaration(data, offset)
+    if not head.startswith(b"<?xml", offset):
+        return "utf_8"
+    declared = _ascii_declaration(head, offset)
     if declared is None:
-        return data
+        return "utf_8"
     name, codec, declaration = declared
     kind = _POLICY[codec]
     if kind == _UTF8:
-        return data
+        return "utf_8"
     if offset:
         raise ParseError(f"the document has a UTF-8 byte order mark but declares encoding {name!r}")
     if kind != _8BIT:
         raise ParseError(f"encoding {name!r} is declared in 8-bit bytes, which it does not read")
-    text = _decode(data, codec)
-    if not text.startswith(declaration):
+    if _decode(head[: len(declaration)], codec) != declaration:
         raise ParseError(f"encoding {name!r} does not read the XML declaration as it is written")
-    return text
+    return codec
 
 
 def _ascii_declaration(data: bytes, offset: int) -> tuple[str, str, str] | None:
@@ -213,7 +231,8 @@ def _ascii_declaration(data: bytes, offset: int) -> tuple[str, str, str] | None:
     return None if name is None else (name, _codec_for(name), text)
 
 
-def _decode_wide(data: bytes, family: str) -> str:
+def _check_wide_declaration(data: bytes, family: str) -> None:
+    """Refuse a declaration that names another encoding than the width and order of *data*."""
     unit = 2 if family.startswith("utf_16") else 4
     head = data[: DECLARATION_WINDOW * unit]
     text = head[: len(head) - len(head) % unit].decode(family, "replace").removeprefix("\ufeff")
@@ -226,9 +245,6 @@ def _decode_wide(data: bytes, family: str) -> str:
         if name is not None and _codec_for(name) not in (family, family[:6]):
             written = family.replace("_", "-").upper()
             raise ParseError(f"the document is written in {written} but declares encoding {name!r}")
-    # The codec of one byte order keeps a leading byte order mark as U+FEFF, which the
-    # parser skips, so positions in decoding errors count from the document's first byte.
-    return _decode(data, family)
 
 
 def _check_closed(head: str, length: int) -> None:

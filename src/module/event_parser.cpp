@@ -26,7 +26,7 @@ struct EventParserObject {
   PyObject* names;             // list: name id -> str, filled as ids appear
   PyObject* kinds[kKinds];     // the kind strings of the event tuples
   bool busy;                   // a feed is under way: another one must not start
-  bool failure_raised;         // the failure was raised once; later feeds say so
+  PyObject* failure;           // what the parse failed with: later feeds raise it again
   // After bind(): each event goes to the target's handler of its kind, and the kinds in
   // `wanted` are listed as (kind, what the handler returned).
   bool bound;
@@ -230,6 +230,15 @@ PyObject* parser_bind(PyObject* self_object, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// Keeps the exception being raised for the feeds that follow; returns nullptr.
+PyObject* keep_failure(EventParserObject* self) {
+  PyObject* raised = PyErr_GetRaisedException();
+  Py_XDECREF(self->failure);
+  self->failure = Py_XNewRef(raised);
+  PyErr_SetRaisedException(raised);
+  return nullptr;
+}
+
 // feed(data, final, out) -> None: parses `data` after what was fed before and appends
 // the events it completes to the list `out`, then raises the failure if the parse failed:
 // the events before a failure are in `out` when it propagates.
@@ -244,8 +253,8 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     PyErr_SetString(PyExc_RuntimeError, "feed() called while another feed of the same parser is under way");
     return nullptr;
   }
-  if (self->failure_raised) {
-    PyErr_SetString(PyExc_ValueError, "the parse has already failed");
+  if (self->failure != nullptr) {
+    PyErr_SetRaisedException(Py_NewRef(self->failure));
     return nullptr;
   }
   if (self->stream->finished()) {
@@ -272,8 +281,7 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     for (const StreamEvent& event : self->stream->events()) {
       if (dispatch(self, event, out) < 0) {
         self->busy = false;
-        self->failure_raised = true;  // the rest of the batch is lost: nothing may follow
-        return nullptr;
+        return keep_failure(self);  // the rest of the batch is lost: nothing may follow
       }
     }
     self->busy = false;
@@ -284,8 +292,8 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     }
   }
   if (status == EventStream::Status::Failed) {
-    self->failure_raised = true;
-    return raise_parse_failure(self->stream->take_failure());
+    raise_parse_failure(self->stream->take_failure());
+    return keep_failure(self);
   }
   Py_RETURN_NONE;
 }
@@ -332,6 +340,7 @@ void parser_dealloc(PyObject* self_object) {
   for (PyObject* handler : self->handlers) Py_XDECREF(handler);
   Py_XDECREF(self->target);
   Py_XDECREF(self->empty_attrib);
+  Py_XDECREF(self->failure);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self_object);
   Py_DECREF(type);
@@ -360,7 +369,7 @@ PyType_Slot parser_slots[] = {
 };
 
 PyType_Spec parser_spec = {
-    "vorlane._vorlane.EventParser",
+    "vorlane._events.EventParser",
     sizeof(EventParserObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

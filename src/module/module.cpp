@@ -109,7 +109,7 @@ int exec_module(PyObject* module) {
   for (PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
     if (add_function(module, module_name.get(), def) < 0) return -1;
   }
-  return add_event_parser_type(module);
+  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -131,7 +131,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyObject* type_qualname(PyObject* obj) { return PyType_GetQualName(Py_TYPE(obj)); }
 
 }  // namespace vorlane
 

@@ -319,4 +319,6 @@ PyObject* parse_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
 }
 
+PyObject* type_qualname(PyObject* obj) { return PyType_GetQualName(Py_TYPE(obj)); }
+
 }  // namespace vorlane

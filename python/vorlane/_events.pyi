@@ -1,0 +1,25 @@
+from collections.abc import Buffer, Callable, Iterable
+from typing import Any, final
+
+@final
+class EventParser:
+    def __new__(
+        cls,
+        *,
+        forbid_dtd: bool = ...,
+        forbid_entities: bool = ...,
+        forbid_external: bool = ...,
+        max_depth: int = ...,
+        max_entity_size: int = ...,
+        max_text_size: int = ...,
+        max_attributes: int = ...,
+        max_attribute_size: int = ...,
+        max_name_size: int = ...,
+        max_comment_size: int = ...,
+    ) -> EventParser: ...
+    def feed(self, data: Buffer, final: bool, out: list[tuple[Any, ...]], /) -> None: ...
+    def bind(
+        self, target: object, handlers: tuple[Callable[..., Any] | None, ...], wanted: Iterable[str], /
+    ) -> None: ...
+    def error_offset(self, /) -> int: ...
+    def bytes_fed(self, /) -> int: ...

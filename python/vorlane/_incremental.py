@@ -1,0 +1,162 @@
+"""The one road from pieces of a document to events: decoding, the event engine, the target.
+
+Every incremental reader of the package (``XMLParser``, ``XMLPullParser``, ``iterparse``,
+``parse`` of a file) goes through :class:`Feeder`: pieces of ``str`` or ``bytes`` in any
+mix, decoded to UTF-8 as they arrive, fed to :class:`vorlane._events.EventParser`, whose
+events go to a target's handlers as the standard ``XMLParser`` calls them.
+"""
+
+from __future__ import annotations
+
+import codecs
+from collections.abc import Buffer, Iterable
+from typing import Any
+
+from vorlane._events import EventParser
+from vorlane.api import ParseOptions
+from vorlane.common import ParseError
+from vorlane.decode import DECLARATION_WINDOW, codec_of
+
+# The target methods, in the order EventParser.bind takes them.
+HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns")
+# Byte order marks, four-byte ones first, and the codec each selects.
+_MARKS = (
+    (codecs.BOM_UTF32_LE, "utf_32_le"),
+    (codecs.BOM_UTF32_BE, "utf_32_be"),
+    (codecs.BOM_UTF8, "utf_8"),
+    (codecs.BOM_UTF16_LE, "utf_16_le"),
+    (codecs.BOM_UTF16_BE, "utf_16_be"),
+)
+_UNITS = {"utf_32_le": 4, "utf_32_be": 4, "utf_16_le": 2, "utf_16_be": 2}
+# The kinds of event a pull parser may ask for.
+EVENT_NAMES = frozenset({"start", "end", "comment", "pi", "start-ns", "end-ns"})
+
+
+class Decoder:
+    """Pieces of one document in, its UTF-8 bytes out, as soon as they are known.
+
+    A ``str`` piece is text already and goes out as UTF-8. Bytes are held until their
+    encoding is known (a byte order mark, the XML declaration, or the first bytes of a
+    document that has neither), then go out as they are when that is UTF-8, or through an
+    incremental decoder. A decoding error names its offset in the bytes fed.
+
+    >>> decoder = Decoder(None)
+    >>> decoder.feed(b"<?xml version='1.0' encoding='latin-1'?><a>caf"), decoder.feed(b"\\xe9</a>")
+    (b"<?xml version='1.0' encoding='latin-1'?><a>caf", b'\\xc3\\xa9</a>')
+    """
+
+    def __init__(self, encoding: str | None) -> None:
+        self._encoding = encoding
+        self._head = bytearray()
+        self._decided = False
+        self._decoder: codecs.IncrementalDecoder | None = None
+        self._codec = "utf_8"
+        self._fed = 0  # bytes given to the decoder so far
+
+    def feed(self, data: str | Buffer) -> bytes:
+        """The UTF-8 bytes that *data* completes (possibly none)."""
+        if isinstance(data, str):
+            pending = self._decide(final=True) if not self._decided else b""
+            try:
+                return pending + data.encode("utf-8")
+            except UnicodeEncodeError as exc:
+                raise ParseError(f"a str piece cannot be read as text: {exc.reason} at index {exc.start}") from None
+        if not isinstance(data, Buffer):
+            raise TypeError(f"feed() takes str or bytes, not {type(data).__name__}")
+        if not self._decided:
+            self._head += data
+            if not self._decidable():
+                return b""
+            return self._decide(final=False)
+        return self._decode(bytes(data) if not isinstance(data, bytes) else data, final=False)
+
+    def close(self) -> bytes:
+        """The last UTF-8 bytes; raises ParseError if the bytes end inside a character."""
+        if not self._decided:
+            return self._decide(final=True)
+        return self._decode(b"", final=True)
+
+    def _decidable(self) -> bool:
+        head = bytes(self._head)
+        body, codec = head, "latin_1"
+        for mark, marked in _MARKS:
+            if head.startswith(mark):
+                body, codec = head[len(mark) :], marked
+                break
+        unit = _UNITS.get(codec, 1)
+        if len(body) < 5 * unit:
+            return False
+        if body[: 5 * unit].decode(codec, "replace") != "<?xml" and (codec != "latin_1" or body[1:2] != b"\0"):
+            return True  # no declaration to wait for
+        # The declaration closes within the window, in any width of code unit, or not at all.
+        return b"?\0>" in head or b"?>" in head or len(head) >= 4 * DECLARATION_WINDOW + 8
+
+    def _decide(self, final: bool) -> bytes:
+        head = bytes(self._head)
+        self._head = bytearray()
+        self._decided = True
+        self._codec = codec_of(head, self._encoding)
+        if self._codec != "utf_8":
+            self._decoder = codecs.getincrementaldecoder(self._codec)("strict")
+        return self._decode(head, final)
+
+    def _decode(self, data: bytes, final: bool) -> bytes:
+        if self._decoder is None:
+            return data
+        pending = len(self._decoder.getstate()[0])
+        try:
+            text = self._decoder.decode(data, final)
+        except UnicodeDecodeError as exc:
+            at = self._fed - pending + exc.start
+            raise ParseError(f"cannot decode input using {exc.encoding}: {exc.reason} at byte {at}") from None
+        finally:
+            self._fed += len(data)
+        return text.encode("utf-8")
+
+
+class Feeder:
+    """A document fed in pieces to the event engine, its events sent to *target*.
+
+    The target's handlers (``start``, ``end``, ``data``, ``comment``, ``pi``, ``start_ns``,
+    ``end_ns``) are looked up once, here, as the standard parser does. :attr:`events`
+    lists ``(kind, result)`` for the kinds :meth:`report` asks for; a failure raises after
+    the events before it are listed.
+
+    >>> from xml.etree.ElementTree import TreeBuilder
+    >>> feeder = Feeder(TreeBuilder(), None, {})
+    >>> feeder.report(["start", "end"])
+    >>> feeder.feed("<a><b/>")
+    >>> [(kind, element.tag) for kind, element in feeder.events]
+    [('start', 'a'), ('start', 'b'), ('end', 'b')]
+    """
+
+    def __init__(self, target: Any, encoding: str | None, options: ParseOptions) -> None:
+        self.target = target
+        self.events: list[tuple[str, Any]] = []
+        self._engine = EventParser(**options)
+        self._decoder = Decoder(encoding)
+        self._handlers = tuple(getattr(target, name, None) for name in HANDLER_NAMES)
+        self._engine.bind(target, self._handlers, ())
+
+    def report(self, kinds: Iterable[str]) -> None:
+        """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns")."""
+        wanted = []
+        for kind in kinds:
+            if kind not in EVENT_NAMES:
+                raise ValueError(f"unknown event {kind!r}")
+            wanted.append(kind)
+        self._engine.bind(self.target, self._handlers, wanted)
+
+    def feed(self, data: str | Buffer) -> None:
+        """Parse *data* after what was fed before; what it completes goes to the target."""
+        piece = self._decoder.feed(data)
+        if piece:
+            self._engine.feed(piece, False, self.events)
+
+    def close(self) -> None:
+        """The input ends here: what is left goes to the target, or the failure is raised."""
+        self._engine.feed(self._decoder.close(), True, self.events)
+
+    def bytes_fed(self) -> int:
+        """UTF-8 bytes given to the engine so far."""
+        return self._engine.bytes_fed()
