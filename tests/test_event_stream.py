@@ -39,7 +39,7 @@ def events(data, cuts=(), options=None):
             start = cut
         parser.feed(data[start:], True, out)
     except (ValueError, SyntaxError) as exc:  # every refusal and syntax error
-        return out, (type(exc), exc.args, parser.error_offset())
+        return out, (type(exc), exc.args, parser.error_offset(), parser.position(parser.error_offset()))
     return out, None
 
 

@@ -302,6 +302,15 @@ PyObject* parser_error_offset(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(as_parser(self)->stream->failure_offset());
 }
 
+PyObject* parser_position(PyObject* self, PyObject* offset_object) {
+  const unsigned long long offset = PyLong_AsUnsignedLongLong(offset_object);
+  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  const EventStream::Position at = as_parser(self)->stream->position(offset);
+  PyRef line(PyLong_FromUnsignedLongLong(at.line));
+  PyRef column(PyLong_FromUnsignedLongLong(at.column));
+  return line && column ? PyTuple_Pack(2, line.get(), column.get()) : nullptr;
+}
+
 PyObject* parser_bytes_fed(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(as_parser(self)->stream->bytes_fed());
 }
@@ -356,6 +365,9 @@ PyMethodDef parser_methods[] = {
      "wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called directly."},
     {"error_offset", parser_error_offset, METH_NOARGS,
      "error_offset($self, /)\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},
+    {"position", parser_position, METH_O,
+     "position($self, offset, /)\n--\n\nThe (line, column) of byte offset of the input, line from 1, column from 0 in "
+     "characters; for an offset at or after the first byte the parser still holds, as error_offset() is."},
     {"bytes_fed", parser_bytes_fed, METH_NOARGS, "bytes_fed($self, /)\n--\n\nThe bytes fed so far."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "parser/keyed_hash.h"
+#include "tokenizer/scan.h"
 
 namespace vorlane {
 
@@ -37,6 +38,53 @@ void EventStream::compact_arena() {
   arena_floor_ = 2 * doc_.arena.size() + kArenaSlack;
 }
 
+void EventStream::advance(LineCount& count, const char* p, const char* end) {
+  // Blocks of 16 first: line feeds and characters are counted at once; a carriage return
+  // sends the rest to the byte loop, which pairs it with a following line feed.
+  std::uint64_t lines = count.lines;
+  std::uint64_t column = count.column;
+  if (count.after_cr && p < end && *p == '\n') ++p;  // the second half of a "\r\n" cut by a drop
+  count.after_cr = false;
+  bool after_cr = false;
+  while (p < end) {
+    if (end - p >= 16 && !after_cr && scan::mask16<'\r'>(p) == 0) {
+      const unsigned feeds = scan::mask16<'\n'>(p);
+      const unsigned starts = ~scan::continuation_mask16(p) & 0xFFFFu;  // first bytes of characters
+      if (feeds == 0) {
+        column += static_cast<std::uint64_t>(__builtin_popcount(starts));
+      } else {
+        lines += static_cast<std::uint64_t>(__builtin_popcount(feeds));
+        const unsigned last = 31u - static_cast<unsigned>(__builtin_clz(feeds));
+        column = static_cast<std::uint64_t>(__builtin_popcount(starts >> last >> 1));
+      }
+      p += 16;
+      continue;
+    }
+    const char* const stop = end - p > 16 ? p + 16 : end;
+    for (; p < stop; ++p) {
+      const char c = *p;
+      if (c == '\r' || (c == '\n' && !after_cr)) {
+        ++lines;
+        column = 0;
+      } else if (c != '\n' && (static_cast<unsigned char>(c) & 0xC0u) != 0x80u) {
+        ++column;
+      }
+      after_cr = c == '\r';
+    }
+  }
+  count.after_cr = after_cr;
+  count.lines = lines;
+  count.column = column;
+}
+
+EventStream::Position EventStream::position(std::uint64_t offset) const {
+  LineCount count = at_base_;
+  const std::uint64_t in_buffer = offset < base_ ? 0 : offset - base_;
+  const std::size_t to = in_buffer < buffer_.size() ? static_cast<std::size_t>(in_buffer) : buffer_.size();
+  advance(count, buffer_.data(), buffer_.data() + to);
+  return Position{count.lines + 1, count.column};
+}
+
 EventStream::Status EventStream::feed(const char* data, std::size_t size, bool final) noexcept {
   if (status_ != Status::Ok || finished_) {
     events_.clear();
@@ -51,6 +99,7 @@ EventStream::Status EventStream::feed(const char* data, std::size_t size, bool f
     // long construct fed in small pieces is not moved again for every piece.
     std::size_t dropped = 0;
     if (consumed_ > 0 && consumed_ >= buffer_.size() - consumed_) {
+      advance(at_base_, buffer_.data(), buffer_.data() + consumed_);
       buffer_.erase(0, consumed_);
       base_ += consumed_;
       dropped = consumed_;

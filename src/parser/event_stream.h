@@ -52,11 +52,29 @@ class EventStream {
   std::size_t bytes_held() const { return buffer_.size() - consumed_; }
   bool finished() const { return finished_; }
 
+  // Line (from 1) and column (from 0, in characters) of byte `offset` of the whole input,
+  // for an offset at or after the first byte still held (a failure's offset always is; a
+  // later one is taken as the end of what was fed). "\n", "\r" and "\r\n" each end a line.
+  struct Position {
+    std::uint64_t line;
+    std::uint64_t column;
+  };
+  Position position(std::uint64_t offset) const;
+
  private:
   void compact_arena();
 
+  // Where a line stands after some bytes: the line ends and the characters since the last.
+  struct LineCount {
+    std::uint64_t lines = 0;
+    std::uint64_t column = 0;
+    bool after_cr = false;  // the last byte was "\r": a "\n" next ends no further line
+  };
+  static void advance(LineCount& count, const char* p, const char* end);
+
   ParseOptions options_;
   Document doc_;
+  LineCount at_base_;  // of the bytes before buffer_[0]
   std::vector<StreamEvent> events_;
   std::unique_ptr<Driver<true>> driver_;
   std::string buffer_;         // from the first byte not yet dropped

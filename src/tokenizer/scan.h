@@ -68,6 +68,18 @@ VORLANE_HOT_INLINE unsigned high_mask16(const char* p) {
 #endif
 }
 
+// Bit i set when p[i] continues a UTF-8 sequence (0x80 to 0xBF), for the 16 readable bytes at p.
+VORLANE_HOT_INLINE unsigned continuation_mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(a, _mm_set1_epi8(-64))));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= (static_cast<unsigned char>(p[i]) & 0xC0u) == 0x80u ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
 // Bit i set when p[i] is at most 0x20 (a control byte or a space, white space included),
 // for the 16 readable bytes at p.
 VORLANE_HOT_INLINE unsigned control_or_space_mask16(const char* p) {

@@ -62,7 +62,9 @@ inline std::string run(const std::string& input, const std::vector<std::size_t>&
     from = to;
     append_events(stream, out);
     if (status == vorlane::EventStream::Status::Failed) {
-      out += failure_text(*stream.failure()) + " @" + std::to_string(stream.failure_offset()) + '\n';
+      const auto at = stream.position(stream.failure_offset());
+      out += failure_text(*stream.failure()) + " @" + std::to_string(stream.failure_offset()) + ' ' +
+             std::to_string(at.line) + ':' + std::to_string(at.column) + '\n';
     } else if (status == vorlane::EventStream::Status::OutOfMemory) {
       out += "out of memory\n";
     }

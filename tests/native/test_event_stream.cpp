@@ -46,6 +46,8 @@ const std::vector<std::string> kDocuments = {
     "<p:r/>",
     "<r>&#0;</r>",
     "<r><!----></r><!--after-->",
+    "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
+    "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
 };
 
 std::string whole(const std::string& doc, const ParseOptions& options = {}) {
@@ -90,9 +92,31 @@ TEST(stream_events) {
            "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a=[1]\n@52 data [x&y]\n"
            "@59 pi [t] [d ]\n@68 data [z]\n@69 start e\n@69 end e\n@73 end r\n@73 end-ns [p]\nok\n");
   // The events before a failure are reported with it.
-  CHECK_EQ(whole("<r>a</s>"), "@0 start r\nfailed kind=10 ill-formed document: expected `</r>`, but `</s>` was found @4\n");
+  CHECK_EQ(whole("<r>a</s>"),
+           "@0 start r\nfailed kind=10 ill-formed document: expected `</r>`, but `</s>` was found @4 1:4\n");
   CHECK_EQ(whole("<r><x>a</x><y/>"), "@0 start r\n@3 start x\n@6 data [a]\n@7 end x\n@11 start y\n@11 end y\n"
-                                     "failed kind=10 No XML root element found @15\n");
+                                     "failed kind=10 No XML root element found @15 1:15\n");
+}
+
+TEST(stream_positions) {
+  struct Row {
+    const char* input;
+    std::uint64_t line;
+    std::uint64_t column;
+  };
+  // Line ends of every kind, characters of every width, and a line longer than a block.
+  const Row rows[] = {
+      {"<r>\n<a>\r\n<b>\r<c></d>", 4, 3},
+      {"<r>\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80</s>", 1, 6},
+      {"<r>\n\n\n                                        </s>", 4, 40},
+      {"<r>\r\n\r\n\r\r\n</s>", 5, 0},
+  };
+  for (const Row& row : rows) {
+    const std::string doc = row.input;
+    const std::string expected = " " + std::to_string(row.line) + ':' + std::to_string(row.column) + "\n";
+    const std::string got = whole(doc);
+    CHECK_EQ(got.substr(got.rfind(' ')), expected);
+  }
 }
 
 TEST(stream_long_constructs_in_small_pieces_are_linear) {
