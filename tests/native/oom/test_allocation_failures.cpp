@@ -184,6 +184,7 @@ struct Run {
   bool failure;
   bool nodes;
   std::int64_t leaked;
+  bool reached;  // the allocation meant to fail came
 };
 
 Run run(const Document& d, std::uint64_t fail_at, bool onwards) {
@@ -200,6 +201,7 @@ Run run(const Document& d, std::uint64_t fail_at, bool onwards) {
     r.failure = result.failure.has_value();
     r.nodes = !result.document.nodes.empty();
   }
+  r.reached = counters.seen >= fail_at;
   r.leaked = counters.live - before;
   return r;
 }
@@ -220,7 +222,11 @@ TEST(allocation_failures_end_in_out_of_memory) {
     for (std::uint64_t n = 1; n <= allocations; ++n) {
       for (bool onwards : {false, true}) {
         const Run r = run(d, n, onwards);
-        const bool ok = r.status == ParseResult::Status::OutOfMemory && !r.failure && !r.nodes && r.leaked == 0;
+        // The count can differ from run to run (the name table's hash key is drawn per parse, and
+        // a rare long probe moves it to a keyed hash, which allocates): a run in which the failing
+        // allocation never came is a clean run and must end as one.
+        const bool ok = r.leaked == 0 && (r.reached ? r.status == ParseResult::Status::OutOfMemory && !r.failure && !r.nodes
+                                                    : r.status == clean.status && r.failure == clean.failure);
         if (!ok) {
           std::fprintf(stderr, "  %s: allocation %llu%s failing: status %d, failure %d, nodes %d, leaked %lld\n",
                        d.label, static_cast<unsigned long long>(n), onwards ? " and later" : "",
