@@ -19,8 +19,10 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 # What each target expects before the document: fuzz_parse_core one selector byte (0x06: the
-# default switches), fuzz_roundtrip the 7 option bytes of fuzz_support.h (zeros: the defaults).
-PREFIXES = {"fuzz_parse_core": b"\x06", "fuzz_roundtrip": b"\x00" * 7, "fuzz_tokenizer": b""}
+# default switches), fuzz_roundtrip the 7 option bytes of fuzz_support.h (zeros: the defaults),
+# fuzz_stream a selector byte and two bytes of split seed (zeros: the defaults, small pieces).
+PREFIXES = {"fuzz_parse_core": b"\x06", "fuzz_roundtrip": b"\x00" * 7, "fuzz_tokenizer": b"",
+            "fuzz_stream": b"\x00\x00\x00"}
 STRUCTURED_SEEDS = 256
 
 
