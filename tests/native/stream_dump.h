@@ -50,7 +50,8 @@ inline std::string failure_text(const vorlane::ParseFailure& f) {
       const auto& e = f.entity();
       return out + e.name + put(e.value) + put(e.system_id) + put(e.public_id) + put(e.notation_name);
     }
-    case FailureKind::ExternalReferenceForbidden: return out + put(f.external().system_id) + put(f.external().public_id);
+    case FailureKind::ExternalReferenceForbidden:
+      return out + put(f.external().system_id) + put(f.external().public_id);
     default: return out + std::to_string(f.limit());
   }
 }
