@@ -61,11 +61,19 @@ def main():
     }
     documents.update(test_documents())
     from_tests = len(documents)
+    ours = sorted(documents)
     if args.suite and (args.suite / "xmlts20130923.zip").exists():
         documents.update(suite_documents(args.suite))
     for target, prefix in PREFIXES.items():
         for document in documents:
             write(args.out / target, prefix + document)
+
+    # fuzz_stream: the documents of the examples and tests once more, each under another option
+    # set and piece size (selectors 1 to 31) with a split seed of its own.
+    stream_rng = random.Random(18)
+    for i, document in enumerate(ours):
+        prefix = bytes([1 + i % 31, stream_rng.randrange(256), stream_rng.randrange(256)])
+        write(args.out / "fuzz_stream", prefix + document)
 
     rng = random.Random(12)
     for _ in range(STRUCTURED_SEEDS):
