@@ -184,6 +184,12 @@ def chunk_worker(name, n, rounds, budget):
     print(json.dumps(row))
 
 
+# glibc serves a block from the reused heap below a threshold that rises with the largest
+# block freed (up to 32 MiB) and maps fresh pages above it, so n and 4n would be timed under
+# different allocators; a fixed threshold maps every large block at both sizes.
+FIXED_MMAP_THRESHOLD = {**os.environ, "MALLOC_MMAP_THRESHOLD_": str(256 * 1024)}
+
+
 def chunk_table(args, unexpected):
     print("\nPathological chunkings: one EventParser fed the pieces, events dropped after each feed; "
           "peak is the RSS growth of a fresh process over its state before the first feed. Hold: the "
@@ -200,7 +206,7 @@ def chunk_table(args, unexpected):
             proc = subprocess.run(
                 [sys.executable, __file__, "--chunk-worker", chunking.name, str(size), "--rounds",
                  str(args.rounds), "--budget", str(args.budget)],
-                capture_output=True, text=True)
+                capture_output=True, text=True, env=FIXED_MMAP_THRESHOLD)
             if proc.returncode != 0:
                 unexpected.append(f"{chunking.name}: worker failed at {size}: {proc.stderr.strip()[-500:]}")
                 break
