@@ -161,7 +161,8 @@ sanitize-test:
 # that once found a fault).
 FUZZ_TARGETS := $(wildcard fuzz/fuzz_*.cpp)
 FUZZ_NAMES := $(patsubst fuzz/%.cpp,%,$(FUZZ_TARGETS))
-FUZZ_HEADERS := $(wildcard fuzz/*.h)
+# fuzz_stream shares the stream's text form with the native tests (-Itests/native).
+FUZZ_HEADERS := $(wildcard fuzz/*.h) tests/native/stream_dump.h
 fuzz-smoke: $(patsubst %,$(NATIVE)/%-smoke,$(FUZZ_NAMES))
 	@for name in $(FUZZ_NAMES); do \
 	  $(NATIVE)/$$name-smoke --rounds=20000 --crash=$(NATIVE)/$$name-crash examples/*.xml fuzz/seeds/*.xml \
@@ -169,7 +170,7 @@ fuzz-smoke: $(patsubst %,$(NATIVE)/%-smoke,$(FUZZ_NAMES))
 	done
 
 $(NATIVE)/%-smoke: fuzz/%.cpp fuzz/standalone_main.cpp $(FUZZ_HEADERS) $(NATIVE_CORE)
-	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) $(NATIVE_CORE) $< fuzz/standalone_main.cpp -o $@
+	$(CXX) $(NATIVE_FLAGS) -O1 -g $(SANITIZE) -Itests/native $(NATIVE_CORE) $< fuzz/standalone_main.cpp -o $@
 
 # Coverage-guided campaigns with libFuzzer (clang from Debian); not part of `make test`.
 # Each target runs FUZZ_SECONDS under nice (FUZZ_ONLY=<target> runs one), from its corpus of
@@ -196,7 +197,7 @@ $(FUZZ)/seeds/.stamp: fuzz/make_corpus.py $(wildcard examples/*.xml fuzz/seeds/*
 
 $(FUZZ)/bin/%: fuzz/%.cpp $(FUZZ_HEADERS) $(CORE_SOURCES) $(CORE_HEADERS) | clang-tools
 	@mkdir -p $(FUZZ)/bin
-	$(CLANG) -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc \
+	$(CLANG) -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc -Itests/native \
 	  $(CORE_SOURCES) $< -o $@
 
 fuzz: $(FUZZ)/seeds/.stamp $(patsubst %,$(FUZZ)/bin/%,$(FUZZ_ONLY))
@@ -236,7 +237,7 @@ fuzz-coverage: $(FUZZ)/seeds/.stamp | clang-tools
 	@mkdir -p $(COVERAGE)
 	@rm -f $(COVERAGE)/*.profraw
 	@for name in $(FUZZ_NAMES); do \
-	  $(CLANG) -std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -Isrc $(CORE_SOURCES) \
+	  $(CLANG) -std=c++20 -O1 -g -fprofile-instr-generate -fcoverage-mapping -Isrc -Itests/native $(CORE_SOURCES) \
 	    fuzz/$$name.cpp fuzz/standalone_main.cpp -o $(COVERAGE)/$$name || exit 1; \
 	  mkdir -p $(FUZZ)/$$name-corpus; \
 	  LLVM_PROFILE_FILE=$(COVERAGE)/$$name.profraw $(COVERAGE)/$$name --rounds=0 --crash=$(COVERAGE)/$$name-crash \

@@ -19,8 +19,14 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 # What each target expects before the document: fuzz_parse_core one selector byte (0x06: the
-# default switches), fuzz_roundtrip the 7 option bytes of fuzz_support.h (zeros: the defaults).
-PREFIXES = {"fuzz_parse_core": b"\x06", "fuzz_roundtrip": b"\x00" * 7, "fuzz_tokenizer": b""}
+# default switches), fuzz_roundtrip the 7 option bytes of fuzz_support.h (zeros: the defaults),
+# fuzz_stream a selector byte and two bytes of split seed (zeros: the defaults, small pieces).
+PREFIXES = {
+    "fuzz_parse_core": b"\x06",
+    "fuzz_roundtrip": b"\x00" * 7,
+    "fuzz_tokenizer": b"",
+    "fuzz_stream": b"\x00\x00\x00",
+}
 STRUCTURED_SEEDS = 256
 
 
@@ -59,11 +65,19 @@ def main():
     }
     documents.update(test_documents())
     from_tests = len(documents)
+    ours = sorted(documents)
     if args.suite and (args.suite / "xmlts20130923.zip").exists():
         documents.update(suite_documents(args.suite))
     for target, prefix in PREFIXES.items():
         for document in documents:
             write(args.out / target, prefix + document)
+
+    # fuzz_stream: the documents of the examples and tests once more, each under another option
+    # set and piece size (selectors 1 to 31) with a split seed of its own.
+    stream_rng = random.Random(18)
+    for i, document in enumerate(ours):
+        prefix = bytes([1 + i % 31, stream_rng.randrange(256), stream_rng.randrange(256)])
+        write(args.out / "fuzz_stream", prefix + document)
 
     rng = random.Random(12)
     for _ in range(STRUCTURED_SEEDS):

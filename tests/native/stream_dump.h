@@ -38,14 +38,20 @@ inline void append_events(const vorlane::EventStream& stream, std::string& out) 
   }
 }
 
+// The kind and the whole payload: a cutting must not change an identifier either.
 inline std::string failure_text(const vorlane::ParseFailure& f) {
   using vorlane::FailureKind;
+  auto put = [](const vorlane::OptString& s) { return s ? " [" + *s + ']' : std::string(" -"); };
   std::string out = "failed kind=" + std::to_string(static_cast<int>(f.kind())) + ' ';
   switch (f.kind()) {
     case FailureKind::Syntax: return out + f.message();
-    case FailureKind::DtdForbidden: return out + f.dtd().name;
-    case FailureKind::EntitiesForbidden: return out + f.entity().name;
-    case FailureKind::ExternalReferenceForbidden: return out + f.external().system_id.value_or("-");
+    case FailureKind::DtdForbidden: return out + f.dtd().name + put(f.dtd().system_id) + put(f.dtd().public_id);
+    case FailureKind::EntitiesForbidden: {
+      const auto& e = f.entity();
+      return out + e.name + put(e.value) + put(e.system_id) + put(e.public_id) + put(e.notation_name);
+    }
+    case FailureKind::ExternalReferenceForbidden:
+      return out + put(f.external().system_id) + put(f.external().public_id);
     default: return out + std::to_string(f.limit());
   }
 }

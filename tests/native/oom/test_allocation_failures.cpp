@@ -2,22 +2,27 @@
 // count its allocations, then once per allocation N with the N-th allocation failing, and
 // once more per N with every allocation from the N-th on failing. Each of these runs must end
 // in ParseResult::Status::OutOfMemory with no tree and no failure value, must not crash under
-// the sanitizers, and must give back every block it took.
+// the sanitizers, and must give back every block it took. Some documents go the same way
+// through EventStream in small pieces, where the held construct, the arena and the names move
+// between feeds.
 //
 // Built as a binary of its own: it replaces the global operator new and delete, and the
 // link wraps malloc, calloc, realloc and free (-Wl,--wrap=...), which the core's block storage calls
 // directly, so every allocation of the core passes through the counters below.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "check.h"
 #include "tree_dump.h"
+#include "parser/event_stream.h"
 #include "parser/parse_core.h"
 
 extern "C" {
@@ -243,4 +248,88 @@ TEST(allocation_failures_end_in_out_of_memory) {
   }
   std::printf("allocation failures: %llu allocation sites over %zu documents, each failed alone and onwards\n",
               static_cast<unsigned long long>(total), documents().size());
+}
+
+namespace {
+
+using vorlane::EventStream;
+
+// The documents of the table fed in pieces of this many bytes.
+struct Streamed {
+  const char* label;
+  std::size_t piece;
+};
+const Streamed kStreamed[] = {
+    {"text and tail", 3}, {"attributes", 5},      {"namespaces", 4},  {"many names", 16},
+    {"deep", 7},          {"prolog and DOCTYPE", 2}, {"large", 4096}, {"syntax error", 1},
+    {"entity declared", 6}, {"too deep", 2},      {"no root", 3},
+};
+
+struct StreamRun {
+  EventStream::Status status;
+  bool consistent;  // every feed after the first non-Ok one gave that status and no events
+  std::int64_t leaked;
+};
+
+StreamRun run_stream(const Document& d, std::size_t piece, std::uint64_t fail_at, bool onwards) {
+  const std::int64_t before = counters.live;
+  StreamRun r{EventStream::Status::Ok, true, 0};
+  counters.seen = 0;
+  counters.fail_at = fail_at;
+  counters.fail_onwards = onwards;
+  counters.armed = true;
+  try {
+    EventStream stream(d.options);
+    for (std::size_t at = 0; at < d.text.size() || at == 0; at += piece) {
+      const std::size_t size = std::min(piece, d.text.size() - at);
+      const EventStream::Status status = stream.feed(d.text.data() + at, size, at + size == d.text.size());
+      if (r.status != EventStream::Status::Ok && (status != r.status || !stream.events().empty())) {
+        r.consistent = false;
+      }
+      r.status = status;
+      if (at + size == d.text.size()) break;
+    }
+  } catch (const std::bad_alloc&) {
+    r.status = EventStream::Status::OutOfMemory;  // the constructor's
+  }
+  counters.armed = false;
+  r.leaked = counters.live - before;
+  return r;
+}
+
+}  // namespace
+
+TEST(allocation_failures_in_pieces_end_in_out_of_memory) {
+  const std::vector<Document> table = documents();
+  std::uint64_t total = 0;
+  for (const Streamed& s : kStreamed) {
+    const Document* d = nullptr;
+    for (const Document& candidate : table) {
+      if (std::string(candidate.label) == s.label) d = &candidate;
+    }
+    CHECK(d != nullptr);
+    if (d == nullptr) continue;
+    const StreamRun clean = run_stream(*d, s.piece, 0, false);
+    const std::uint64_t allocations = counters.seen;
+    CHECK(clean.status != EventStream::Status::OutOfMemory && clean.consistent && clean.leaked == 0);
+    for (std::uint64_t n = 1; n <= allocations; ++n) {
+      for (bool onwards : {false, true}) {
+        const StreamRun r = run_stream(*d, s.piece, n, onwards);
+        // A run that never reached allocation n is undisturbed.
+        const EventStream::Status expected = counters.seen >= n ? EventStream::Status::OutOfMemory : clean.status;
+        const bool ok = r.status == expected && r.consistent && r.leaked == 0;
+        if (!ok) {
+          std::fprintf(stderr,
+                       "  %s in pieces of %zu: allocation %llu%s failing: status %d, consistent %d, leaked %lld\n",
+                       s.label, s.piece, static_cast<unsigned long long>(n), onwards ? " and later" : "",
+                       static_cast<int>(r.status), r.consistent, static_cast<long long>(r.leaked));
+        }
+        CHECK(ok);
+      }
+    }
+    total += allocations;
+  }
+  std::printf("allocation failures in pieces: %llu allocation sites over %zu documents, each failed alone and "
+              "onwards\n",
+              static_cast<unsigned long long>(total), std::size(kStreamed));
 }

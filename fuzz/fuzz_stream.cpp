@@ -1,0 +1,199 @@
+// Fuzz target for the event stream: the whole input fed at once gives the events and the
+// failure (kind, payload, offset) of every cutting of it into pieces, and the events rebuilt
+// as a tree are parse_core's Document, or its failure.
+//
+// Input: a selector byte (bits 0-2: the option set, bits 3-4: the size of the random
+// pieces), two bytes of split seed, then the document. Every input checks three cuttings
+// against the whole run: random pieces from the seed (empty pieces included), one byte at a
+// time for documents up to 2 KiB, and one cut at a seeded position.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "parser/parse_core.h"
+#include "stream_dump.h"
+
+using vorlane::EventStream;
+using vorlane::ParseOptions;
+using vorlane::StreamEvent;
+
+namespace {
+
+constexpr std::size_t kBytewiseUpTo = 2048;
+constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
+
+// The option sets: the defaults, each switch flipped, and limits that most documents cross.
+ParseOptions options_from(std::uint8_t selector) {
+  ParseOptions options;
+  switch (selector & 7) {
+    case 1: options.forbid_dtd = true; break;
+    case 2:
+      options.forbid_entities = false;
+      options.forbid_external = false;
+      break;
+    case 3:
+    case 4:
+      options.forbid_dtd = (selector & 7) == 4;
+      options.max_depth = 8;
+      options.max_text_size = 64;
+      options.max_attributes = 3;
+      options.max_attribute_size = 8;
+      options.max_name_size = 8;
+      options.max_comment_size = 8;
+      break;
+    case 5:
+      options.max_depth = 2;
+      options.max_text_size = 3;
+      options.max_attributes = 1;
+      options.max_attribute_size = 2;
+      options.max_name_size = 4;
+      options.max_comment_size = 2;
+      break;
+    case 6:  // past the namespace scope's nesting, and nothing else bounded
+      options.max_depth = 100000;
+      options.max_text_size = kNoLimit;
+      options.max_attributes = kNoLimit;
+      options.max_attribute_size = kNoLimit;
+      options.max_name_size = kNoLimit;
+      options.max_comment_size = kNoLimit;
+      break;
+    case 7:
+      options.max_depth = 1;
+      options.max_text_size = 0;
+      options.max_attribute_size = 0;
+      options.max_name_size = 1;
+      options.max_comment_size = 0;
+      break;
+    default: break;
+  }
+  return options;
+}
+
+// Ascending cut offsets with pieces of 0 to `longest` bytes.
+std::vector<std::size_t> random_cuts(std::size_t size, std::size_t longest, std::mt19937& random) {
+  std::vector<std::size_t> cuts;
+  for (std::size_t at = random() % (longest + 1); at < size; at += random() % (longest + 1)) cuts.push_back(at);
+  return cuts;
+}
+
+std::string describe_cuts(const std::vector<std::size_t>& cuts) {
+  if (cuts.size() > 64) return std::to_string(cuts.size()) + " cuts";
+  std::string out;
+  for (std::size_t cut : cuts) out += ' ' + std::to_string(cut);
+  return out.empty() ? " none" : out;
+}
+
+void require_same(const char* what, const std::string& expected, const std::string& got,
+                  const std::vector<std::size_t>& cuts) {
+  if (expected == got) return;
+  std::fprintf(stderr, "fuzz_stream: %s differs; cuts:%s\n--- whole input:\n%s\n--- in pieces:\n%s\n", what,
+               describe_cuts(cuts).c_str(), expected.c_str(), got.c_str());
+  fuzz::require(false);
+}
+
+// The tree of a successful run's events, in the form dump_tree reads: a Data event goes to
+// the text of the innermost open element until a child of it ends, then to that child's
+// tail; consecutive runs (a comment or instruction between them) join.
+struct EventTree {
+  struct Node {
+    std::string tag;
+    std::vector<std::pair<std::string, std::string>> attributes;
+    std::optional<std::string> text, tail;
+    std::size_t subtree_end = 0;
+  };
+  std::vector<Node> nodes;
+
+  std::size_t size() const { return nodes.size(); }
+  std::string_view tag(std::size_t i) const { return nodes[i].tag; }
+  std::size_t subtree_end(std::size_t i) const { return nodes[i].subtree_end; }
+  std::vector<std::pair<std::string_view, std::string_view>> attributes(std::size_t i) const {
+    return {nodes[i].attributes.begin(), nodes[i].attributes.end()};
+  }
+  std::optional<std::string_view> text(std::size_t i) const { return nodes[i].text; }
+  std::optional<std::string_view> tail(std::size_t i) const { return nodes[i].tail; }
+};
+
+// parse_core's outcome in fuzz::describe's form, from the stream fed the whole input.
+std::string stream_outcome(const std::string& input, const ParseOptions& options) {
+  EventStream stream(options);
+  const EventStream::Status status = stream.feed(input.data(), input.size(), true);
+  if (status == EventStream::Status::OutOfMemory) return "OOM";
+  if (status == EventStream::Status::Failed) return fuzz::describe_failure(*stream.failure());
+  EventTree tree;
+  struct Open {
+    std::size_t node;
+    std::optional<std::size_t> last_child;
+  };
+  std::vector<Open> open;
+  const vorlane::Document& doc = stream.document();
+  for (const StreamEvent& e : stream.events()) {
+    switch (e.kind) {
+      case StreamEvent::Kind::Start: {
+        EventTree::Node& node = tree.nodes.emplace_back();
+        node.tag = doc.name(e.name);
+        for (std::uint32_t i = 0; i < e.attribute_count; ++i) {
+          const vorlane::Attribute& a = doc.attributes[e.first_attribute + i];
+          node.attributes.emplace_back(doc.name(a.name), doc.bytes(a.value));
+        }
+        open.push_back({tree.nodes.size() - 1, std::nullopt});
+        break;
+      }
+      case StreamEvent::Kind::End: {
+        fuzz::require(!open.empty() && tree.nodes[open.back().node].tag == doc.name(e.name));
+        const std::size_t node = open.back().node;
+        tree.nodes[node].subtree_end = tree.nodes.size();
+        open.pop_back();
+        if (!open.empty()) open.back().last_child = node;
+        break;
+      }
+      case StreamEvent::Kind::Data: {
+        fuzz::require(!open.empty());
+        EventTree::Node& owner = tree.nodes[open.back().last_child.value_or(open.back().node)];
+        std::optional<std::string>& target = open.back().last_child ? owner.tail : owner.text;
+        target = target.value_or("") + std::string(doc.bytes(e.text));
+        break;
+      }
+      default: break;
+    }
+  }
+  fuzz::require(open.empty() && !tree.nodes.empty());
+  return "OK" + fuzz::dump_tree(tree);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::ByteReader in(data, size);
+  const std::uint8_t selector = in.byte();
+  const unsigned seed = in.byte() | (unsigned{in.byte()} << 8);
+  const std::string input(reinterpret_cast<const char*>(data) + in.consumed(), size - in.consumed());
+  const ParseOptions options = options_from(selector);
+  std::mt19937 random(seed);
+
+  const std::string whole = stream_dump::run(input, {}, options);
+  static constexpr std::size_t kLongest[] = {3, 16, 256, 4096};
+  const std::vector<std::size_t> pieces = random_cuts(input.size(), kLongest[(selector >> 3) & 3], random);
+  require_same("random pieces", whole, stream_dump::run(input, pieces, options), pieces);
+  if (input.size() <= kBytewiseUpTo) {
+    std::vector<std::size_t> bytes;
+    for (std::size_t i = 1; i < input.size(); ++i) bytes.push_back(i);
+    require_same("1-byte pieces", whole, stream_dump::run(input, bytes, options), bytes);
+  }
+  const std::vector<std::size_t> two{random() % (input.size() + 1)};
+  require_same("two pieces", whole, stream_dump::run(input, two, options), two);
+
+  // parse_core bounds the text of the whole document, the stream each run: compare the two
+  // engines where that bound cannot be reached.
+  ParseOptions same = options;
+  if (same.max_text_size < input.size()) same.max_text_size = kNoLimit;
+  const vorlane::ParseResult core = vorlane::parse_core(input.data(), input.size(), same);
+  require_same("parse_core against the events", fuzz::describe(core), stream_outcome(input, same), {});
+  return 0;
+}
