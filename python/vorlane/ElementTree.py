@@ -6,19 +6,20 @@ build, search and serialise trees (``Element``, ``SubElement``, ``TreeBuilder``,
 ``tostring``, ``indent``, ``register_namespace``...) are the standard ones. Every entry
 point that reads a document (``fromstring``, ``XML``, ``fromstringlist``, ``XMLID``,
 ``parse``, ``iterparse``, ``ElementTree.parse``, ``XMLParser``, ``XMLPullParser`` and
-``canonicalize``) reads it with :func:`vorlane.parse_xml` instead of expat, and takes
-its options as keywords: ``ET.parse(path, forbid_dtd=True)``.
+``canonicalize``) reads it with vorlane instead of expat, and takes its options as
+keywords: ``ET.parse(path, forbid_dtd=True)``. The incremental readers are incremental:
+each feed reports what the data so far completes.
 
 How the results differ from the standard library's:
 
 - Refused documents raise :class:`vorlane.DefusedXmlException` or one of its
   subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`, which is an
   ``ET.ParseError`` without ``position`` or ``code``.
-- Line ends and attribute values are kept as written; a DTD is never applied.
-- Documents are read whole: ``iterparse``, ``XMLParser`` and ``XMLPullParser`` parse
-  when the whole document is there, then report what they found.
-- Comments, processing instructions and namespace declarations are not kept, so the
-  events and target calls that would report them never happen.
+- Line ends and attribute values are kept as written; a DTD is never applied, and the
+  DOCTYPE is not reported to a target.
+- In the incremental readers ``max_text_size`` bounds each run of character data, not
+  the whole document.
+- ``iterparse`` takes ``tag=`` and ``release=`` for the record loop.
 - A parser object of the standard library is refused wherever a ``parser`` argument
   is taken; pass an ``ET.XMLParser`` from this module.
 
@@ -233,6 +234,19 @@ class XMLPullParser:
     def close(self) -> None:
         """Finish feeding data to parser; its last events become available."""
         self._close_and_return_root()
+
+    def _take_events(self) -> list[_Event]:
+        """The events not yet read, taken off the queue at once (then call :meth:`_raise_failure`)."""
+        events = self._events
+        taken = events[self._read :]
+        events.clear()
+        self._read = 0
+        return taken
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            failure, self._failure = self._failure, None
+            raise failure
 
     def read_events(self) -> Iterator[_Event]:
         """Return an iterator over the events not yet read, then raise a failure if there was one."""
@@ -475,22 +489,23 @@ def iterparse(
             handle.close()
 
     def generate() -> Iterator[_Event]:
+        # Each batch of events is taken whole and yielded from a list: one generator between
+        # the parser and the loop, not a generator per event.
+        path: list[Element] | None = [] if release else None
+        plain = tags is None and not release
         try:
-            plain = tags is None and not release
             while True:
-                if plain:
-                    yield from pull.read_events()
-                else:
-                    yield from _selected(pull.read_events(), wanted, tags, release)
+                events = pull._take_events()
+                yield from events if plain else _selected(events, wanted, tags, path)
+                pull._raise_failure()
                 data = handle.read(_CHUNK)
                 if not data:
                     break
                 pull.feed(data)
             root = pull._close_and_return_root()
-            if plain:
-                yield from pull.read_events()
-            else:
-                yield from _selected(pull.read_events(), wanted, tags, release)
+            events = pull._take_events()
+            yield from events if plain else _selected(events, wanted, tags, path)
+            pull._raise_failure()
         finally:
             close_source()
         iterator = reference()
@@ -503,13 +518,13 @@ def iterparse(
 
 
 def _selected(
-    events: Iterator[_Event], wanted: frozenset[str], tags: frozenset[str] | None, release: bool
+    events: Iterable[_Event], wanted: frozenset[str], tags: frozenset[str] | None, path: list[Element] | None
 ) -> Iterator[_Event]:
     """The events of *wanted* kinds (those of elements with *tags* only, if given); with
-    *release*, each element of an "end" event yielded is freed when the consumer resumes."""
-    path: list[Element] = []  # the open elements, when released ones must leave their parent
+    *path* (the open elements, kept across batches), each element of an "end" event yielded
+    is freed when the consumer resumes: cleared and taken out of its parent."""
     for kind, value in events:
-        if release:
+        if path is not None:
             if kind == "start":
                 path.append(value)
             elif kind == "end":
@@ -517,7 +532,7 @@ def _selected(
         if kind not in wanted or (tags is not None and kind in ("start", "end") and value.tag not in tags):
             continue
         yield kind, value
-        if release and kind == "end":
+        if path is not None and kind == "end":
             value.clear()
             if path:
                 path[-1].remove(value)

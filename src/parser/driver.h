@@ -76,6 +76,7 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
     static_assert(kEvents);
     names_.copy_names();
+    tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
   }
 
   // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
