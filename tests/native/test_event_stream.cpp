@@ -93,7 +93,7 @@ TEST(stream_random_splits_under_limits) {
 
 TEST(stream_events) {
   CHECK_EQ(whole("<?xml version='1.0'?><!--c--><r xmlns:p='u' p:a='1'>x&amp;y<?t  d ?>z<e/></r>"),
-           "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a=[1]\n@52 data [x&y]\n"
+           "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a(p:a)=[1]\n@52 data [x&y]\n"
            "@59 pi [t] [d ]\n@68 data [z]\n@69 start e\n@69 end e\n@73 end r\n@73 end-ns [p]\nok\n");
   // The events before a failure are reported with it.
   CHECK_EQ(whole("<r>a</s>"),
