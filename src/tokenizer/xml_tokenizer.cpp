@@ -162,7 +162,10 @@ void XmlTokenizer::set_input(const char* data, std::size_t size, std::size_t dro
   size_ = size;
   final_ = final;
   pos_ -= dropped;
-  if (resume_.active) resume_.scan -= dropped;
+  if (resume_.active) {
+    resume_.scan -= dropped;
+    resume_.checked = resume_.checked > dropped ? resume_.checked - dropped : 0;
+  }
   fast_end_ = state_ == State::InText && !resume_.active && size_ > 0 ? size_ - 1 : 0;
 }
 

@@ -52,6 +52,7 @@ const std::vector<std::string> kDocuments = {
     "<r><![CDATA[a long CDATA section, unclosed</r>",
     "  \xE2\x80\xA8 junk \xFF before the root",
     "<r/>\n \xC2\xA0junk after\xFF",
+    "<doc></doc>\r\xF2Ilmegal data\r\n",
     "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
     "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
 };
