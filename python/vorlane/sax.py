@@ -150,11 +150,9 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
     # -- parsing --------------------------------------------------------------------------
 
     def prepareParser(self, source: xmlreader.InputSource) -> None:
-        """Take *source*'s identifiers and encoding, and hand the content handler the locator."""
+        """Take *source*'s identifiers and encoding for the document to come."""
         self._source = source
         self.reset()
-        self._decoder = Decoder(source.getEncoding())
-        self._cont_handler.setDocumentLocator(self)
 
     def reset(self) -> None:
         """Forget what was fed: the next ``feed`` starts a new document."""
@@ -188,6 +186,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             if self._engine is None:
                 self.reset()
             self._parsing = True
+            self._cont_handler.setDocumentLocator(self)
             self._cont_handler.startDocument()
         self._run(self._decoder.feed, data, final=False)
 

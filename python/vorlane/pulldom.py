@@ -1,0 +1,46 @@
+"""``parse`` and ``parseString`` of :mod:`xml.dom.pulldom` on vorlane's SAX reader.
+
+The standard :class:`xml.dom.pulldom.DOMEventStream` pulls the document in pieces through
+:class:`vorlane.sax.VorlaneReader`, so events come as the input is read, and
+``expandNode`` builds one subtree at a time. Refusals raise vorlane's exceptions; malformed
+input raises ``SAXParseException`` as the standard stream does.
+"""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Buffer
+from typing import Any, Unpack
+from xml.dom.pulldom import DOMEventStream
+
+from vorlane.api import ParseOptions
+from vorlane.sax import make_parser
+
+__all__ = ["DOMEventStream", "parse", "parseString"]
+
+_PIECE = 2**14
+
+
+def parse(stream_or_string: Any, bufsize: int | None = None, **options: Unpack[ParseOptions]) -> DOMEventStream:
+    """Events of the document in a file (a path or a binary or text file object).
+
+    >>> stream = parse(io.BytesIO(b"<a><b>t</b></a>"))
+    >>> [(event, node.nodeName) for event, node in stream]
+    [('START_DOCUMENT', '#document'), ('START_ELEMENT', 'a'), ('START_ELEMENT', 'b'), ('CHARACTERS', '#text'), ('END_ELEMENT', 'b'), ('END_ELEMENT', 'a')]
+    """
+    stream = open(stream_or_string, "rb") if isinstance(stream_or_string, str) else stream_or_string
+    return DOMEventStream(stream, make_parser(**options), bufsize or _PIECE)
+
+
+def parseString(string: str | Buffer, **options: Unpack[ParseOptions]) -> DOMEventStream:
+    """Events of the document *string* (text, or bytes in the encoding it declares).
+
+    >>> stream = parseString("<a><b>t</b></a>")
+    >>> for event, node in stream:
+    ...     if event == "START_ELEMENT" and node.tagName == "b":
+    ...         stream.expandNode(node)
+    ...         print(node.toxml())
+    <b>t</b>
+    """
+    stream: Any = io.StringIO(string) if isinstance(string, str) else io.BytesIO(bytes(string))
+    return DOMEventStream(stream, make_parser(**options), _PIECE)
