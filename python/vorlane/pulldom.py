@@ -28,7 +28,8 @@ def parse(stream_or_string: Any, bufsize: int | None = None, **options: Unpack[P
     >>> [(event, node.nodeName) for event, node in stream]
     [('START_DOCUMENT', '#document'), ('START_ELEMENT', 'a'), ('START_ELEMENT', 'b'), ('CHARACTERS', '#text'), ('END_ELEMENT', 'b'), ('END_ELEMENT', 'a')]
     """
-    stream = open(stream_or_string, "rb") if isinstance(stream_or_string, str) else stream_or_string
+    # The stream stays open for the events to come, as the standard parse leaves it.
+    stream = open(stream_or_string, "rb") if isinstance(stream_or_string, str) else stream_or_string  # noqa: SIM115
     return DOMEventStream(stream, make_parser(**options), bufsize or _PIECE)
 
 

@@ -31,9 +31,7 @@ __all__ = ["VorlaneReader", "make_parser", "parse", "parseString"]
 
 _XMLNS = "http://www.w3.org/2000/xmlns/"
 # Features that would open or apply what the document names: only False is accepted.
-_REFUSED = frozenset(
-    {_handler.feature_external_ges, _handler.feature_external_pes, _handler.feature_validation}
-)
+_REFUSED = frozenset({_handler.feature_external_ges, _handler.feature_external_pes, _handler.feature_validation})
 _ACCEPTED = frozenset(
     {_handler.feature_namespaces, _handler.feature_namespace_prefixes, _handler.feature_string_interning}
 )
@@ -63,6 +61,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
 
     def __init__(self, bufsize: int = 2**16, **options: Unpack[ParseOptions]) -> None:
         xmlreader.IncrementalParser.__init__(self, bufsize)
+        self._piece = bufsize
         self._options = _checked_options(options, "make_parser")
         self._namespaces = False
         self._prefixes = False
@@ -89,13 +88,15 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             return False
         raise SAXNotRecognizedException(f"feature {name!r} not recognized")
 
-    def setFeature(self, name: str, state: bool) -> None:
+    def setFeature(self, name: str, state: int) -> None:
         """Set feature *name*; external entities and validation can only be off."""
         if self._parsing:
             raise SAXNotSupportedException("cannot set features while parsing")
         if name in _REFUSED:
             if state:
-                raise SAXNotSupportedException(f"vorlane never loads or validates against what a document names: {name!r}")
+                raise SAXNotSupportedException(
+                    f"vorlane never loads or validates against what a document names: {name!r}"
+                )
             return
         if name not in _ACCEPTED:
             raise SAXNotRecognizedException(f"feature {name!r} not recognized")
@@ -129,12 +130,12 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         except (AttributeError, ValueError):
             return None
 
-    def getLineNumber(self) -> int | None:  # type: ignore[override]
+    def getLineNumber(self) -> int | None:
         """The line of the event being reported (from 1), or None before any."""
         where = self._position()
         return None if where is None else where[0]
 
-    def getColumnNumber(self) -> int | None:  # type: ignore[override]
+    def getColumnNumber(self) -> int | None:
         """The column of the event being reported (from 0), or None before any."""
         where = self._position()
         return None if where is None else where[1]
@@ -168,7 +169,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         self.prepareParser(source)
         try:
             stream = source.getCharacterStream() or source.getByteStream()
-            while piece := stream.read(self._bufsize):
+            while piece := stream.read(self._piece):
                 self.feed(piece)
             self.close()
         finally:
@@ -186,8 +187,8 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             if self._engine is None:
                 self.reset()
             self._parsing = True
-            self._cont_handler.setDocumentLocator(self)
-            self._cont_handler.startDocument()
+            self.getContentHandler().setDocumentLocator(self)
+            self.getContentHandler().startDocument()
         self._run(self._decoder.feed, data, final=False)
 
     def close(self) -> None:
@@ -195,7 +196,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         if not self._parsing:
             self.feed(b"")
         self._run(self._decoder.close, final=True)
-        self._cont_handler.endDocument()
+        self.getContentHandler().endDocument()
         self._parsing = False
         self._engine = None
 
@@ -215,10 +216,10 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         self._report(out)
         if failure is not None:
             self._offset = self._engine.error_offset()
-            self._err_handler.fatalError(SAXParseException(str(failure), failure, self))
+            self.getErrorHandler().fatalError(SAXParseException(str(failure), failure, self))
 
     def _report(self, events: list[tuple[Any, ...]]) -> None:
-        content = self._cont_handler
+        content = self.getContentHandler()
         for event in events:
             kind = event[0]
             self._offset = event[-1] if kind in ("data", "comment", "pi", "start-ns", "end-ns") else event[3]
@@ -258,7 +259,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             pair = _split(key)
             values[pair] = value
             qnames[pair] = name
-        self._cont_handler.startElementNS(
+        self.getContentHandler().startElementNS(
             _split(tag), qname if self._prefixes else None, xmlreader.AttributesNSImpl(values, qnames)
         )
 
@@ -273,7 +274,10 @@ def make_parser(**options: Unpack[ParseOptions]) -> VorlaneReader:
 
 
 def parse(
-    source: Any, handler: _handler.ContentHandler, errorHandler: Any = None, **options: Unpack[ParseOptions]
+    source: Any,
+    handler: _handler.ContentHandler,
+    errorHandler: Any = None,  # noqa: N803 (the standard name)
+    **options: Unpack[ParseOptions],
 ) -> None:
     """Read *source* (a path, file object or ``InputSource``), reporting to *handler*.
 
@@ -290,7 +294,7 @@ def parse(
 def parseString(
     string: str | Buffer,
     handler: _handler.ContentHandler,
-    errorHandler: Any = None,
+    errorHandler: Any = None,  # noqa: N803 (the standard name)
     **options: Unpack[ParseOptions],
 ) -> None:
     """Read the document *string* (text or bytes), reporting to *handler*.

@@ -147,7 +147,6 @@ def disable() -> None:
         _install(_STANDARD_GETPARSER, _STANDARD_GZIP)
 
 
-
 def _install(parser: Any, inflate: Any) -> None:
     # The server imported gzip_decode by name; loads and the transports look up getparser
     # in the client module at each call.
