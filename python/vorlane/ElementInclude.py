@@ -14,7 +14,7 @@ import os
 import pathlib
 import re
 from collections.abc import Callable
-from typing import Any, Unpack
+from typing import Any, Unpack, cast
 from xml.etree import ElementInclude as _standard
 from xml.etree.ElementInclude import (
     XINCLUDE,
@@ -101,12 +101,14 @@ def include(
     base_folder: str | os.PathLike[str] | None = None,
     max_size: int = 16 * 2**20,
     max_includes: int = 1000,
-    **options: Unpack[ParseOptions],
+    parse_options: ParseOptions | None = None,
 ) -> None:
     """Expand the ``xi:include`` elements of *elem* in place.
 
     Without a *loader*, files are read from *base_folder* only (none when it is None);
-    *max_depth* None means the standard default, never unbounded.
+    *max_depth* bounds nested inclusions (None means the standard default, never
+    unbounded); *parse_options*, vorlane's options for the included documents, are a dict
+    here since ``max_depth`` already has the standard meaning.
 
     >>> import tempfile, pathlib
     >>> folder = tempfile.mkdtemp()
@@ -117,7 +119,6 @@ def include(
     ['b']
     """
     if loader is None:
-        loader = FolderLoader(base_folder, max_size, max_includes, **options)
-    else:
-        _checked_options(options, "include")
-    _standard.include(elem, loader, base_url, DEFAULT_MAX_INCLUSION_DEPTH if max_depth is None else max_depth)
+        loader = FolderLoader(base_folder, max_size, max_includes, **(parse_options or {}))
+    depth = DEFAULT_MAX_INCLUSION_DEPTH if max_depth is None else max_depth
+    _standard.include(elem, cast(Any, loader), base_url, depth)  # type: ignore[arg-type]
