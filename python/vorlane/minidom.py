@@ -2,7 +2,7 @@
 
 The result is a standard :class:`xml.dom.minidom.Document`, built as the standard expat
 builder builds it (namespace declarations first among an element's attributes, comments
-and processing instructions in place, adjacent text in one node), so its ``toxml()`` is
+and processing instructions in place, adjacent text in one node, CDATA sections kept), so its ``toxml()`` is
 the standard one. A DOCTYPE is analysed, never applied, and no ``DocumentType`` node is
 made for it. Refusals raise vorlane's exceptions; malformed input raises
 :class:`vorlane.common.ParseError`.
@@ -11,6 +11,7 @@ made for it. Refusals raise vorlane's exceptions; malformed input raises
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Buffer, Iterator
 from typing import Any, Unpack
 from xml.dom import XMLNS_NAMESPACE, minidom
@@ -18,10 +19,38 @@ from xml.dom import XMLNS_NAMESPACE, minidom
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
 from vorlane.api import ParseOptions, _checked_options
+from vorlane.sax import standard_text, standard_value
 
 __all__ = ["parse", "parseString"]
 
 _PIECE = 2**16
+_CDATA_OPEN = b"<![CDATA["
+_REFERENCE = re.compile(r"&[^;]*;")
+
+
+def _sections(text: str, raw: bytes, start: int) -> Iterator[tuple[bool, str]]:
+    """The run of character data *text*, written at *start* of *raw*, cut into its CDATA
+    sections (True) and the text between them (False), as the standard builder keeps them.
+
+    Only predefined and character references can stand in a run the engine delivers, and
+    each stands for one character, so the text between sections is measured on the bytes.
+    """
+    at, taken = start, 0
+    while True:
+        end = raw.find(b"<", at)
+        if end != at:
+            written = raw[at:end].decode("utf-8")
+            size = len(written) - sum(len(ref) - 1 for ref in _REFERENCE.findall(written))
+            yield False, text[taken : taken + size]
+            taken += size
+            at = end
+        if not raw.startswith(_CDATA_OPEN, at):
+            return
+        close = raw.index(b"]]>", at)
+        content = raw[at + len(_CDATA_OPEN) : close].decode("utf-8")
+        yield True, text[taken : taken + len(content)]
+        taken += len(content)
+        at = close + 3
 
 
 def _pieces(file: Any) -> Iterator[str | bytes]:
@@ -42,6 +71,7 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
     node: Any = document
     declared: list[tuple[str, str]] = []
     out: list[tuple[Any, ...]] = []
+    raw = bytearray()  # the document as the engine read it, to find its CDATA sections
 
     def apply() -> None:
         nonlocal node
@@ -55,17 +85,23 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
                     element.setAttributeNS(XMLNS_NAMESPACE, "xmlns:" + prefix if prefix else "xmlns", value)
                 declared.clear()
                 for name, key, value in written:
-                    element.setAttributeNS(key[1 : key.index("}")] if key.startswith("{") else None, name, value)
+                    namespace = key[1 : key.index("}")] if key.startswith("{") else None
+                    element.setAttributeNS(namespace, name, standard_value(value))
                 node.appendChild(element)
                 node = element
             elif kind == "end":
                 node = node.parentNode
             elif kind == "data":
-                last = node.lastChild
-                if last is not None and last.nodeType == last.TEXT_NODE:
-                    last.data += event[1]
-                else:
-                    node.appendChild(document.createTextNode(event[1]))
+                for cdata, text in _sections(event[1], raw, event[2]):
+                    last = node.lastChild
+                    if cdata:
+                        node.appendChild(document.createCDATASection(standard_text(text)))
+                    elif not text:
+                        continue
+                    elif last is not None and last.nodeType == last.TEXT_NODE:
+                        last.data += standard_text(text)
+                    else:
+                        node.appendChild(document.createTextNode(standard_text(text)))
             elif kind == "comment":
                 node.appendChild(document.createComment(event[1]))
             elif kind == "pi":
@@ -78,9 +114,12 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
         for piece in pieces:
             data = decoder.feed(piece)
             if data:
+                raw += data
                 engine.feed(data, False, out)
                 apply()
-        engine.feed(decoder.close(), True, out)
+        data = decoder.close()
+        raw += data
+        engine.feed(data, True, out)
         apply()
     except BaseException:
         document.unlink()

@@ -11,7 +11,7 @@ from __future__ import annotations
 import io
 from collections.abc import Buffer
 from typing import Any, Unpack
-from xml.dom.pulldom import DOMEventStream
+from xml.dom import pulldom as _standard
 
 from vorlane.api import ParseOptions
 from vorlane.sax import make_parser
@@ -19,6 +19,43 @@ from vorlane.sax import make_parser
 __all__ = ["DOMEventStream", "parse", "parseString"]
 
 _PIECE = 2**14
+
+
+class DOMEventStream(_standard.DOMEventStream):
+    """The standard event stream, also giving the events that only the end of input completes.
+
+    The standard stream stops as soon as its file is exhausted, losing what ``close``
+    reports; vorlane delivers a construct only once it is known to be complete, so the last
+    events may come at ``close``. ``END_DOCUMENT`` is not given, as the standard stream
+    never gives it.
+
+    >>> [event for event, node in DOMEventStream(io.BytesIO(b"<a/>"), make_parser(), 64)]
+    ['START_DOCUMENT', 'START_ELEMENT', 'END_ELEMENT']
+    """
+
+    _closed = False
+
+    def getEvent(self) -> Any:
+        """The next ``(event, node)``, reading more of the stream as needed; None at the end."""
+        pull: Any = self.pulldom
+        if not pull.firstEvent[1]:
+            pull.lastEvent = pull.firstEvent
+        while not pull.firstEvent[1]:
+            if self._closed:
+                return None
+            piece = self.stream.read(self.bufsize)
+            if piece:
+                self.parser.feed(piece)
+                continue
+            self._closed = True
+            self.parser.close()
+            if pull.firstEvent[1] and pull.firstEvent[1][0][0] == _standard.END_DOCUMENT:
+                return None
+        event = pull.firstEvent[1][0]
+        if event[0] == _standard.END_DOCUMENT:
+            return None
+        pull.firstEvent[1] = pull.firstEvent[1][1]
+        return event
 
 
 def parse(stream_or_string: Any, bufsize: int | None = None, **options: Unpack[ParseOptions]) -> DOMEventStream:

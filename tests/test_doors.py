@@ -1,0 +1,248 @@
+"""Every door (SAX, minidom, pulldom, XML-RPC, ElementInclude, the standard library switch)
+against the standard one on shared documents, and the attack table through each door."""
+
+import datetime
+import gzip
+import io
+import subprocess
+import sys
+import textwrap
+import xml.dom.minidom
+import xml.dom.pulldom
+import xml.sax
+import xmlrpc.client
+from xml.etree.ElementTree import tostring
+from xml.sax.handler import feature_external_ges, feature_namespaces, feature_validation, property_lexical_handler
+
+import pytest
+from attack_table import external_entities, laughs, nested
+from support import EXAMPLES
+from support.recording import Recorder, pull_events
+
+from vorlane import ElementInclude, fromstring, minidom, pulldom, sax
+from vorlane import xmlrpc as rpc
+from vorlane.common import DefusedXmlException, ExternalReferenceForbidden
+
+STRINGS = [
+    b"<a/>",
+    b"<?xml version='1.0' encoding='iso-8859-1'?>\n<!--head--><?go now?><r a='\xe9'>caf\xe9<![CDATA[<x>]]>&amp;&#65;</r><!--tail-->",
+    "<r xmlns='urn:d' xmlns:p='urn:p' p:a='1' b='2'>\n <p:e p:x=''/>t<e xmlns=''>u</e></r>".encode(),
+    b"<a>\r\n<b>line\rtwo</b>\n\n<c/>\t</a>",
+    "\ufeff<doc><é attr='&quot;&lt;'>ü</é></doc>".encode(),
+    "<a>".encode("utf-16") + "x</a>".encode("utf-16-le"),
+]
+# A DTD is never applied, so documents with a DOCTYPE are held only to refusals.
+DOCUMENTS = {
+    **{f"string {i}": data for i, data in enumerate(STRINGS)},
+    **{
+        path.name: path.read_bytes()
+        for path in sorted(EXAMPLES.iterdir())
+        if path.suffix in {".xml", ".svg", ".rss"} and b"<!DOCTYPE" not in path.read_bytes()
+    },
+}
+
+
+def sax_events(make_parser, data, namespaces, pieces=None):
+    reader, recorder = make_parser(), Recorder()
+    reader.setContentHandler(recorder)
+    reader.setProperty(property_lexical_handler, recorder)
+    reader.setFeature(feature_namespaces, namespaces)
+    if pieces is None:
+        reader.parse(io.BytesIO(data))
+    else:
+        for start in range(0, len(data), pieces):
+            reader.feed(data[start : start + pieces])
+        reader.close()
+    return recorder.events
+
+
+def standard_dom(data):
+    document = xml.dom.minidom.parseString(data)
+    return document.toxml()
+
+
+DOORS = {
+    "sax": (lambda d: sax_events(xml.sax.make_parser, d, False), lambda d: sax_events(sax.make_parser, d, False)),
+    "sax namespaces": (
+        lambda d: sax_events(xml.sax.make_parser, d, True),
+        lambda d: sax_events(sax.make_parser, d, True, pieces=7),
+    ),
+    "minidom": (standard_dom, lambda d: minidom.parse(io.BytesIO(d)).toxml()),
+    "pulldom": (
+        lambda d: pull_events(xml.dom.pulldom.parse(io.BytesIO(d))),
+        lambda d: pull_events(pulldom.parse(io.BytesIO(d), bufsize=5)),
+    ),
+    "pulldom expanded": (
+        lambda d: pull_events(xml.dom.pulldom.parseString(d.decode("utf-8", "replace")), expand="b"),
+        lambda d: pull_events(pulldom.parseString(d.decode("utf-8", "replace")), expand="b"),
+    ),
+}
+
+
+@pytest.mark.parametrize("door", DOORS)
+@pytest.mark.parametrize("name", DOCUMENTS)
+def test_door_answers_as_the_standard_one(door, name):
+    standard, ours = DOORS[door]
+    try:
+        expected = standard(DOCUMENTS[name])
+    except Exception:
+        pytest.skip("the standard door refuses it")
+    try:
+        answer = ours(DOCUMENTS[name])
+    except DefusedXmlException:
+        pytest.skip("vorlane refuses it")
+    assert answer == expected
+
+
+RPC_VALUES = [
+    (1, -2**31, 2**31 - 1, True, False, 1.5, "text <&>", ""),
+    ([1, [2, "x"]], {"a": {"b": []}, "c": None}),
+    (xmlrpc.client.DateTime("20240102T03:04:05"), xmlrpc.client.Binary(b"\0\xff")),
+    (datetime.datetime(2024, 1, 2, 3, 4, 5), b"bytes"),
+]
+RPC_PACKETS = [
+    *[xmlrpc.client.dumps(values, allow_none=True) for values in RPC_VALUES],
+    xmlrpc.client.dumps(RPC_VALUES[0], methodname="m.call"),
+    xmlrpc.client.dumps(xmlrpc.client.Fault(4, "no"), methodresponse=True),
+    xmlrpc.client.dumps(("r",), methodresponse=True),
+    "<params><param><value>bare</value></param><param><value><i8>9</i8></value></param></params>",
+]
+
+
+@pytest.mark.parametrize("flags", [{}, {"use_datetime": True}, {"use_builtin_types": True}])
+@pytest.mark.parametrize("packet", RPC_PACKETS)
+def test_xmlrpc_loads_as_the_standard_one(packet, flags):
+    def outcome(loads):
+        try:
+            return loads(packet, **flags)
+        except xmlrpc.client.Fault as fault:
+            return fault.faultCode, fault.faultString
+
+    assert outcome(rpc.loads) == outcome(xmlrpc.client.loads)
+
+
+def test_sax_reader_refusals_and_failures():
+    reader = sax.make_parser()
+    for feature in (feature_external_ges, feature_validation):
+        with pytest.raises(xml.sax.SAXNotSupportedException):
+            reader.setFeature(feature, True)
+    recorder = Recorder()
+    with pytest.raises(xml.sax.SAXParseException) as caught:
+        sax.parseString(b"<a>\n<b></c>", recorder)
+    assert (caught.value.getLineNumber(), type(caught.value.getException()).__name__) == (2, "ParseError")
+    assert recorder.events[-1][:2] == ("startElement", "b")
+
+
+def refused_through(door, document):
+    with pytest.raises(DefusedXmlException):
+        door(document)
+
+
+ATTACKS = {
+    "entity expansion": laughs(4),
+    "external entity": external_entities(1),
+    "external DTD": '<!DOCTYPE r SYSTEM "http://127.0.0.1:9/x.dtd"><r/>',
+    "deep nesting": nested(5000),
+}
+ATTACK_DOORS = {
+    "sax": lambda d: sax.parseString(d, Recorder()),
+    "minidom": minidom.parseString,
+    "pulldom": lambda d: [stream.expandNode(node) for stream in [pulldom.parseString(d)] for _, node in stream],
+    "xmlrpc": rpc.loads,
+}
+
+
+@pytest.mark.parametrize("door", ATTACK_DOORS)
+@pytest.mark.parametrize("attack", ATTACKS)
+def test_attacks_are_refused_through_every_door(door, attack):
+    refused_through(ATTACK_DOORS[door], ATTACKS[attack])
+
+
+def test_gzip_decode_bounds_what_it_inflates():
+    bomb = gzip.compress(bytes(50 * 2**20))
+    with pytest.raises(DefusedXmlException):
+        rpc.gzip_decode(bomb)
+    assert rpc.gzip_decode(gzip.compress(b"x" * 1000), max_decode=1000) == b"x" * 1000
+
+
+XI = "http://www.w3.org/2001/XInclude"
+
+
+def include_tree(tmp_path, files, **settings):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    root = fromstring((tmp_path / "top.xml").read_text())
+    ElementInclude.include(root, base_folder=tmp_path if settings.pop("folder", True) else None, **settings)
+    return root
+
+
+def xinclude(href, parse="xml"):
+    return f"<d xmlns:xi='{XI}'><xi:include href='{href}' parse='{parse}'/></d>"
+
+
+INCLUDES = {
+    "a file inside": ({"top.xml": xinclude("b.xml"), "b.xml": "<b/>"}, {}, "<b />"),
+    "text": ({"top.xml": xinclude("t.txt", "text"), "t.txt": "hi"}, {}, "hi"),
+    "no folder": ({"top.xml": xinclude("b.xml"), "b.xml": "<b/>"}, {"folder": False}, ExternalReferenceForbidden),
+    "outside": ({"top.xml": xinclude("../x.xml")}, {}, ExternalReferenceForbidden),
+    "a URL": ({"top.xml": xinclude("http://127.0.0.1:9/x")}, {}, ExternalReferenceForbidden),
+    "too deep": (
+        {"top.xml": xinclude("1.xml"), "1.xml": xinclude("2.xml"), "2.xml": "<e/>"},
+        {"max_depth": 1},
+        ElementInclude.LimitedRecursiveIncludeError,
+    ),
+    "too large": ({"top.xml": xinclude("b.xml"), "b.xml": "<b>" + "x" * 100 + "</b>"}, {"max_size": 50}, DefusedXmlException),
+    "an attack inside": ({"top.xml": xinclude("b.xml"), "b.xml": laughs(3)}, {}, DefusedXmlException),
+}
+
+
+@pytest.mark.parametrize("case", INCLUDES)
+def test_element_include(case, tmp_path):
+    files, settings, expected = INCLUDES[case]
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            include_tree(tmp_path, files, **settings)
+    else:
+        assert expected in tostring(include_tree(tmp_path, files, **settings), "unicode")
+
+
+SWITCH = textwrap.dedent(
+    """
+    import io, xml.etree.ElementTree as ET, xml.sax, xml.dom.minidom, xml.dom.pulldom, xmlrpc.client
+    from xml.etree import ElementInclude
+    import vorlane.stdlib
+    from vorlane.common import DefusedXmlException
+    attack = {attack!r}
+    doors = {{
+        "ET.fromstring": lambda: ET.fromstring(attack),
+        "ET.parse": lambda: ET.parse(io.StringIO(attack)),
+        "ET.iterparse": lambda: list(ET.iterparse(io.BytesIO(attack.encode()))),
+        "ET.XMLParser": lambda: (p := ET.XMLParser(), p.feed(attack), p.close()),
+        "ET.XMLPullParser": lambda: (p := ET.XMLPullParser(), p.feed(attack), p.close()),
+        "sax.parseString": lambda: xml.sax.parseString(attack.encode(), xml.sax.ContentHandler()),
+        "sax.make_parser": lambda: xml.sax.make_parser().parse(io.BytesIO(attack.encode())),
+        "minidom.parseString": lambda: xml.dom.minidom.parseString(attack),
+        "pulldom.parseString": lambda: list(xml.dom.pulldom.parseString(attack)),
+        "xmlrpc.client.loads": lambda: xmlrpc.client.loads(attack),
+        "ElementInclude": lambda: ElementInclude.include(ET.fromstring({include!r})),
+    }}
+    def outcome(door):
+        try:
+            door()
+        except DefusedXmlException:
+            return "refused"
+        except Exception as exc:
+            return type(exc).__name__
+        return "accepted"
+    with vorlane.stdlib.enabled():
+        print(sorted({{outcome(door) for door in doors.values()}}))
+    print(sorted({{outcome(door) for name, door in doors.items() if name != "ElementInclude"}}))
+    """
+)
+
+
+def test_the_standard_library_switch_refuses_through_every_entry_point():
+    script = SWITCH.format(attack=laughs(4), include=xinclude("/etc/hostname"))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    enabled, disabled = result.stdout.splitlines()
+    assert enabled == "['refused']" and "refused" not in disabled
