@@ -28,7 +28,7 @@ _CDATA_OPEN = b"<![CDATA["
 _REFERENCE = re.compile(r"&[^;]*;")
 
 
-def _sections(text: str, raw: bytes, start: int) -> Iterator[tuple[bool, str]]:
+def _sections(text: str, raw: bytes | bytearray, start: int) -> Iterator[tuple[bool, str]]:
     """The run of character data *text*, written at *start* of *raw*, cut into its CDATA
     sections (True) and the text between them (False), as the standard builder keeps them.
 

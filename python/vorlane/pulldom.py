@@ -38,6 +38,7 @@ class DOMEventStream(_standard.DOMEventStream):
     def getEvent(self) -> Any:
         """The next ``(event, node)``, reading more of the stream as needed; None at the end."""
         pull: Any = self.pulldom
+        parser: Any = self.parser
         if not pull.firstEvent[1]:
             pull.lastEvent = pull.firstEvent
         while not pull.firstEvent[1]:
@@ -45,10 +46,10 @@ class DOMEventStream(_standard.DOMEventStream):
                 return None
             piece = self.stream.read(self.bufsize)
             if piece:
-                self.parser.feed(piece)
+                parser.feed(piece)
                 continue
             self._closed = True
-            self.parser.close()
+            parser.close()
             if pull.firstEvent[1] and pull.firstEvent[1][0][0] == _standard.END_DOCUMENT:
                 return None
         event = pull.firstEvent[1][0]

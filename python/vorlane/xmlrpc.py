@@ -142,7 +142,11 @@ def enable() -> None:
 
 
 def disable() -> None:
-    """Give ``xmlrpc`` its standard parser back."""
+    """Give ``xmlrpc`` its standard parser back.
+
+    >>> disable(); xmlrpc.client.getparser is _STANDARD_GETPARSER
+    True
+    """
     with _LOCK:
         _install(_STANDARD_GETPARSER, _STANDARD_GZIP)
 

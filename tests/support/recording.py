@@ -73,5 +73,7 @@ def pull_events(stream, expand=None):
             continue
         if event == "START_ELEMENT" and node.tagName == expand:
             stream.expandNode(node)
-        events.append((event, node.data if event == "CHARACTERS" else node.toxml() if event != "START_DOCUMENT" else ""))
+        events.append(
+            (event, node.data if event == "CHARACTERS" else node.toxml() if event != "START_DOCUMENT" else "")
+        )
     return events
