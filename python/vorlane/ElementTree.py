@@ -33,7 +33,6 @@ b'<list><item n="1" /><item n="2" /></list>'
 
 from __future__ import annotations
 
-import contextlib as _contextlib
 import io as _io
 import typing as _typing
 import weakref as _weakref
@@ -60,6 +59,7 @@ from xml.etree.ElementTree import (
 )
 
 from vorlane._incremental import Feeder as _Feeder
+from vorlane._incremental import chunks as _chunks
 from vorlane._vorlane import version as _version
 from vorlane.api import Document as _Document
 from vorlane.api import ParseOptions as _ParseOptions
@@ -399,24 +399,6 @@ def parse(
 
 class _Writer(Protocol):
     def write(self, text: str, /) -> object: ...
-
-
-@_contextlib.contextmanager
-def _opened(source: _Source) -> Iterator[Any]:
-    """*source* as a file object to read from: itself, or the path opened in binary mode and closed after."""
-    reader = _file_object(source)
-    if reader is not None:
-        yield reader
-        return
-    with open(source, "rb") as handle:  # type: ignore[arg-type]
-        yield handle
-
-
-def _chunks(source: _Source) -> Iterator[str | bytes]:
-    """The content of *source* in pieces of at most _CHUNK; a path is opened and closed here."""
-    with _opened(source) as handle:
-        while data := handle.read(_CHUNK):
-            yield data
 
 
 class _IterParseIterator(Iterator[_Event]):

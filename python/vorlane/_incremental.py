@@ -9,16 +9,21 @@ events go to a target's handlers as the standard ``XMLParser`` calls them.
 from __future__ import annotations
 
 import codecs
-from collections.abc import Buffer, Iterable
+import contextlib
+import inspect
+from collections.abc import Buffer, Iterable, Iterator
 from typing import Any
+from xml.etree.ElementTree import Element, TreeBuilder
 
 from vorlane._events import EventParser
-from vorlane.api import ParseOptions
+from vorlane.api import ParseOptions, Source, _explain_fixed_limit, _file_object
 from vorlane.common import ParseError
 from vorlane.decode import DECLARATION_WINDOW, codec_of
 
 # The target methods, in the order EventParser.bind takes them.
 HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns")
+# Bytes (or characters) read from a file at a time.
+CHUNK = 64 * 1024
 # Byte order marks, four-byte ones first, and the codec each selects.
 _MARKS = (
     (codecs.BOM_UTF32_LE, "utf_32_le"),
@@ -151,12 +156,79 @@ class Feeder:
         """Parse *data* after what was fed before; what it completes goes to the target."""
         piece = self._decoder.feed(data)
         if piece:
-            self._engine.feed(piece, False, self.events)
+            try:
+                self._engine.feed(piece, False, self.events)
+            except ParseError as exc:
+                _explain_fixed_limit(exc)
+                raise
 
     def close(self) -> None:
         """The input ends here: what is left goes to the target, or the failure is raised."""
-        self._engine.feed(self._decoder.close(), True, self.events)
+        try:
+            self._engine.feed(self._decoder.close(), True, self.events)
+        except ParseError as exc:
+            _explain_fixed_limit(exc)
+            raise
 
     def bytes_fed(self) -> int:
         """UTF-8 bytes given to the engine so far."""
         return self._engine.bytes_fed()
+
+
+@contextlib.contextmanager
+def _opened(source: Source) -> Iterator[Any]:
+    """*source* as a file object to read from: itself, or the path opened in binary mode and closed after."""
+    reader = _file_object(source)
+    if reader is not None:
+        yield reader
+        return
+    with open(source, "rb") as handle:  # type: ignore[arg-type]
+        yield handle
+
+
+def chunks(source: Source) -> Iterator[str | bytes]:
+    """The content of *source* (a path or a file object) in pieces of at most CHUNK bytes or
+    characters; a path is opened, and closed when the pieces end.
+
+    >>> import io
+    >>> [len(piece) for piece in chunks(io.BytesIO(bytes(CHUNK + 1)))]
+    [65536, 1]
+    """
+    with _opened(source) as handle:
+        read = handle.read
+        sized = _takes_a_size(read)
+        while True:
+            data = read(CHUNK) if sized else read()
+            if not isinstance(data, (str, Buffer)):
+                raise TypeError(f"read() must return str or bytes, not {type(data).__name__}")
+            if not data:
+                return
+            yield data if isinstance(data, (str, bytes)) else bytes(data)
+            if not sized:
+                return  # a read() without a size gives the whole document at once
+
+
+def _takes_a_size(read: Any) -> bool:
+    """Whether *read* takes a size, as file objects do (a reader written as ``read(self)`` does not)."""
+    try:
+        parameters = inspect.signature(read).parameters.values()
+    except (TypeError, ValueError):
+        return True  # a built-in without a signature: a file object of the io module
+    return any(p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.VAR_POSITIONAL) for p in parameters)
+
+
+def parse_stream(source: Source, options: ParseOptions) -> Element:
+    """The tree of the document at *source* (a path or a file object), read and parsed in
+    pieces, so that the raw document is never held whole.
+
+    >>> import io
+    >>> parse_stream(io.BytesIO(b"<a><b/></a>"), {})[0].tag
+    'b'
+    """
+    builder = TreeBuilder()
+    feeder = Feeder(builder, None, options)
+    for piece in chunks(source):
+        feeder.feed(piece)
+    feeder.close()
+    root: Element = builder.close()
+    return root

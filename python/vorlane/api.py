@@ -97,15 +97,20 @@ def _parse_document(document: Document, options: ParseOptions, encoding: str | N
     try:
         return parse_xml(decode_document(document, encoding), **options)
     except ParseError as exc:
-        message = str(exc)
-        for native, explained in _FIXED_LIMITS:
-            if message.startswith(native):
-                raise ParseError(explained) from None
+        _explain_fixed_limit(exc)
         raise
     except ValueError as exc:
         if type(exc) is ValueError and isinstance(document, str):
             _refuse_unencodable(document)
         raise
+
+
+def _explain_fixed_limit(exc: ParseError) -> None:
+    """Raise, in place of *exc*, what one of the two fixed limits means to a Python caller."""
+    message = str(exc)
+    for native, explained in _FIXED_LIMITS:
+        if message.startswith(native):
+            raise ParseError(explained) from None
 
 
 def _refuse_unencodable(text: str) -> None:
@@ -220,7 +225,7 @@ def parse(source: Source, **options: Unpack[ParseOptions]) -> ElementTree:
     """Parse XML document into element tree.
 
     *source* is a filename or path (str, bytes or os.PathLike) or a file object opened
-    in binary or text mode; it is read whole, with one call of ``read()``. Errors opening
+    in binary or text mode; it is read and parsed 64 KiB at a time, never held whole. Errors opening
     a file are the usual OSErrors. The options are those of :func:`fromstring`.
 
     Return an ElementTree instance.
@@ -230,5 +235,6 @@ def parse(source: Source, **options: Unpack[ParseOptions]) -> ElementTree:
     >>> tree.getroot().findtext("port")
     '8080'
     """
-    checked = _checked_options(options, "parse")
-    return ElementTree(_parse_document(_read_source(source), checked))
+    from vorlane._incremental import parse_stream  # it builds on this module
+
+    return ElementTree(parse_stream(source, _checked_options(options, "parse")))

@@ -78,6 +78,7 @@ class Driver {
     static_assert(kEvents);
     names_.copy_names();
     tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
+    tokenizer_.set_outside_root(true);
   }
 
   // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
@@ -354,6 +355,7 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
       text_target_ = nullptr;
     }
   } else {
+    if (open_tags_.empty()) tokenizer_.set_outside_root(false);
     open_tags_.emplace_back(tag, raw_id);
     text_target_ = &run_;
   }
@@ -376,6 +378,7 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
     if (open_tags_.empty()) {
       root_complete_ = true;
       text_target_ = nullptr;
+      tokenizer_.set_outside_root(true);
     }
   } else {
     // The tokenizer only reports an end tag that matches the innermost open start tag.

@@ -101,6 +101,37 @@ std::optional<TokenizerError> XmlTokenizer::cut_at_limit(XmlEvent& event, XmlEve
   return std::nullopt;
 }
 
+bool XmlTokenizer::junk_outside_root(XmlEvent& event, std::size_t stop) {
+  // Only as far as the limit: past it, the run is cut at the limit instead (the same cut
+  // where the limit and the junk meet, so either way the outcome is the same).
+  const std::size_t window = stop - pos_ > text_limit_ ? pos_ + text_limit_ + 1 : stop;
+  const std::string_view run(data_, stop);
+  std::size_t at = resume_.active && resume_.checked > pos_ ? resume_.checked : pos_;
+  while (at < window) {
+    if (const std::size_t length = unicode_space_at(run, at)) {
+      at += length;
+      continue;
+    }
+    char32_t c;
+    unsigned bad_length;
+    const std::size_t length = utf8::decode(run, at, c, bad_length);
+    if (length == 0 && bad_length == 0 && stop == size_ && !final_) break;  // a character still coming
+    if (length == 0) return false;  // not UTF-8: read as usual, which reports it here
+    event.kind = XmlEventKind::Text;
+    event.content = std::string_view(data_ + pos_, at + length - pos_);
+    event.name_length = 0;
+    state_ = State::Exit;  // the driver refuses it: nothing is read after it
+    fast_end_ = 0;
+    return true;
+  }
+  if (window < stop || stop < size_ || final_) return false;  // past the limit, or white space only and complete
+  // White space so far: parked, to go on from the first character not yet checked.
+  const unsigned high = resume_.active ? resume_.high : 0u;
+  park(event, size_, 0, high | 0x80u);
+  resume_.checked = at;
+  return true;
+}
+
 std::optional<TokenizerError> XmlTokenizer::need_more(XmlEvent& event) {
   event.kind = XmlEventKind::NeedMore;
   event.content = {};
@@ -248,6 +279,7 @@ std::optional<TokenizerError> XmlTokenizer::read_text_resumed(XmlEvent& event) {
   unsigned high = resume_.high;
   const std::size_t stop_pos =
       static_cast<std::size_t>(scan::find_any<'<', '&'>(data_ + resume_.scan, data_ + size_, high) - data_);
+  if (outside_root_ && junk_outside_root(event, stop_pos)) return std::nullopt;
   if (stop_pos - pos_ > text_limit_) return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
   if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
   if (high != 0) {

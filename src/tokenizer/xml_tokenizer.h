@@ -99,6 +99,11 @@ class XmlTokenizer {
     text_limit_ = bounded(text);
   }
 
+  // Events only: whether character data now lies outside the root element, where only white
+  // space may stand. There a run is delivered cut just after its first other character (after
+  // checking its bytes up to there), so that junk is refused where it starts, whatever follows.
+  void set_outside_root(bool outside) { outside_root_ = outside; }
+
   // Copies the names of the open start tags that still point into the buffer to storage of
   // the tokenizer's own, so that the buffer may change. Costs only the names opened since
   // the last call.
@@ -202,12 +207,17 @@ class XmlTokenizer {
   // The construct at pos_ of `kind`, whose content starts at `content` and runs past `limit`:
   // delivered cut one byte past the limit, after its bytes so far are checked as UTF-8.
   std::optional<TokenizerError> cut_at_limit(XmlEvent& event, XmlEventKind kind, std::size_t content, std::size_t limit);
+  // Outside the root, the text run at pos_ up to `stop`: true with `event` set when it is to be
+  // delivered now (cut after its first character that is not white space), or parked (not
+  // final, its white space so far checked); false to read it as usual.
+  bool junk_outside_root(XmlEvent& event, std::size_t stop);
 
   const char* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
   State state_ = State::Init;
   bool final_ = true;
+  bool outside_root_ = false;
   std::size_t comment_limit_ = SIZE_MAX >> 2;
   std::size_t text_limit_ = SIZE_MAX >> 2;
   // The end search of a construct parked by NeedMore, resumed by the next request.
@@ -217,6 +227,7 @@ class XmlTokenizer {
     std::uint8_t phase = 0;  // of a DOCTYPE
     unsigned high = 0;       // a byte above 0x7F was passed
     std::size_t scan = 0;    // where the search goes on
+    std::size_t checked = 0;  // text outside the root: white space up to here
   };
   Resume resume_;
   // While the state is InText between calls: size_ - 1 (0 otherwise), so that one compare
@@ -292,9 +303,12 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
   if (stop_pos == 0) {
     unsigned high = 0;
     stop_pos = static_cast<std::size_t>(scan::find_any<'<', '&'>(begin, data_ + size_, high) - data_);
+    if (outside_root_ && junk_outside_root(event, stop_pos)) return std::nullopt;
     if (stop_pos - pos_ > text_limit_) return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
     if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
     if (auto error = check_utf8(pos_, stop_pos)) return error;
+  } else if (outside_root_ && junk_outside_root(event, stop_pos)) [[unlikely]] {
+    return std::nullopt;
   } else if (stop_pos - pos_ > text_limit_) [[unlikely]] {
     return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
   } else if (stop_pos == size_ && !final_) [[unlikely]] {
@@ -563,7 +577,8 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       unsigned high = 0;
       const char* const begin = data_ + pos;
       const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
-      if ((stop == data_ + size_ && !final_) || static_cast<std::size_t>(stop - begin) > text_limit_) [[unlikely]] {
+      if ((stop == data_ + size_ && !final_) || static_cast<std::size_t>(stop - begin) > text_limit_ ||
+          outside_root_) [[unlikely]] {
         break;
       }
       if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;

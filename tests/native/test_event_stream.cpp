@@ -50,6 +50,8 @@ const std::vector<std::string> kDocuments = {
     "<r><!-- long, then a bad byte \xFF --></r>",
     "<r>a long run of text, then a bad byte \xFF</r>",
     "<r><![CDATA[a long CDATA section, unclosed</r>",
+    "  \xE2\x80\xA8 junk \xFF before the root",
+    "<r/>\n \xC2\xA0junk after\xFF",
     "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
     "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
 };
