@@ -94,18 +94,18 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
             elif kind == "data":
                 for cdata, text in _sections(event[1], raw, event[2]):
                     last = node.lastChild
-                    if cdata:
+                    if cdata and text:
                         node.appendChild(document.createCDATASection(standard_text(text)))
-                    elif not text:
-                        continue
+                    elif not text or cdata:
+                        continue  # the standard builder makes no node of nothing
                     elif last is not None and last.nodeType == last.TEXT_NODE:
                         last.data += standard_text(text)
                     else:
                         node.appendChild(document.createTextNode(standard_text(text)))
             elif kind == "comment":
-                node.appendChild(document.createComment(event[1]))
+                node.appendChild(document.createComment(standard_text(event[1])))
             elif kind == "pi":
-                node.appendChild(document.createProcessingInstruction(event[1], event[2]))
+                node.appendChild(document.createProcessingInstruction(event[1], standard_text(event[2])))
             elif kind == "start-ns":
                 declared.append((event[1], event[2]))
         out.clear()

@@ -245,7 +245,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             self.getErrorHandler().fatalError(SAXParseException(str(failure), failure, self))
 
     def _report(self, events: list[tuple[Any, ...]]) -> None:
-        content = self.getContentHandler()
+        content: Any = self.getContentHandler()
         for event in events:
             kind = event[0]
             self._offset = event[-1] if kind in ("data", "comment", "pi", "start-ns", "end-ns") else event[3]
@@ -266,13 +266,14 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
             elif kind == "data":
                 content.characters(standard_text(event[1]))
             elif kind == "pi":
-                content.processingInstruction(event[1], event[2])
+                content.processingInstruction(event[1], standard_text(event[2]))
             elif kind == "comment":
                 if self._lexical is not None:
-                    self._lexical.comment(event[1])
+                    self._lexical.comment(standard_text(event[1]))
             elif kind == "start-ns":
                 if self._namespaces:
-                    content.startPrefixMapping(event[1] or None, event[2])
+                    # An undeclared default namespace (xmlns="") maps to None, as expat says.
+                    content.startPrefixMapping(event[1] or None, event[2] or None)
                 else:
                     self._pending_ns.append((event[1], event[2]))
             elif kind == "end-ns" and self._namespaces:
