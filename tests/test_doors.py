@@ -5,6 +5,8 @@ import csv
 import datetime
 import gzip
 import io
+import itertools
+import socket
 import subprocess
 import sys
 import textwrap
@@ -179,6 +181,7 @@ ATTACKS = {
     "external entity": external_entities(1),
     "external DTD": '<!DOCTYPE r SYSTEM "http://127.0.0.1:9/x.dtd"><r/>',
     "deep nesting": nested(5000),
+    "huge attribute": "<r a='" + "x" * (10 * 2**20 + 1) + "'/>",
 }
 ATTACK_DOORS = {
     "sax": lambda d: sax.parseString(d, Recorder()),
@@ -192,6 +195,27 @@ ATTACK_DOORS = {
 @pytest.mark.parametrize("attack", ATTACKS)
 def test_attacks_are_refused_through_every_door(door, attack):
     refused_through(ATTACK_DOORS[door], ATTACKS[attack])
+
+
+def test_no_door_connects_to_what_a_document_names():
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        listener.setblocking(False)
+        port = listener.getsockname()[1]
+        for door in ATTACK_DOORS.values():
+            for document in (
+                f'<!DOCTYPE r SYSTEM "http://127.0.0.1:{port}/x.dtd"><r/>',
+                f'<!DOCTYPE r [<!ENTITY e SYSTEM "http://127.0.0.1:{port}/e">]><r>&e;</r>',
+            ):
+                refused_through(door, document)
+        with pytest.raises(BlockingIOError):
+            listener.accept()
+
+
+def test_pulldom_reads_in_pieces():
+    document = io.BytesIO(b"<log>" + b"<record>text</record>" * 50_000 + b"</log>")
+    stream = pulldom.parse(document)
+    assert [event for event, _ in itertools.islice(stream, 3)] == ["START_DOCUMENT", "START_ELEMENT", "START_ELEMENT"]
+    assert document.tell() < len(document.getvalue()) // 10
 
 
 def test_gzip_decode_bounds_what_it_inflates():
