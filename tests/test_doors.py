@@ -12,6 +12,7 @@ import sys
 import textwrap
 import xml.dom.minidom
 import xml.dom.pulldom
+import xml.parsers.expat
 import xml.sax
 import xmlrpc.client
 import zipfile
@@ -60,6 +61,10 @@ def sax_events(make_parser, data, namespaces, pieces=None):
     return recorder.events
 
 
+# (toxml() of a deep document overflows the stack of the standard door.)
+REFUSED_BY_THE_STANDARD = (xml.sax.SAXParseException, xml.parsers.expat.ExpatError, RecursionError)
+
+
 def standard_dom(data):
     document = xml.dom.minidom.parseString(data)
     return document.toxml()
@@ -89,7 +94,7 @@ def test_door_answers_as_the_standard_one(door, name):
     standard, ours = DOORS[door]
     try:
         expected = standard(DOCUMENTS[name])
-    except Exception:
+    except REFUSED_BY_THE_STANDARD:
         pytest.skip("the standard door refuses it")
     try:
         answer = ours(DOCUMENTS[name])
@@ -121,7 +126,7 @@ def test_door_answers_as_the_standard_one_on_the_w3c_documents(door):
             data = archive.read(row["path"])
             try:
                 expected = standard(data)
-            except Exception:
+            except REFUSED_BY_THE_STANDARD:
                 continue
             try:
                 answer = ours(data)

@@ -25,42 +25,20 @@ class Recorder(ContentHandler, LexicalHandler):
     def _line(self):
         return self.locator.getLineNumber() if self.locator is not None else None
 
-    def startDocument(self):
-        self._add("startDocument")
-
-    def endDocument(self):
-        self._add("endDocument")
-
-    def startPrefixMapping(self, prefix, uri):
-        self._add("startPrefixMapping", prefix, uri)
-
-    def endPrefixMapping(self, prefix):
-        self._add("endPrefixMapping", prefix)
-
     def startElement(self, name, attrs):
         self._add("startElement", name, sorted(attrs.items()), self._line())
 
-    def endElement(self, name):
-        self._add("endElement", name)
-
     def startElementNS(self, name, qname, attrs):
-        attributes = sorted((key, value, attrs.getQNameByName(key)) for key, value in attrs.items())
+        attributes = sorted(((key, value, attrs.getQNameByName(key)) for key, value in attrs.items()), key=repr)
         self._add("startElementNS", name, qname, attributes, self._line())
 
-    def endElementNS(self, name, qname):
-        self._add("endElementNS", name, qname)
 
-    def characters(self, content):
-        self._add("characters", content)
-
-    def ignorableWhitespace(self, whitespace):
-        self._add("ignorableWhitespace", whitespace)
-
-    def processingInstruction(self, target, data):
-        self._add("processingInstruction", target, data)
-
-    def comment(self, content):
-        self._add("comment", content)
+# The other calls are recorded with their arguments as they come.
+for _call in (
+    "startDocument endDocument startPrefixMapping endPrefixMapping endElement endElementNS characters"
+    " ignorableWhitespace processingInstruction comment"
+).split():
+    setattr(Recorder, _call, lambda self, *args, _call=_call: self._add(_call, *args))
 
 
 def pull_events(stream, expand=None):
