@@ -176,11 +176,6 @@ def test_sax_reader_refusals_and_failures():
     assert recorder.events[-1][:2] == ("startElement", "b")
 
 
-def refused_through(door, document):
-    with pytest.raises(DefusedXmlException):
-        door(document)
-
-
 ATTACKS = {
     "entity expansion": laughs(4),
     "external entity": external_entities(1),
@@ -199,19 +194,21 @@ ATTACK_DOORS = {
 @pytest.mark.parametrize("door", ATTACK_DOORS)
 @pytest.mark.parametrize("attack", ATTACKS)
 def test_attacks_are_refused_through_every_door(door, attack):
-    refused_through(ATTACK_DOORS[door], ATTACKS[attack])
+    with pytest.raises(DefusedXmlException):
+        ATTACK_DOORS[door](ATTACKS[attack])
 
 
 def test_no_door_connects_to_what_a_document_names():
     with socket.create_server(("127.0.0.1", 0)) as listener:
         listener.setblocking(False)
         port = listener.getsockname()[1]
-        for door in ATTACK_DOORS.values():
-            for document in (
-                f'<!DOCTYPE r SYSTEM "http://127.0.0.1:{port}/x.dtd"><r/>',
-                f'<!DOCTYPE r [<!ENTITY e SYSTEM "http://127.0.0.1:{port}/e">]><r>&e;</r>',
-            ):
-                refused_through(door, document)
+        url = f"http://127.0.0.1:{port}/x"
+        for door, document in itertools.product(
+            ATTACK_DOORS.values(),
+            [f'<!DOCTYPE r SYSTEM "{url}"><r/>', f'<!DOCTYPE r [<!ENTITY e SYSTEM "{url}">]><r>&e;</r>'],
+        ):
+            with pytest.raises(DefusedXmlException):
+                door(document)
         with pytest.raises(BlockingIOError):
             listener.accept()
 
@@ -245,23 +242,21 @@ def xinclude(href, parse="xml"):
     return f"<d xmlns:xi='{XI}'><xi:include href='{href}' parse='{parse}'/></d>"
 
 
+B = {"top.xml": xinclude("b.xml"), "b.xml": "<b>" + "x" * 100 + "</b>"}
+Refused = ExternalReferenceForbidden
 INCLUDES = {
-    "a file inside": ({"top.xml": xinclude("b.xml"), "b.xml": "<b/>"}, {}, "<b />"),
+    "a file inside": (B, {}, "<b>xxx"),
     "text": ({"top.xml": xinclude("t.txt", "text"), "t.txt": "hi"}, {}, "hi"),
-    "no folder": ({"top.xml": xinclude("b.xml"), "b.xml": "<b/>"}, {"folder": False}, ExternalReferenceForbidden),
-    "outside": ({"top.xml": xinclude("../x.xml")}, {}, ExternalReferenceForbidden),
-    "a URL": ({"top.xml": xinclude("http://127.0.0.1:9/x")}, {}, ExternalReferenceForbidden),
+    "no folder": (B, {"folder": False}, Refused),
+    "outside": ({"top.xml": xinclude("../x.xml")}, {}, Refused),
+    "a URL": ({"top.xml": xinclude("http://127.0.0.1:9/x")}, {}, Refused),
     "too deep": (
-        {"top.xml": xinclude("1.xml"), "1.xml": xinclude("2.xml"), "2.xml": "<e/>"},
+        {**B, "top.xml": xinclude("1.xml"), "1.xml": xinclude("b.xml")},
         {"max_depth": 1},
         ElementInclude.LimitedRecursiveIncludeError,
     ),
-    "too large": (
-        {"top.xml": xinclude("b.xml"), "b.xml": "<b>" + "x" * 100 + "</b>"},
-        {"max_size": 50},
-        DefusedXmlException,
-    ),
-    "an attack inside": ({"top.xml": xinclude("b.xml"), "b.xml": laughs(3)}, {}, DefusedXmlException),
+    "too large": (B, {"max_size": 50}, DefusedXmlException),
+    "an attack inside": ({**B, "b.xml": laughs(3)}, {}, DefusedXmlException),
 }
 
 
