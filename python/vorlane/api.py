@@ -13,7 +13,7 @@ from typing import Protocol, TypedDict, Unpack, cast
 from xml.etree.ElementTree import Element, ElementTree
 
 from vorlane._vorlane import parse_xml
-from vorlane.common import ParseError
+from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import decode_document
 
 __all__ = [
@@ -94,18 +94,29 @@ _FIXED_LIMITS = (
 
 def _parse_document(document: Document, options: ParseOptions, encoding: str | None = None) -> Element:
     """Parse *document* (str or bytes) with *options*; the one road to the parser."""
+    text = decode_document(document, encoding)
     try:
-        return parse_xml(decode_document(document, encoding), **options)
-    except ParseError as exc:
+        return parse_xml(text, **options)
+    except (ParseError, DefusedXmlException) as exc:
+        failure: BaseException = exc
         message = str(exc)
         for native, explained in _FIXED_LIMITS:
             if message.startswith(native):
-                raise ParseError(explained) from None
-        raise
+                failure = ParseError(explained)
+        raise located(failure, _failure_position(document, encoding, options, exc)) from None
     except ValueError as exc:
         if type(exc) is ValueError and isinstance(document, str):
             _refuse_unencodable(document)
         raise
+
+
+def _failure_position(
+    document: Document, encoding: str | None, options: ParseOptions, failure: BaseException
+) -> tuple[int, int] | None:
+    # Imported here: the incremental road is built on this module.
+    from vorlane._incremental import failure_position
+
+    return failure_position(document, encoding, options, failure)
 
 
 def _refuse_unencodable(text: str) -> None:
