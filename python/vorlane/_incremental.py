@@ -203,9 +203,10 @@ class Feeder:
 
 
 def failure_position(
-    document: str | Buffer, encoding: str | None, options: ParseOptions, failure: BaseException
+    document: str | Buffer, encoding: str | None, options: ParseOptions, failure: BaseException, decoding: bool = False
 ) -> tuple[int, int] | None:
-    """Where *document* fails with *failure*, the exception parse_xml raised for it.
+    """Where *document* fails with *failure*, which parse_xml raised for it or, with
+    *decoding*, the decoding of its bytes did.
 
     The whole-document road keeps no offsets, so on this cold path the document is read
     again by the event engine, which must fail the same way; None if it does not.
@@ -217,15 +218,24 @@ def failure_position(
     ...     failure_position("<a>\\n  <b></c></a>", None, {}, exc)
     (2, 5)
     """
-    decoder = Decoder(encoding)
-    try:
-        text = decoder.feed(document) + decoder.close()
-    except ParseError:
-        return None
     engine = EventParser(**options)
     engine.bind(None, (None,) * len(HANDLER_NAMES), ())
+    decoder = Decoder(encoding)
+    pieces = []
     try:
-        engine.feed(text, True, [])
+        pieces.append(decoder.feed(document))
+        pieces.append(decoder.close())
+    except ParseError:
+        if not decoding or decoder.undecodable_at is None:
+            return None
+        # Placed after the characters before the bad bytes, if they parse.
+        pieces.append(decoder.undecodable_at)
+        engine.feed(b"".join(pieces), False, [])
+        return engine.position(engine.bytes_fed())
+    if decoding:
+        return None
+    try:
+        engine.feed(b"".join(pieces), True, [])
     except (ParseError, DefusedXmlException) as exc:
         if type(exc) is type(failure) and exc.args == failure.args:
             return engine.position(engine.error_offset())

@@ -94,7 +94,10 @@ _FIXED_LIMITS = (
 
 def _parse_document(document: Document, options: ParseOptions, encoding: str | None = None) -> Element:
     """Parse *document* (str or bytes) with *options*; the one road to the parser."""
-    text = decode_document(document, encoding)
+    try:
+        text = decode_document(document, encoding)
+    except ParseError as exc:
+        raise located(exc, _failure_position(document, encoding, options, exc, decoding=True)) from exc.__cause__
     try:
         return parse_xml(text, **options)
     except (ParseError, DefusedXmlException) as exc:
@@ -111,12 +114,15 @@ def _parse_document(document: Document, options: ParseOptions, encoding: str | N
 
 
 def _failure_position(
-    document: Document, encoding: str | None, options: ParseOptions, failure: BaseException
+    document: Document, encoding: str | None, options: ParseOptions, failure: BaseException, decoding: bool = False
 ) -> tuple[int, int] | None:
     # Imported here: the incremental road is built on this module.
     from vorlane._incremental import failure_position
 
-    return failure_position(document, encoding, options, failure)
+    try:
+        return failure_position(document, encoding, options, failure, decoding)
+    except (ParseError, DefusedXmlException):
+        return None  # the characters before undecodable bytes fail otherwise
 
 
 def _refuse_unencodable(text: str) -> None:
