@@ -13,31 +13,21 @@ import vorlane.common
 import vorlane.ElementTree as ET
 from vorlane import DefusedXmlException, EntitiesForbidden, ParseError, parse_xml
 
-# (document, (line, column) of its failure). Where the standard library fails too, it
-# gives the same position, but for a mismatched end tag: expat points at the name, two
-# characters after the "</" that we point at.
+# (document, (line, column) of its failure): the standard library's position where it fails
+# too, but for a mismatched end tag, where expat points at the name, two characters on.
 POSITIONS = [
     ("", (1, 0)),
-    ("<a>", (1, 3)),
     ("<a>\n  <b>", (2, 5)),
-    ("<é>\n  <ö>", (2, 5)),  # columns count characters, not bytes
-    ("<a>\r<b>\r\n<c>\n", (4, 0)),  # \r, \r\n and \n each end a line
-    ("<a/>x", (1, 4)),
+    ("<é>\n  <ö>", (2, 5)),  # characters, not bytes
+    ("<a>\r<b>\r\n<c>\n", (4, 0)),
     ("<a/>\n\n <b/>", (3, 1)),
-    ("<a>\n\t<b/>\n</a>\n\n<!-- x", (5, 0)),
-    ("<a><?pi x</a>", (1, 3)),
-    ("<a x='1", (1, 0)),
-    ("<a></a >\n<", (2, 0)),
     ("<a>\n&#xD800;</a>", (2, 0)),
     ("<a>\n&e;</a>", (2, 0)),  # a refusal here, an undefined entity there
     ("<a>\n<b>\n</c></b></a>", (3, 0)),
     ("<é>\n<ö></ü></é>", (2, 3)),
-    ("<a>\r\n\r\n<b></c></a>", (3, 3)),
-    # Decoded before the engine sees it: placed after the characters before the bad bytes.
-    ("<a>\nあ".encode("utf-16") + b"\0", (2, 1)),
+    ("<a>\nあ".encode("utf-16") + b"\0", (2, 1)),  # decoded: after the characters before the bad bytes
     (b"<?xml version='1.0' encoding='shift_jis'?>\n<a>\x82\xa0\xff\xff</a>", (2, 4)),
 ]
-EXPAT_AT_THE_NAME = {"</c>", "</ü>"}
 
 
 def failure(call, *args):
@@ -55,46 +45,25 @@ def fed_byte_by_byte(document):
 
 @pytest.mark.parametrize("document, position", POSITIONS)
 def test_positions(document, position):
-    whole = failure(vorlane.fromstring, document)
-    assert whole.position == position
+    assert failure(vorlane.fromstring, document).position == position
     assert failure(fed_byte_by_byte, document).position == position  # offsets absolute across pieces
-    if isinstance(document, bytes):
-        return
-    try:
-        standard.fromstring(document)
-    except standard.ParseError as exc:
-        line, column = exc.position
-        assert line == position[0]
-        assert column == position[1] + 2 * any(name in document for name in EXPAT_AT_THE_NAME)
+    if isinstance(document, str):
+        with pytest.raises(standard.ParseError) as info:
+            standard.fromstring(document)
+        line, column = info.value.position
+        assert (line, column - 2 * ("></" in document)) == position
 
 
-REFUSED = "<a>\n&e;</a>"
-MALFORMED = "<a>\n<b>"
-
-
-def drained(iterator):
-    for _ in iterator:
-        pass
-
-
-def pulled(document):
-    parser = ET.XMLPullParser()
-    parser.feed(document)
-    parser.close()
-    drained(parser.read_events())
+REFUSED, MALFORMED = "<a>\n&e;</a>", "<a>\n<b>"
 
 
 # One row per kind of entry point: each document goes in as the road takes it.
 ENTRY_POINTS = {
     "vorlane.fromstring": vorlane.fromstring,
-    "vorlane.fromstringlist": lambda text: vorlane.fromstringlist([text[:3], text[3:]]),
-    "vorlane.XMLID": vorlane.XMLID,
     "vorlane.parse": lambda text: vorlane.parse(io.StringIO(text)),
-    "ET.fromstring": ET.fromstring,
     "ET.fromstringlist with a parser": lambda text: ET.fromstringlist([text[:3], text[3:]], ET.XMLParser()),
     "ET.parse": lambda text: ET.parse(io.BytesIO(text.encode())),
-    "ET.iterparse": lambda text: drained(ET.iterparse(io.BytesIO(text.encode()), ("start", "end"))),
-    "ET.XMLPullParser": pulled,
+    "ET.iterparse": lambda text: list(ET.iterparse(io.BytesIO(text.encode()), ("start", "end"))),
     "ET.canonicalize": ET.canonicalize,
 }
 
@@ -108,21 +77,16 @@ def test_attributes_and_catching(call):
     assert type(refusal).__name__ == "EntitiesForbidden" and refusal.args == ("e", None, None, None, None, None)
     assert str(refusal) == "entity 'e' is forbidden (name='e')"
     assert (refusal.position, refusal.lineno, refusal.offset) == ((2, 0), 2, 1)
+    copy = pickle.loads(pickle.dumps(refusal))
+    assert type(copy) is type(refusal) and copy.args == refusal.args and copy.position == (2, 0)
     malformed = failure(call, MALFORMED)
     assert str(malformed) == "No XML root element found" and malformed.code is None
     assert (malformed.position, malformed.lineno, malformed.offset) == ((2, 3), 2, 4)
 
 
 def test_parse_xml_raises_its_classes_as_they_are():
-    refusal = failure(parse_xml, REFUSED)
-    assert type(refusal) is EntitiesForbidden and refusal.position is None
-    assert failure(parse_xml, MALFORMED).position is None
-
-
-def test_a_catchable_refusal_survives_pickling():
-    refusal = failure(ET.fromstring, REFUSED)
-    copy = pickle.loads(pickle.dumps(refusal))
-    assert type(copy) is type(refusal) and copy.args == refusal.args and copy.position == (2, 0)
+    assert type(failure(parse_xml, REFUSED)) is EntitiesForbidden
+    assert failure(parse_xml, REFUSED).position is failure(parse_xml, MALFORMED).position is None
 
 
 def test_a_class_that_refuses_attributes_is_raised_anyway(monkeypatch):
@@ -134,5 +98,4 @@ def test_a_class_that_refuses_attributes_is_raised_anyway(monkeypatch):
     module.__dict__.update(vars(vorlane.common), ParseError=Sealed)
     monkeypatch.setitem(sys.modules, "vorlane.common", module)
     for call in (vorlane.fromstring, fed_byte_by_byte):
-        raised = failure(call, MALFORMED)
-        assert type(raised) is Sealed and raised.args == ("No XML root element found",)
+        assert type(failure(call, MALFORMED)) is Sealed
