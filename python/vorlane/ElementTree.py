@@ -12,8 +12,8 @@ its options as keywords: ``ET.parse(path, forbid_dtd=True)``.
 How the results differ from the standard library's:
 
 - Refused documents raise :class:`vorlane.DefusedXmlException` or one of its
-  subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`, which is an
-  ``ET.ParseError`` without ``position`` or ``code``.
+  subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`; both are
+  ``ET.ParseError``, with ``position`` (line, column) where known and ``code`` None.
 - Line ends and attribute values are kept as written; a DTD is never applied.
 - Documents are read whole: ``iterparse``, ``XMLParser`` and ``XMLPullParser`` parse
   when the whole document is there, then report what they found.
