@@ -9,6 +9,7 @@ events go to a target's handlers as the standard ``XMLParser`` calls them.
 from __future__ import annotations
 
 import codecs
+import itertools
 from collections.abc import Buffer, Iterable
 from typing import Any, NoReturn
 
@@ -28,6 +29,8 @@ _MARKS = (
     (codecs.BOM_UTF16_BE, "utf_16_be"),
 )
 _UNITS = {"utf_32_le": 4, "utf_32_be": 4, "utf_16_le": 2, "utf_16_be": 2}
+# Bytes (or characters) of a whole document read again at a time, to place its failure.
+_PIECE = 64 * 1024
 # The kinds of event a pull parser may ask for.
 EVENT_NAMES = frozenset({"start", "end", "comment", "pi", "start-ns", "end-ns"})
 
@@ -221,22 +224,30 @@ def failure_position(
     engine = EventParser(**options)
     engine.bind(None, (None,) * len(HANDLER_NAMES), ())
     decoder = Decoder(encoding)
-    pieces = []
-    try:
-        pieces.append(decoder.feed(document))
-        pieces.append(decoder.close())
-    except ParseError:
-        if not decoding or decoder.undecodable_at is None:
-            return None
-        # Placed after the characters before the bad bytes, if they parse.
-        pieces.append(decoder.undecodable_at)
-        engine.feed(b"".join(pieces), False, [])
-        return engine.position(engine.bytes_fed())
-    if decoding:
+    # In pieces: the reading stops at the failure and never copies the whole document.
+    view = document if isinstance(document, str) else memoryview(document).cast("B")
+    pieces = (view[start : start + _PIECE] for start in range(0, len(view), _PIECE))
+    for piece in itertools.chain(pieces, [None]):
+        try:
+            text = decoder.close() if piece is None else decoder.feed(piece)
+        except ParseError:
+            return _place_undecodable(engine, decoder.undecodable_at) if decoding else None
+        if decoding and piece is None:
+            return None  # decoded here: not the failure this was about
+        try:
+            engine.feed(text, piece is None, [])
+        except (ParseError, DefusedXmlException) as exc:
+            same = not decoding and type(exc) is type(failure) and exc.args == failure.args
+            return engine.position(engine.error_offset()) if same else None
+    return None
+
+
+def _place_undecodable(engine: EventParser, before: bytes | None) -> tuple[int, int] | None:
+    """The place after *before*, the characters before undecodable bytes, if they parse."""
+    if before is None:
         return None
     try:
-        engine.feed(b"".join(pieces), True, [])
-    except (ParseError, DefusedXmlException) as exc:
-        if type(exc) is type(failure) and exc.args == failure.args:
-            return engine.position(engine.error_offset())
-    return None
+        engine.feed(before, False, [])
+    except (ParseError, DefusedXmlException):
+        return None
+    return engine.position(engine.bytes_fed())

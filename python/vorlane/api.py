@@ -119,10 +119,7 @@ def _failure_position(
     # Imported here: the incremental road is built on this module.
     from vorlane._incremental import failure_position
 
-    try:
-        return failure_position(document, encoding, options, failure, decoding)
-    except (ParseError, DefusedXmlException):
-        return None  # the characters before undecodable bytes fail otherwise
+    return failure_position(document, encoding, options, failure, decoding)
 
 
 def _refuse_unencodable(text: str) -> None:
