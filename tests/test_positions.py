@@ -27,6 +27,7 @@ POSITIONS = [
     ("<é>\n<ö></ü></é>", (2, 3)),
     ("<a>\nあ".encode("utf-16") + b"\0", (2, 1)),  # decoded: after the characters before the bad bytes
     (b"<?xml version='1.0' encoding='shift_jis'?>\n<a>\x82\xa0\xff\xff</a>", (2, 4)),
+    (b"<?xml version='1.0' encoding='utf:8'?><a/>", (1, 0)),  # at the declaration
 ]
 
 

@@ -101,7 +101,11 @@ class Decoder:
         head = bytes(self._head)
         self._head = bytearray()
         self._decided = True
-        self._codec = codec_of(head, self._encoding)
+        try:
+            self._codec = codec_of(head, self._encoding)
+        except ParseError:
+            self.undecodable_at = b""  # the encoding declared, at the start, is refused
+            raise
         if self._codec != "utf_8":
             self._decoder = codecs.getincrementaldecoder(self._codec)("strict")
         return self._decode(head, final)
