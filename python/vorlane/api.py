@@ -109,7 +109,11 @@ def _parse_document(document: Document, options: ParseOptions, encoding: str | N
         raise located(failure, _failure_position(document, encoding, options, exc)) from None
     except ValueError as exc:
         if type(exc) is ValueError and isinstance(document, str):
-            _refuse_unencodable(document)
+            try:
+                _refuse_unencodable(document)
+            except ParseError as refusal:
+                position = _failure_position(document, encoding, options, refusal, decoding=True)
+                raise located(refusal, position) from None
         raise
 
 
