@@ -46,7 +46,7 @@ RECORD = "{%s}rec" % NS
 # The opt-in of the streaming engine: a tag filter, as lxml has, and freeing each element once
 # the loop has moved past it. The free keyword is the name it is expected to land under.
 OPT_IN_FILTER = "tag"
-OPT_IN_FREE = "free_processed"
+OPT_IN_FREE = "release"
 
 # ---------------------------------------------------------------------------------------
 # The dump

@@ -189,10 +189,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::size_t> two{random() % (input.size() + 1)};
   require_same("two pieces", whole, stream_dump::run(input, two, options), two);
 
-  // parse_core bounds the text of the whole document, the stream each run: compare the two
-  // engines where that bound cannot be reached.
+  // parse_core bounds the text of the whole document, the stream each run, and the stream
+  // refuses a comment or a run once it passes its limit, before it has read the rest: compare
+  // the two engines where those bounds cannot be reached.
   ParseOptions same = options;
   if (same.max_text_size < input.size()) same.max_text_size = kNoLimit;
+  if (same.max_comment_size < input.size()) same.max_comment_size = kNoLimit;
   const vorlane::ParseResult core = vorlane::parse_core(input.data(), input.size(), same);
   require_same("parse_core against the events", fuzz::describe(core), stream_outcome(input, same), {});
   return 0;

@@ -183,17 +183,18 @@ def test_options_are_checked_where_they_are_taken(call):
         call()
 
 
-def test_file_is_read_once_in_one_piece():
+def test_file_is_read_in_pieces_until_it_ends():
     class Source:
         calls = []
+        pieces = [b"<a>two ", "pieces</a>", b""]
 
         def read(self, *args):
             self.calls.append(args)
-            return b"<a>one piece</a>"
+            return self.pieces.pop(0)
 
     source = Source()
-    assert vorlane.parse(source).getroot().text == "one piece"
-    assert source.calls == [()]
+    assert vorlane.parse(source).getroot().text == "two pieces"
+    assert source.calls == [(65536,)] * 3
 
 
 @pytest.mark.parametrize(

@@ -85,7 +85,7 @@ def test_feeding_after_the_end_or_a_failure_is_refused():
     out = []
     with pytest.raises(SyntaxError, match="ill-formed"):
         parser.feed(b"<a></b>", True, out)
-    assert out == [("start", "a", {}, 0)] and parser.error_offset() == 3
+    assert out == [("start", "a", {}, 0, "a", ())] and parser.error_offset() == 3
     with pytest.raises(SyntaxError, match="ill-formed"):  # the same failure again
         parser.feed(b"", True, out)
     parser = EventParser()

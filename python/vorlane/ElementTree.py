@@ -6,19 +6,20 @@ build, search and serialise trees (``Element``, ``SubElement``, ``TreeBuilder``,
 ``tostring``, ``indent``, ``register_namespace``...) are the standard ones. Every entry
 point that reads a document (``fromstring``, ``XML``, ``fromstringlist``, ``XMLID``,
 ``parse``, ``iterparse``, ``ElementTree.parse``, ``XMLParser``, ``XMLPullParser`` and
-``canonicalize``) reads it with :func:`vorlane.parse_xml` instead of expat, and takes
-its options as keywords: ``ET.parse(path, forbid_dtd=True)``.
+``canonicalize``) reads it with vorlane instead of expat, and takes its options as
+keywords: ``ET.parse(path, forbid_dtd=True)``. The incremental readers are incremental:
+each feed reports what the data so far completes.
 
 How the results differ from the standard library's:
 
 - Refused documents raise :class:`vorlane.DefusedXmlException` or one of its
   subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`; both are
   ``ET.ParseError``, with ``position`` (line, column) where known and ``code`` None.
-- Line ends and attribute values are kept as written; a DTD is never applied.
-- Documents are read whole: ``iterparse``, ``XMLParser`` and ``XMLPullParser`` parse
-  when the whole document is there, then report what they found.
-- Comments, processing instructions and namespace declarations are not kept, so the
-  events and target calls that would report them never happen.
+- Line ends and attribute values are kept as written; a DTD is never applied, and the
+  DOCTYPE is not reported to a target.
+- In the incremental readers ``max_text_size`` bounds each run of character data, not
+  the whole document.
+- ``iterparse`` takes ``tag=`` and ``release=`` for the record loop.
 - A parser object of the standard library is refused wherever a ``parser`` argument
   is taken; pass an ``ET.XMLParser`` from this module.
 
@@ -32,7 +33,6 @@ b'<list><item n="1" /><item n="2" /></list>'
 
 from __future__ import annotations
 
-import contextlib as _contextlib
 import io as _io
 import typing as _typing
 import weakref as _weakref
@@ -59,6 +59,7 @@ from xml.etree.ElementTree import (
 )
 
 from vorlane._incremental import Feeder as _Feeder
+from vorlane._incremental import chunks as _chunks
 from vorlane._vorlane import version as _version
 from vorlane.api import Document as _Document
 from vorlane.api import ParseOptions as _ParseOptions
@@ -234,6 +235,19 @@ class XMLPullParser:
         """Finish feeding data to parser; its last events become available."""
         self._close_and_return_root()
 
+    def _take_events(self) -> list[_Event]:
+        """The events not yet read, taken off the queue at once (then call :meth:`_raise_failure`)."""
+        events = self._events
+        taken = events[self._read :]
+        events.clear()
+        self._read = 0
+        return taken
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            failure, self._failure = self._failure, None
+            raise failure
+
     def read_events(self) -> Iterator[_Event]:
         """Return an iterator over the events not yet read, then raise a failure if there was one."""
         events = self._events
@@ -387,24 +401,6 @@ class _Writer(Protocol):
     def write(self, text: str, /) -> object: ...
 
 
-@_contextlib.contextmanager
-def _opened(source: _Source) -> Iterator[Any]:
-    """*source* as a file object to read from: itself, or the path opened in binary mode and closed after."""
-    reader = _file_object(source)
-    if reader is not None:
-        yield reader
-        return
-    with open(source, "rb") as handle:  # type: ignore[arg-type]
-        yield handle
-
-
-def _chunks(source: _Source) -> Iterator[str | bytes]:
-    """The content of *source* in pieces of at most _CHUNK; a path is opened and closed here."""
-    with _opened(source) as handle:
-        while data := handle.read(_CHUNK):
-            yield data
-
-
 class _IterParseIterator(Iterator[_Event]):
     """The iterator of :func:`iterparse`: its ``root`` is set once the events are exhausted."""
 
@@ -475,22 +471,23 @@ def iterparse(
             handle.close()
 
     def generate() -> Iterator[_Event]:
+        # Each batch of events is taken whole and yielded from a list: one generator between
+        # the parser and the loop, not a generator per event.
+        path: list[Element] | None = [] if release else None
+        plain = tags is None and not release
         try:
-            plain = tags is None and not release
             while True:
-                if plain:
-                    yield from pull.read_events()
-                else:
-                    yield from _selected(pull.read_events(), wanted, tags, release)
+                events = pull._take_events()
+                yield from events if plain else _selected(events, wanted, tags, path)
+                pull._raise_failure()
                 data = handle.read(_CHUNK)
                 if not data:
                     break
                 pull.feed(data)
             root = pull._close_and_return_root()
-            if plain:
-                yield from pull.read_events()
-            else:
-                yield from _selected(pull.read_events(), wanted, tags, release)
+            events = pull._take_events()
+            yield from events if plain else _selected(events, wanted, tags, path)
+            pull._raise_failure()
         finally:
             close_source()
         iterator = reference()
@@ -503,13 +500,13 @@ def iterparse(
 
 
 def _selected(
-    events: Iterator[_Event], wanted: frozenset[str], tags: frozenset[str] | None, release: bool
+    events: Iterable[_Event], wanted: frozenset[str], tags: frozenset[str] | None, path: list[Element] | None
 ) -> Iterator[_Event]:
     """The events of *wanted* kinds (those of elements with *tags* only, if given); with
-    *release*, each element of an "end" event yielded is freed when the consumer resumes."""
-    path: list[Element] = []  # the open elements, when released ones must leave their parent
+    *path* (the open elements, kept across batches), each element of an "end" event yielded
+    is freed when the consumer resumes: cleared and taken out of its parent."""
     for kind, value in events:
-        if release:
+        if path is not None:
             if kind == "start":
                 path.append(value)
             elif kind == "end":
@@ -517,7 +514,7 @@ def _selected(
         if kind not in wanted or (tags is not None and kind in ("start", "end") and value.tag not in tags):
             continue
         yield kind, value
-        if release and kind == "end":
+        if path is not None and kind == "end":
             value.clear()
             if path:
                 path[-1].remove(value)

@@ -9,17 +9,22 @@ events go to a target's handlers as the standard ``XMLParser`` calls them.
 from __future__ import annotations
 
 import codecs
+import contextlib
+import inspect
 import itertools
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Iterable, Iterator
 from typing import Any, NoReturn
+from xml.etree.ElementTree import Element, TreeBuilder
 
 from vorlane._events import EventParser
-from vorlane.api import ParseOptions
+from vorlane.api import ParseOptions, Source, _explained, _file_object
 from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import DECLARATION_WINDOW, codec_of
 
 # The target methods, in the order EventParser.bind takes them.
 HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns")
+# Bytes (or characters) read from a file at a time.
+CHUNK = 64 * 1024
 # Byte order marks, four-byte ones first, and the codec each selects.
 _MARKS = (
     (codecs.BOM_UTF32_LE, "utf_32_le"),
@@ -29,8 +34,6 @@ _MARKS = (
     (codecs.BOM_UTF16_BE, "utf_16_be"),
 )
 _UNITS = {"utf_32_le": 4, "utf_32_be": 4, "utf_16_le": 2, "utf_16_be": 2}
-# Bytes (or characters) of a whole document read again at a time, to place its failure.
-_PIECE = 64 * 1024
 # The kinds of event a pull parser may ask for.
 EVENT_NAMES = frozenset({"start", "end", "comment", "pi", "start-ns", "end-ns"})
 
@@ -190,7 +193,7 @@ class Feeder:
         except (ParseError, DefusedXmlException) as exc:
             if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
                 raise  # raised by a handler of the target, not by the engine
-            self._failure = located(exc, self._engine.position(self._engine.error_offset()))
+            self._failure = located(_explained(exc), self._engine.position(self._engine.error_offset()))
             raise self._failure from None
 
     def _undecodable(self, exc: ParseError) -> NoReturn:
@@ -230,7 +233,7 @@ def failure_position(
     decoder = Decoder(encoding)
     # In pieces: the reading stops at the failure and never copies the whole document.
     view = document if isinstance(document, str) else memoryview(document).cast("B")
-    pieces = (view[start : start + _PIECE] for start in range(0, len(view), _PIECE))
+    pieces = (view[start : start + CHUNK] for start in range(0, len(view), CHUNK))
     for piece in itertools.chain(pieces, [None]):
         try:
             text = decoder.close() if piece is None else decoder.feed(piece)
@@ -255,3 +258,62 @@ def _place_undecodable(engine: EventParser, before: bytes | None) -> tuple[int, 
     except (ParseError, DefusedXmlException):
         return None
     return engine.position(engine.bytes_fed())
+
+
+@contextlib.contextmanager
+def _opened(source: Source) -> Iterator[Any]:
+    """*source* as a file object to read from: itself, or the path opened in binary mode and closed after."""
+    reader = _file_object(source)
+    if reader is not None:
+        yield reader
+        return
+    with open(source, "rb") as handle:  # type: ignore[arg-type]
+        yield handle
+
+
+def chunks(source: Source) -> Iterator[str | bytes]:
+    """The content of *source* (a path or a file object) in pieces of at most CHUNK bytes or
+    characters; a path is opened, and closed when the pieces end.
+
+    >>> import io
+    >>> [len(piece) for piece in chunks(io.BytesIO(bytes(CHUNK + 1)))]
+    [65536, 1]
+    """
+    with _opened(source) as handle:
+        read = handle.read
+        sized = _takes_a_size(read)
+        while True:
+            data = read(CHUNK) if sized else read()
+            if not isinstance(data, (str, Buffer)):
+                raise TypeError(f"read() must return str or bytes, not {type(data).__name__}")
+            if not data:
+                return
+            yield data if isinstance(data, (str, bytes)) else bytes(data)
+            if not sized:
+                return  # a read() without a size gives the whole document at once
+
+
+def _takes_a_size(read: Any) -> bool:
+    """Whether *read* takes a size, as file objects do (a reader written as ``read(self)`` does not)."""
+    try:
+        parameters = inspect.signature(read).parameters.values()
+    except (TypeError, ValueError):
+        return True  # a built-in without a signature: a file object of the io module
+    return any(p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.VAR_POSITIONAL) for p in parameters)
+
+
+def parse_stream(source: Source, options: ParseOptions) -> Element:
+    """The tree of the document at *source* (a path or a file object), read and parsed in
+    pieces, so that the raw document is never held whole.
+
+    >>> import io
+    >>> parse_stream(io.BytesIO(b"<a><b/></a>"), {})[0].tag
+    'b'
+    """
+    builder = TreeBuilder()
+    feeder = Feeder(builder, None, options)
+    for piece in chunks(source):
+        feeder.feed(piece)
+    feeder.close()
+    root: Element = builder.close()
+    return root

@@ -101,12 +101,7 @@ def _parse_document(document: Document, options: ParseOptions, encoding: str | N
     try:
         return parse_xml(text, **options)
     except (ParseError, DefusedXmlException) as exc:
-        failure: BaseException = exc
-        message = str(exc)
-        for native, explained in _FIXED_LIMITS:
-            if message.startswith(native):
-                failure = ParseError(explained)
-        raise located(failure, _failure_position(document, encoding, options, exc)) from None
+        raise located(_explained(exc), _failure_position(document, encoding, options, exc)) from None
     except ValueError as exc:
         if type(exc) is ValueError and isinstance(document, str):
             try:
@@ -124,6 +119,15 @@ def _failure_position(
     from vorlane._incremental import failure_position
 
     return failure_position(document, encoding, options, failure, decoding)
+
+
+def _explained(exc: BaseException) -> BaseException:
+    """*exc*, or in its place what one of the two fixed limits means to a Python caller."""
+    message = str(exc)
+    for native, explained in _FIXED_LIMITS:
+        if isinstance(exc, ParseError) and message.startswith(native):
+            return ParseError(explained)
+    return exc
 
 
 def _refuse_unencodable(text: str) -> None:
@@ -238,7 +242,7 @@ def parse(source: Source, **options: Unpack[ParseOptions]) -> ElementTree:
     """Parse XML document into element tree.
 
     *source* is a filename or path (str, bytes or os.PathLike) or a file object opened
-    in binary or text mode; it is read whole, with one call of ``read()``. Errors opening
+    in binary or text mode; it is read and parsed 64 KiB at a time, never held whole. Errors opening
     a file are the usual OSErrors. The options are those of :func:`fromstring`.
 
     Return an ElementTree instance.
@@ -248,5 +252,6 @@ def parse(source: Source, **options: Unpack[ParseOptions]) -> ElementTree:
     >>> tree.getroot().findtext("port")
     '8080'
     """
-    checked = _checked_options(options, "parse")
-    return ElementTree(_parse_document(_read_source(source), checked))
+    from vorlane._incremental import parse_stream  # it builds on this module
+
+    return ElementTree(parse_stream(source, _checked_options(options, "parse")))

@@ -9,9 +9,11 @@
 namespace vorlane {
 
 struct Attribute {
-  std::uint32_t name = 0;  // name id (Document::name)
-  StringRef value;         // always present
+  std::uint32_t name = 0;      // name id (Document::name), rendered
+  std::uint32_t raw_name = 0;  // name id of the key as written (in what would be padding)
+  StringRef value;             // always present
 };
+static_assert(sizeof(Attribute) == 24);
 
 // Counts and indices are 32-bit: a node is written per element, so its size is memory
 // traffic (and, on a cold heap, page faults) per element. A document with 2^32 nodes or

@@ -60,20 +60,28 @@ PyObject* event_tuple(EventParserObject* self, const StreamEvent& event) {
   if (!offset) return nullptr;
   switch (event.kind) {
     case StreamEvent::Kind::Start: {
+      // (kind, tag, attrib, offset, the tag as written, ((key as written, key, value), ...))
       PyObject* tag = name_of(self, event.name);
+      PyObject* qname = name_of(self, event.raw_name);
       PyRef attrib(PyDict_New());
-      if (!tag || !attrib) return nullptr;
+      PyRef written(PyTuple_New(event.attribute_count));
+      if (!tag || !qname || !attrib || !written) return nullptr;
       for (std::uint32_t i = 0; i < event.attribute_count; ++i) {
         const Attribute& attribute = doc.attributes[event.first_attribute + i];
         PyObject* key = name_of(self, attribute.name);
+        PyObject* raw_key = name_of(self, attribute.raw_name);
         PyRef value(decode(doc.bytes(attribute.value)));
-        if (!key || !value || PyDict_SetItem(attrib.get(), key, value.get()) < 0) return nullptr;
+        if (!key || !raw_key || !value || PyDict_SetItem(attrib.get(), key, value.get()) < 0) return nullptr;
+        PyObject* item = PyTuple_Pack(3, raw_key, key, value.get());
+        if (!item || PyTuple_SetItem(written.get(), i, item) < 0) return nullptr;
       }
-      return PyTuple_Pack(4, self->kinds[kStart], tag, attrib.get(), offset.get());
+      return PyTuple_Pack(6, self->kinds[kStart], tag, attrib.get(), offset.get(), qname, written.get());
     }
     case StreamEvent::Kind::End: {
+      // (kind, tag, offset, the tag as written)
       PyObject* tag = name_of(self, event.name);
-      return tag ? PyTuple_Pack(3, self->kinds[kEnd], tag, offset.get()) : nullptr;
+      PyObject* qname = name_of(self, event.raw_name);
+      return tag && qname ? PyTuple_Pack(4, self->kinds[kEnd], tag, offset.get(), qname) : nullptr;
     }
     case StreamEvent::Kind::Data:
     case StreamEvent::Kind::Comment:

@@ -32,6 +32,7 @@ struct StreamEvent {
   enum class Kind : std::uint8_t { Start, End, Data, Comment, Instruction, StartNs, EndNs };
   Kind kind = Kind::Start;
   std::uint32_t name = 0;             // Start, End: the rendered tag's name id
+  std::uint32_t raw_name = 0;         // Start, End: the tag's name id as written
   std::uint32_t first_attribute = 0;  // Start: Document::attributes[first_attribute, + attribute_count)
   std::uint32_t attribute_count = 0;
   StringRef text;   // Data, Comment: the content; Instruction: the target; StartNs, EndNs: the prefix
@@ -76,6 +77,7 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
     static_assert(kEvents);
     names_.copy_names();
+    tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
   }
 
   // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
@@ -230,7 +232,7 @@ class Driver {
   std::uint64_t base_ = 0;  // the whole input's offset of doc_.input[0]
   // Events only.
   std::vector<StreamEvent>* events_ = nullptr;
-  std::vector<std::uint32_t> open_tags_;  // rendered tag ids of the open elements
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> open_tags_;  // rendered and written tag ids of the open elements
   StringRef run_;                         // the character data since the last markup
   std::uint64_t run_at_ = 0;
 };
@@ -336,12 +338,14 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
   }
   StreamEvent& start = push(StreamEvent::Kind::Start);
   start.name = tag;
+  start.raw_name = raw_id;
   start.first_attribute = static_cast<std::uint32_t>(first);
   start.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
   start.offset = offset;
   if (empty) {
     StreamEvent& end = push(StreamEvent::Kind::End);
     end.name = tag;
+    end.raw_name = raw_id;
     end.offset = offset;
     end_namespaces(offset);
     namespaces_.close_scope();
@@ -350,7 +354,7 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
       text_target_ = nullptr;
     }
   } else {
-    open_tags_.push_back(tag);
+    open_tags_.emplace_back(tag, raw_id);
     text_target_ = &run_;
   }
   return std::nullopt;
@@ -363,7 +367,8 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
     const std::uint64_t offset = offset_of(lt);
     flush_text();
     StreamEvent& end = push(StreamEvent::Kind::End);
-    end.name = open_tags_.back();
+    end.name = open_tags_.back().first;
+    end.raw_name = open_tags_.back().second;
     end.offset = offset;
     open_tags_.pop_back();
     end_namespaces(offset);

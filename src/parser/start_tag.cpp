@@ -283,13 +283,14 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
     }
     if (!amp) [[likely]] {
       doc_.attributes.push_back(
-          Attribute{name, StringRef{base_offset + a.value_begin, value_length, StringRef::Where::Input}});
+          Attribute{name, key->raw_id, StringRef{base_offset + a.value_begin, value_length, StringRef::Where::Input}});
     } else {
       const std::size_t offset = doc_.arena.size();
       if (auto failure = unescape_attribute_value(content.substr(a.value_begin, value_length), options, doc_.arena)) {
         return failure;
       }
-      doc_.attributes.push_back(Attribute{name, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
+      doc_.attributes.push_back(
+          Attribute{name, key->raw_id, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
     }
     ++kept;
   }

@@ -85,6 +85,22 @@ TokenizerError XmlTokenizer::fail(std::string message) {
   return TokenizerError{std::move(message)};
 }
 
+std::optional<TokenizerError> XmlTokenizer::cut_at_limit(XmlEvent& event, XmlEventKind kind, std::size_t content,
+                                                         std::size_t limit) {
+  const std::size_t cut = content + limit + 1;
+  const utf8::Check check = utf8::validate(data_ + pos_, cut - pos_);
+  // A character cut by the limit is no fault; a bad one before it is, as it would be whole.
+  if (!check.ok && !check.incomplete) {
+    if (auto error = check_utf8(pos_, cut)) return error;
+  }
+  event.kind = kind;
+  event.content = std::string_view(data_ + content, limit + 1);
+  event.name_length = 0;
+  state_ = State::Exit;  // the driver refuses it: nothing is read after it
+  fast_end_ = 0;
+  return std::nullopt;
+}
+
 std::optional<TokenizerError> XmlTokenizer::need_more(XmlEvent& event) {
   event.kind = XmlEventKind::NeedMore;
   event.content = {};
@@ -232,6 +248,7 @@ std::optional<TokenizerError> XmlTokenizer::read_text_resumed(XmlEvent& event) {
   unsigned high = resume_.high;
   const std::size_t stop_pos =
       static_cast<std::size_t>(scan::find_any<'<', '&'>(data_ + resume_.scan, data_ + size_, high) - data_);
+  if (stop_pos - pos_ > text_limit_) return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
   if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
   if (high != 0) {
     if (auto error = check_utf8(pos_, stop_pos)) return error;
@@ -429,6 +446,10 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
       // The "--" may not overlap the opener: a resumed search starts 6 bytes in at least.
       const char* q = !resume_.active ? find_comment_end(begin, end)
                       : scan::find_close_after2(data_ + std::max(resume_.scan, lt + 6), end, '>', '-');
+      // Content longer than the limit: it ends past lt + 6 + limit, or has not ended there.
+      if (static_cast<std::size_t>((q == end ? end : q) - begin) > 6 + comment_limit_) {
+        return cut_at_limit(event, XmlEventKind::Comment, lt + 4, comment_limit_);
+      }
       if (q == end && !final_) return park(event, size_);
       if (q == end) return fail(concat({kSyntax, kUnclosedComment}));
       gt = static_cast<std::size_t>(q - data_);
@@ -443,6 +464,9 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
       // The "]]" cannot overlap the opener, which ends in "[".
       const std::size_t from = std::max(resume_.active ? resume_.scan : 0, lt + 11);
       const char* q = from >= size_ ? end : scan::find_close_after2(data_ + from, end, '>', ']');
+      if (static_cast<std::size_t>((q == end ? end : q) - begin) > 11 + text_limit_) {
+        return cut_at_limit(event, XmlEventKind::Cdata, lt + 9, text_limit_);
+      }
       if (q == end && !final_) return park(event, size_);
       if (q == end) return fail(concat({kSyntax, kUnclosedCdata}));
       gt = static_cast<std::size_t>(q - data_);

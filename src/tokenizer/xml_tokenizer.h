@@ -89,6 +89,16 @@ class XmlTokenizer {
   // the previous buffer was last read. `final`: nothing follows.
   void set_input(const char* data, std::size_t size, std::size_t dropped, bool final);
 
+  // Events only: the longest comment and the longest stretch of character data (text or CDATA)
+  // the parser accepts. A construct past its limit is delivered cut one byte past it, so the
+  // driver refuses it whatever follows, and its bytes beyond the limit are never needed: the
+  // outcome depends on where the limit falls, not on how the input is cut. Unlimited by
+  // default, as for a whole document, where a construct is judged once it is read.
+  void set_limits(std::uint64_t comment, std::uint64_t text) {
+    comment_limit_ = bounded(comment);
+    text_limit_ = bounded(text);
+  }
+
   // Copies the names of the open start tags that still point into the buffer to storage of
   // the tokenizer's own, so that the buffer may change. Costs only the names opened since
   // the last call.
@@ -185,12 +195,21 @@ class XmlTokenizer {
   // Not final, and [p, end) is a proper prefix of `opener` (ASCII letters of it matched
   // without case when `nocase`): the opener may still arrive.
   bool may_become(const char* p, std::string_view opener, bool nocase = false) const;
+  // A limit as a length within any buffer: past half the address space, no limit at all.
+  static std::size_t bounded(std::uint64_t limit) {
+    return limit < (SIZE_MAX >> 2) ? static_cast<std::size_t>(limit) : SIZE_MAX >> 2;
+  }
+  // The construct at pos_ of `kind`, whose content starts at `content` and runs past `limit`:
+  // delivered cut one byte past the limit, after its bytes so far are checked as UTF-8.
+  std::optional<TokenizerError> cut_at_limit(XmlEvent& event, XmlEventKind kind, std::size_t content, std::size_t limit);
 
   const char* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
   State state_ = State::Init;
   bool final_ = true;
+  std::size_t comment_limit_ = SIZE_MAX >> 2;
+  std::size_t text_limit_ = SIZE_MAX >> 2;
   // The end search of a construct parked by NeedMore, resumed by the next request.
   struct Resume {
     bool active = false;
@@ -273,8 +292,11 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
   if (stop_pos == 0) {
     unsigned high = 0;
     stop_pos = static_cast<std::size_t>(scan::find_any<'<', '&'>(begin, data_ + size_, high) - data_);
+    if (stop_pos - pos_ > text_limit_) return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
     if (stop_pos == size_ && !final_) return park(event, size_, 0, high);
     if (auto error = check_utf8(pos_, stop_pos)) return error;
+  } else if (stop_pos - pos_ > text_limit_) [[unlikely]] {
+    return cut_at_limit(event, XmlEventKind::Text, pos_, text_limit_);
   } else if (stop_pos == size_ && !final_) [[unlikely]] {
     // The run may go on in the next piece: it is delivered whole, as from a whole input.
     return park(event, size_);
@@ -541,7 +563,9 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       unsigned high = 0;
       const char* const begin = data_ + pos;
       const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
-      if (stop == data_ + size_ && !final_) [[unlikely]] break;
+      if ((stop == data_ + size_ && !final_) || static_cast<std::size_t>(stop - begin) > text_limit_) [[unlikely]] {
+        break;
+      }
       if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;
       const std::string_view text(begin, static_cast<std::size_t>(stop - begin));
       pos = static_cast<std::size_t>(stop - data_);

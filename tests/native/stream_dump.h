@@ -13,17 +13,23 @@ namespace stream_dump {
 inline void append_events(const vorlane::EventStream& stream, std::string& out) {
   using Kind = vorlane::StreamEvent::Kind;
   const vorlane::Document& doc = stream.document();
+  // A name, and in parentheses how it is written where that differs.
+  const auto name = [&](std::uint32_t id, std::uint32_t raw) {
+    std::string text(doc.name(id));
+    if (raw != id) text += '(' + std::string(doc.name(raw)) + ')';
+    return text;
+  };
   for (const vorlane::StreamEvent& e : stream.events()) {
     out += '@' + std::to_string(e.offset) + ' ';
     switch (e.kind) {
       case Kind::Start:
-        out += "start " + std::string(doc.name(e.name));
+        out += "start " + name(e.name, e.raw_name);
         for (std::uint32_t i = 0; i < e.attribute_count; ++i) {
           const vorlane::Attribute& a = doc.attributes[e.first_attribute + i];
-          out += ' ' + std::string(doc.name(a.name)) + "=[" + std::string(doc.bytes(a.value)) + ']';
+          out += ' ' + name(a.name, a.raw_name) + "=[" + std::string(doc.bytes(a.value)) + ']';
         }
         break;
-      case Kind::End: out += "end " + std::string(doc.name(e.name)); break;
+      case Kind::End: out += "end " + name(e.name, e.raw_name); break;
       case Kind::Data: out += "data [" + std::string(doc.bytes(e.text)) + ']'; break;
       case Kind::Comment: out += "comment [" + std::string(doc.bytes(e.text)) + ']'; break;
       case Kind::Instruction:

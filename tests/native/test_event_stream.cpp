@@ -46,6 +46,10 @@ const std::vector<std::string> kDocuments = {
     "<p:r/>",
     "<r>&#0;</r>",
     "<r><!----></r><!--after-->",
+    "<r><!-- long but unclosed </r>",
+    "<r><!-- long, then a bad byte \xFF --></r>",
+    "<r>a long run of text, then a bad byte \xFF</r>",
+    "<r><![CDATA[a long CDATA section, unclosed</r>",
     "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
     "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
 };
@@ -70,7 +74,7 @@ TEST(stream_random_splits_under_limits) {
   std::mt19937 random(7);
   ParseOptions tight;
   tight.max_text_size = 3;
-  tight.max_comment_size = 2;
+  tight.max_comment_size = 2;  // past them, whatever follows: "<!-- x" is refused for its length
   tight.max_name_size = 4;
   tight.max_attribute_size = 2;
   tight.max_depth = 2;
@@ -89,7 +93,7 @@ TEST(stream_random_splits_under_limits) {
 
 TEST(stream_events) {
   CHECK_EQ(whole("<?xml version='1.0'?><!--c--><r xmlns:p='u' p:a='1'>x&amp;y<?t  d ?>z<e/></r>"),
-           "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a=[1]\n@52 data [x&y]\n"
+           "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a(p:a)=[1]\n@52 data [x&y]\n"
            "@59 pi [t] [d ]\n@68 data [z]\n@69 start e\n@69 end e\n@73 end r\n@73 end-ns [p]\nok\n");
   // The events before a failure are reported with it.
   CHECK_EQ(whole("<r>a</s>"),
@@ -116,6 +120,26 @@ TEST(stream_positions) {
     const std::string expected = " " + std::to_string(row.line) + ':' + std::to_string(row.column) + "\n";
     const std::string got = whole(doc);
     CHECK_EQ(got.substr(got.rfind(' ')), expected);
+  }
+}
+
+TEST(stream_constructs_past_their_limit_are_not_held) {
+  // Fed in small pieces, a comment or a run of text past its limit is refused once the limit
+  // is passed, holding no more than the limit, whatever would have followed.
+  ParseOptions options;
+  options.max_comment_size = 1000;
+  options.max_text_size = 1000;
+  for (const std::string& open : {std::string("<r><!--"), std::string("<r>"), std::string("<r><![CDATA[")}) {
+    EventStream stream(options);
+    stream.feed(open.data(), open.size(), false);
+    std::size_t most_held = 0;
+    EventStream::Status status = EventStream::Status::Ok;
+    for (int i = 0; i < 100000 && status == EventStream::Status::Ok; ++i) {
+      status = stream.feed("xy", 2, false);
+      if (stream.bytes_held() > most_held) most_held = stream.bytes_held();
+    }
+    CHECK(status == EventStream::Status::Failed);
+    CHECK(most_held <= 1000 + open.size() + 2);
   }
 }
 

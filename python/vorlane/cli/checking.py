@@ -11,7 +11,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import replace
 from typing import TYPE_CHECKING, BinaryIO, Final, Literal
 
-from vorlane._incremental import Feeder
+from vorlane._incremental import CHUNK, Feeder
 from vorlane.api import ParseOptions
 from vorlane.cli.outcome import MAX_FIELD_CHARS, MAX_MESSAGE_CHARS, Outcome, Status, shorten
 from vorlane.common import DefusedXmlException, ParseError
@@ -27,8 +27,6 @@ __all__ = ["check_document", "check_file", "check_files", "check_stream", "looks
 POOL_MIN_FILES: Final = 256
 POOL_MIN_BYTES: Final = 1 << 20
 _BINARY_PROBE: Final = 8192
-# Bytes read from a file at a time: memory stays flat whatever the size of the file.
-CHUNK: Final = 64 * 1024
 UNFINISHED: Final = "not checked: a worker process ended abruptly (killed, out of memory?)"
 
 
