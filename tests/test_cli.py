@@ -29,36 +29,47 @@ def check(capsys, *args):
     return status, out, err
 
 
+POSITIONED = re.compile(r"(.*?):(\d+):(\d+): (refused|malformed|error): (.*)")
+
+
+def entry(line):
+    """(status, path, detail) of a line of the text report, with or without a position."""
+    match = POSITIONED.fullmatch(line)
+    if match:
+        return match[4], match[1], match[5]
+    status, path, detail = line.split("  ", 2)
+    return status, path, detail
+
+
 def per_file(out):
-    return {line.split("  ")[1]: line for line in out.splitlines() if line.count("  ") >= 2}
+    return {entry(line)[1]: entry(line) for line in out.splitlines() if POSITIONED.fullmatch(line) or "  " in line}
 
 
 def test_examples():
     result = run(*sorted(EXAMPLES.glob("*.xml")))
     assert result.returncode == 1
     lines = per_file(result.stdout)
-    assert (
-        lines[str(EXAMPLES / "catalog.xml")]
-        == f"ok  {EXAMPLES / 'catalog.xml'}  {{urn:example:catalog}}catalog  7 elements"
-    )
-    assert lines[str(EXAMPLES / "billion_laughs.xml")].startswith("refused  ")
-    assert "  EntitiesForbidden: " in lines[str(EXAMPLES / "billion_laughs.xml")]
-    assert "  ExternalReferenceForbidden: " in lines[str(EXAMPLES / "external_entity.xml")]
-    assert lines[str(EXAMPLES / "malformed.xml")].endswith(
+    catalog = str(EXAMPLES / "catalog.xml")
+    assert lines[catalog] == ("ok", catalog, "{urn:example:catalog}catalog  7 elements")
+    assert lines[str(EXAMPLES / "billion_laughs.xml")][0] == "refused"
+    assert lines[str(EXAMPLES / "billion_laughs.xml")][2].startswith("EntitiesForbidden: ")
+    assert lines[str(EXAMPLES / "external_entity.xml")][2].startswith("ExternalReferenceForbidden: ")
+    assert lines[str(EXAMPLES / "malformed.xml")][2] == (
         "ParseError: ill-formed document: expected `</item>`, but `</order>` was found"
     )
+    assert f"{EXAMPLES / 'malformed.xml'}:4:15: malformed: " in result.stdout
     assert result.stdout.splitlines()[-1].endswith("3 ok, 3 refused, 1 malformed, 0 errors")
 
 
 @pytest.mark.parametrize(
     "content, status, prefix",
     [
-        (b"<a><b/></a>", 0, "ok  "),
-        (b"<a>", 1, "malformed  "),
-        (b"\xff", 1, "malformed  "),
-        (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "refused  "),
-        (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "malformed  "),
-        ("<a/>".encode("utf-32-be") + b"\0\0", 1, "malformed  "),
+        (b"<a><b/></a>", 0, "ok  PATH"),
+        (b"<a>", 1, "PATH:1:4: malformed"),
+        (b"\xff", 1, "PATH:1:1: malformed"),
+        (b"<!DOCTYPE a [<!ENTITY e 'x'>]><a/>", 1, "PATH:1:1: refused"),
+        (b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 1, "PATH:1:1: malformed"),
+        ("<a/>".encode("utf-32-be") + b"\0\0", 1, "PATH:1:5: malformed"),
     ],  # UTF-32 without a mark, cut short: not binary
 )
 def test_status(tmp_path, content, status, prefix):
@@ -66,7 +77,7 @@ def test_status(tmp_path, content, status, prefix):
     path.write_bytes(content)
     result = run(path)
     assert result.returncode == status
-    assert result.stdout.startswith(prefix + str(path))
+    assert result.stdout.startswith(prefix.replace("PATH", str(path)))
     assert ("binary file, not XML text" in result.stdout) == content.startswith(b"\x89PNG")
 
 
@@ -186,11 +197,11 @@ def test_explicit_paths(tmp_path, capsys, monkeypatch):
         "error  sub/dangling.xml  cannot read: No such file or directory",
         "error  pipe.xml  cannot read: not a regular file",
     ]
-    assert [line.split("  ")[:2] for line in lines[2:-1]] == [
-        ["malformed", "notes.txt"],
-        ["malformed", ".hidden/d.xml"],
-        ["ok", "a.xml"],
-        ["ok", "sub/deep/c.xsd"],
+    assert [entry(line)[:2] for line in lines[2:-1]] == [
+        ("malformed", "notes.txt"),
+        ("malformed", ".hidden/d.xml"),
+        ("ok", "a.xml"),
+        ("ok", "sub/deep/c.xsd"),
     ]
     assert lines[-1].endswith("2 ok, 0 refused, 2 malformed, 2 errors")
 
@@ -213,7 +224,7 @@ def test_json_sarif_and_quiet(tmp_path, capsys):
         assert rules[result["ruleIndex"]]["id"] == result["ruleId"] == record["exception"]
         assert result["level"] == "error" and result["message"]["text"]
         location = result["locations"][0]["physicalLocation"]
-        assert location["region"]["startLine"] == 1
+        assert location["region"] == {"startLine": record["line"], "startColumn": record["column"]}
         assert location["artifactLocation"]["uri"].endswith(pathlib.Path(record["path"]).name)
     notification = run_["invocations"][0]["toolExecutionNotifications"][0]
     assert not run_["invocations"][0]["executionSuccessful"] and "missing.xml" in notification["message"]["text"]
@@ -229,7 +240,7 @@ def test_hostile_names_and_values(tmp_path, capsys, monkeypatch):
     status, out, _ = check(capsys, "--sarif", "r.sarif", ".")
     line = out.splitlines()[0]
     assert status == 1 and "\x1b" not in line.replace("\\x1b", "") and "\x07" not in line
-    assert line.startswith("refused  ./evil \\x1b]0;owned\\x07 \\xff.xml  EntitiesForbidden")
+    assert line.startswith("./evil \\x1b]0;owned\\x07 \\xff.xml:1:1: refused: EntitiesForbidden")
     assert line.endswith(" characters)") and len(line) < 1200
     uri = json.loads(pathlib.Path("r.sarif").read_text())["runs"][0]["results"][0]["locations"][0]["physicalLocation"][
         "artifactLocation"
@@ -329,7 +340,7 @@ def test_hook_file_names_are_never_options(tmp_path, monkeypatch, capsys, args, 
         assert out == "" and "vorlane: error: --pre-commit: " in err
     else:
         assert sorted(per_file(out)) == sorted(hostile)  # each refused as a file, none as an option
-        assert all(line.startswith("refused  ") for line in per_file(out).values())
+        assert all(status == "refused" for status, _, _ in per_file(out).values())
 
 
 # ---- faults: each row sets up a directory, runs the command line in a process of its own
@@ -459,7 +470,7 @@ def standard_input(tmp_path):
     )
     assert out.splitlines()[:2] == [
         "ok  <stdin>  a  2 elements",
-        "refused  -  EntitiesForbidden: entity 'e' is forbidden (name='e', value='x')",
+        "-:1:1: refused: EntitiesForbidden: entity 'e' is forbidden (name='e', value='x')",
     ]
     return status, err
 

@@ -13,8 +13,8 @@ each feed reports what the data so far completes.
 How the results differ from the standard library's:
 
 - Refused documents raise :class:`vorlane.DefusedXmlException` or one of its
-  subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`, which is an
-  ``ET.ParseError`` without ``position`` or ``code``.
+  subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`; both are
+  ``ET.ParseError``, with ``position`` (line, column) where known and ``code`` None.
 - Line ends and attribute values are kept as written; a DTD is never applied, and the
   DOCTYPE is not reported to a target.
 - In the incremental readers ``max_text_size`` bounds each run of character data, not

@@ -11,13 +11,14 @@ from __future__ import annotations
 import codecs
 import contextlib
 import inspect
+import itertools
 from collections.abc import Buffer, Iterable, Iterator
-from typing import Any
+from typing import Any, NoReturn
 from xml.etree.ElementTree import Element, TreeBuilder
 
 from vorlane._events import EventParser
-from vorlane.api import ParseOptions, Source, _explain_fixed_limit, _file_object
-from vorlane.common import ParseError
+from vorlane.api import ParseOptions, Source, _explained, _file_object
+from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import DECLARATION_WINDOW, codec_of
 
 # The target methods, in the order EventParser.bind takes them.
@@ -43,7 +44,8 @@ class Decoder:
     A ``str`` piece is text already and goes out as UTF-8. Bytes are held until their
     encoding is known (a byte order mark, the XML declaration, or the first bytes of a
     document that has neither), then go out as they are when that is UTF-8, or through an
-    incremental decoder. A decoding error names its offset in the bytes fed.
+    incremental decoder. A decoding error names its offset in the bytes fed; after it,
+    :attr:`undecodable_at` holds the UTF-8 bytes of the characters before the bad ones.
 
     >>> decoder = Decoder(None)
     >>> decoder.feed(b"<?xml version='1.0' encoding='latin-1'?><a>caf"), decoder.feed(b"\\xe9</a>")
@@ -57,6 +59,7 @@ class Decoder:
         self._decoder: codecs.IncrementalDecoder | None = None
         self._codec = "utf_8"
         self._fed = 0  # bytes given to the decoder so far
+        self.undecodable_at: bytes | None = None
 
     def feed(self, data: str | Buffer) -> bytes:
         """The UTF-8 bytes that *data* completes (possibly none)."""
@@ -65,6 +68,7 @@ class Decoder:
             try:
                 return pending + data.encode("utf-8")
             except UnicodeEncodeError as exc:
+                self.undecodable_at = pending + data[: exc.start].encode("utf-8")
                 raise ParseError(f"a str piece cannot be read as text: {exc.reason} at index {exc.start}") from None
         if not isinstance(data, Buffer):
             raise TypeError(f"feed() takes str or bytes, not {type(data).__name__}")
@@ -100,7 +104,11 @@ class Decoder:
         head = bytes(self._head)
         self._head = bytearray()
         self._decided = True
-        self._codec = codec_of(head, self._encoding)
+        try:
+            self._codec = codec_of(head, self._encoding)
+        except ParseError:
+            self.undecodable_at = b""  # the encoding declared, at the start, is refused
+            raise
         if self._codec != "utf_8":
             self._decoder = codecs.getincrementaldecoder(self._codec)("strict")
         return self._decode(head, final)
@@ -108,11 +116,15 @@ class Decoder:
     def _decode(self, data: bytes, final: bool) -> bytes:
         if self._decoder is None:
             return data
-        pending = len(self._decoder.getstate()[0])
+        state = self._decoder.getstate()
+        pending = len(state[0])
         try:
             text = self._decoder.decode(data, final)
         except UnicodeDecodeError as exc:
             at = self._fed - pending + exc.start
+            # The same call again up to the bad bytes: the characters before them (cold path).
+            self._decoder.setstate(state)
+            self.undecodable_at = self._decoder.decode(data[: max(0, exc.start - pending)]).encode("utf-8")
             raise ParseError(f"cannot decode input using {exc.encoding}: {exc.reason} at byte {at}") from None
         finally:
             self._fed += len(data)
@@ -125,7 +137,8 @@ class Feeder:
     The target's handlers (``start``, ``end``, ``data``, ``comment``, ``pi``, ``start_ns``,
     ``end_ns``) are looked up once, here, as the standard parser does. :attr:`events`
     lists ``(kind, result)`` for the kinds :meth:`report` asks for; a failure raises after
-    the events before it are listed.
+    the events before it are listed, placed (``position``) and, if a refusal, also a
+    standard ParseError (:func:`vorlane.common.located`); later calls raise it again.
 
     >>> from xml.etree.ElementTree import TreeBuilder
     >>> feeder = Feeder(TreeBuilder(), None, {})
@@ -142,6 +155,7 @@ class Feeder:
         self._decoder = Decoder(encoding)
         self._handlers = tuple(getattr(target, name, None) for name in HANDLER_NAMES)
         self._engine.bind(target, self._handlers, ())
+        self._failure: BaseException | None = None
 
     def report(self, kinds: Iterable[str]) -> None:
         """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns")."""
@@ -154,25 +168,96 @@ class Feeder:
 
     def feed(self, data: str | Buffer) -> None:
         """Parse *data* after what was fed before; what it completes goes to the target."""
-        piece = self._decoder.feed(data)
+        if self._failure is not None:
+            raise self._failure
+        try:
+            piece = self._decoder.feed(data)
+        except ParseError as exc:
+            self._undecodable(exc)
         if piece:
-            try:
-                self._engine.feed(piece, False, self.events)
-            except ParseError as exc:
-                _explain_fixed_limit(exc)
-                raise
+            self._feed_engine(piece, False)
 
     def close(self) -> None:
         """The input ends here: what is left goes to the target, or the failure is raised."""
+        if self._failure is not None:
+            raise self._failure
         try:
-            self._engine.feed(self._decoder.close(), True, self.events)
+            piece = self._decoder.close()
         except ParseError as exc:
-            _explain_fixed_limit(exc)
-            raise
+            self._undecodable(exc)
+        self._feed_engine(piece, True)
+
+    def _feed_engine(self, piece: bytes, final: bool) -> None:
+        try:
+            self._engine.feed(piece, final, self.events)
+        except (ParseError, DefusedXmlException) as exc:
+            if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
+                raise  # raised by a handler of the target, not by the engine
+            self._failure = located(_explained(exc), self._engine.position(self._engine.error_offset()))
+            raise self._failure from None
+
+    def _undecodable(self, exc: ParseError) -> NoReturn:
+        """Raise the decoding failure *exc*, placed after the characters before it."""
+        before = self._decoder.undecodable_at
+        position = None
+        if before is not None:
+            # The characters before the bad bytes go to the engine: a failure in them comes first.
+            self._feed_engine(before, False)
+            position = self._engine.position(self._engine.bytes_fed())
+        self._failure = located(exc, position)
+        raise self._failure from None
 
     def bytes_fed(self) -> int:
         """UTF-8 bytes given to the engine so far."""
         return self._engine.bytes_fed()
+
+
+def failure_position(
+    document: str | Buffer, encoding: str | None, options: ParseOptions, failure: BaseException, decoding: bool = False
+) -> tuple[int, int] | None:
+    """Where *document* fails with *failure*, which parse_xml raised for it or, with
+    *decoding*, the decoding of its bytes did.
+
+    The whole-document road keeps no offsets, so on this cold path the document is read
+    again by the event engine, which must fail the same way; None if it does not.
+
+    >>> from vorlane import parse_xml
+    >>> try:
+    ...     parse_xml("<a>\\n  <b></c></a>")
+    ... except ParseError as exc:
+    ...     failure_position("<a>\\n  <b></c></a>", None, {}, exc)
+    (2, 5)
+    """
+    engine = EventParser(**options)
+    engine.bind(None, (None,) * len(HANDLER_NAMES), ())
+    decoder = Decoder(encoding)
+    # In pieces: the reading stops at the failure and never copies the whole document.
+    view = document if isinstance(document, str) else memoryview(document).cast("B")
+    pieces = (view[start : start + CHUNK] for start in range(0, len(view), CHUNK))
+    for piece in itertools.chain(pieces, [None]):
+        try:
+            text = decoder.close() if piece is None else decoder.feed(piece)
+        except ParseError:
+            return _place_undecodable(engine, decoder.undecodable_at) if decoding else None
+        if decoding and piece is None:
+            return None  # decoded here: not the failure this was about
+        try:
+            engine.feed(text, piece is None, [])
+        except (ParseError, DefusedXmlException) as exc:
+            same = not decoding and type(exc) is type(failure) and exc.args == failure.args
+            return engine.position(engine.error_offset()) if same else None
+    return None
+
+
+def _place_undecodable(engine: EventParser, before: bytes | None) -> tuple[int, int] | None:
+    """The place after *before*, the characters before undecodable bytes, if they parse."""
+    if before is None:
+        return None
+    try:
+        engine.feed(before, False, [])
+    except (ParseError, DefusedXmlException):
+        return None
+    return engine.position(engine.bytes_fed())
 
 
 @contextlib.contextmanager

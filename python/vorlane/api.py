@@ -13,7 +13,7 @@ from typing import Protocol, TypedDict, Unpack, cast
 from xml.etree.ElementTree import Element, ElementTree
 
 from vorlane._vorlane import parse_xml
-from vorlane.common import ParseError
+from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import decode_document
 
 __all__ = [
@@ -95,22 +95,39 @@ _FIXED_LIMITS = (
 def _parse_document(document: Document, options: ParseOptions, encoding: str | None = None) -> Element:
     """Parse *document* (str or bytes) with *options*; the one road to the parser."""
     try:
-        return parse_xml(decode_document(document, encoding), **options)
+        text = decode_document(document, encoding)
     except ParseError as exc:
-        _explain_fixed_limit(exc)
-        raise
+        raise located(exc, _failure_position(document, encoding, options, exc, decoding=True)) from exc.__cause__
+    try:
+        return parse_xml(text, **options)
+    except (ParseError, DefusedXmlException) as exc:
+        raise located(_explained(exc), _failure_position(document, encoding, options, exc)) from None
     except ValueError as exc:
         if type(exc) is ValueError and isinstance(document, str):
-            _refuse_unencodable(document)
+            try:
+                _refuse_unencodable(document)
+            except ParseError as refusal:
+                position = _failure_position(document, encoding, options, refusal, decoding=True)
+                raise located(refusal, position) from None
         raise
 
 
-def _explain_fixed_limit(exc: ParseError) -> None:
-    """Raise, in place of *exc*, what one of the two fixed limits means to a Python caller."""
+def _failure_position(
+    document: Document, encoding: str | None, options: ParseOptions, failure: BaseException, decoding: bool = False
+) -> tuple[int, int] | None:
+    # Imported here: the incremental road is built on this module.
+    from vorlane._incremental import failure_position
+
+    return failure_position(document, encoding, options, failure, decoding)
+
+
+def _explained(exc: BaseException) -> BaseException:
+    """*exc*, or in its place what one of the two fixed limits means to a Python caller."""
     message = str(exc)
     for native, explained in _FIXED_LIMITS:
-        if message.startswith(native):
-            raise ParseError(explained) from None
+        if isinstance(exc, ParseError) and message.startswith(native):
+            return ParseError(explained)
+    return exc
 
 
 def _refuse_unencodable(text: str) -> None:

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import io
 import os
 import signal
 import sys
 import threading
 from collections.abc import Iterator, Sequence
 from dataclasses import replace
-from typing import TYPE_CHECKING, Final, Literal
+from typing import TYPE_CHECKING, BinaryIO, Final, Literal
 
-from vorlane.api import ParseOptions, fromstring
+from vorlane._incremental import CHUNK, Feeder
+from vorlane.api import ParseOptions
 from vorlane.cli.outcome import MAX_FIELD_CHARS, MAX_MESSAGE_CHARS, Outcome, Status, shorten
 from vorlane.common import DefusedXmlException, ParseError
 from vorlane.decode import sniff_encoding
@@ -18,7 +20,7 @@ from vorlane.decode import sniff_encoding
 if TYPE_CHECKING:
     from concurrent.futures import Executor, Future
 
-__all__ = ["check_document", "check_file", "check_files", "looks_binary", "usable_cores"]
+__all__ = ["check_document", "check_file", "check_files", "check_stream", "looks_binary", "usable_cores"]
 
 # A pool pays off from about this much work: starting one costs what parsing a few hundred
 # kilobytes does, or opening and reading a few hundred small files.
@@ -40,11 +42,11 @@ def check_file(path: str, options: ParseOptions) -> Outcome:
     'file:///etc/passwd'
     """
     try:
-        with open(path, "rb") as handle:
-            data = handle.read()
+        handle = open(path, "rb")  # noqa: SIM115 - closed below, after the stream is checked
     except OSError as exc:
         return Outcome(path, "error", message=f"cannot read: {exc.strerror or exc}")
-    return check_document(path, data, options)
+    with handle:
+        return check_stream(path, handle, options)
 
 
 def check_document(name: str, data: bytes, options: ParseOptions) -> Outcome:
@@ -55,20 +57,60 @@ def check_document(name: str, data: bytes, options: ParseOptions) -> Outcome:
     >>> check_document("-", b"\\x89PNG\\r\\n\\x1a\\n\\0\\0", {}).message
     'binary file, not XML text (...)'
     """
-    size = len(data)
+    return check_stream(name, io.BytesIO(data), options)
+
+
+class _Count:
+    """The engine's target when checking: only end tags are listed, as themselves."""
+
+    end = str  # called with the tag, returns it: the last one listed is the root's
+
+
+def check_stream(name: str, stream: BinaryIO, options: ParseOptions) -> Outcome:
+    """Parses what *stream* holds, read in pieces and never held whole, and says how it went.
+
+    The first bytes are kept to tell a binary file from malformed text; the elements are
+    counted from their end events, without building them.
+
+    >>> import io
+    >>> outcome = check_stream("-", io.BytesIO(b"<a>\\n<b></c></a>"), {})
+    >>> outcome.status, outcome.line, outcome.column
+    ('malformed', 2, 4)
+    """
+    feeder = Feeder(_Count(), None, options)
+    feeder.report(["end"])
+    events = feeder.events
+    head, size, elements, root = b"", 0, 0, None
     try:
-        root = fromstring(data, **options)
+        while True:
+            try:
+                piece = stream.read(CHUNK)
+            except OSError as exc:
+                return Outcome(name, "error", message=f"cannot read: {exc.strerror or exc}", size=size)
+            if not piece:
+                feeder.close()
+                break
+            if len(head) < _BINARY_PROBE:
+                head += piece[: _BINARY_PROBE - len(head)]
+            size += len(piece)
+            feeder.feed(piece)
+            if events:
+                elements += len(events)
+                root = events[-1][1]
+                events.clear()
     except DefusedXmlException as exc:
         return _failure(name, "refused", exc, size)
     except ParseError as exc:
         outcome = _failure(name, "malformed", exc, size)
-        if looks_binary(data[:_BINARY_PROBE]):
+        if looks_binary(head):
             return replace(outcome, message=f"binary file, not XML text ({outcome.message})")
         return outcome
     except Exception as exc:  # noqa: BLE001 - a fault of ours: reported on its line rather than end the run
         message = f"internal error: {shorten(str(exc), MAX_MESSAGE_CHARS)}"
         return Outcome(name, "error", type(exc).__name__, message, size=size)
-    return Outcome(name, "ok", root=root.tag, elements=sum(1 for _ in root.iter()), size=size)
+    elements += len(events)
+    root = events[-1][1] if events else root
+    return Outcome(name, "ok", root=root, elements=elements, size=size)
 
 
 def looks_binary(head: bytes) -> bool:
@@ -85,9 +127,12 @@ def _failure(path: str, status: Status, exc: Exception, size: int) -> Outcome:
     fields = {
         key: value if value is None or isinstance(value, int) else shorten(str(value), MAX_FIELD_CHARS)
         for key, value in vars(exc).items()
-        if not key.startswith("_")
+        if not key.startswith("_") and key != "position"
     }
-    return Outcome(path, status, type(exc).__name__, shorten(str(exc), MAX_MESSAGE_CHARS), fields, size=size)
+    position = getattr(exc, "position", None)
+    line, column = (position[0], position[1] + 1) if position is not None else (None, None)
+    message = shorten(str(exc), MAX_MESSAGE_CHARS)
+    return Outcome(path, status, type(exc).__name__, message, fields, size=size, line=line, column=column)
 
 
 def usable_cores() -> int:

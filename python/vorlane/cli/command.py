@@ -15,7 +15,7 @@ from typing import IO, Final, cast
 from vorlane import __version__
 from vorlane._vorlane import parse_xml
 from vorlane.api import ParseOptions
-from vorlane.cli.checking import check_document, check_files, usable_cores
+from vorlane.cli.checking import check_files, check_stream, usable_cores
 from vorlane.cli.discover import DEFAULT_INCLUDE, STDIN, Selection, select
 from vorlane.cli.outcome import STATUSES, Outcome, plural, printable
 from vorlane.cli.writers import FORMATS, OutputError, SarifWriter, Writer, Writers, make_writer
@@ -31,7 +31,7 @@ OPTION_HELP: Final = {
     "forbid_external": "accept external identifiers (nothing is ever opened)",
     "max_depth": "elements nested",
     "max_entity_size": "bytes of an entity (accepted, bounds nothing: no entity is expanded)",
-    "max_text_size": "bytes of character data in the whole document",
+    "max_text_size": "bytes of one run of character data (files are read in pieces, so runs are not summed)",
     "max_attributes": "attributes of one element",
     "max_attribute_size": "bytes of one attribute value",
     "max_name_size": "bytes of one name",
@@ -319,7 +319,7 @@ def _drop_standard_output() -> None:
 
 def _checked(selection: Selection, stdin: bool, options: ParseOptions, jobs: int) -> Generator[Outcome]:
     if stdin:
-        yield check_document(STDIN, sys.stdin.buffer.read(), options)
+        yield check_stream(STDIN, sys.stdin.buffer, options)
     yield from check_files(selection.files, options, jobs)
 
 

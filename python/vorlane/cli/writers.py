@@ -57,14 +57,19 @@ def _emit(stream: IO[str], text: str) -> None:
 
 
 class TextWriter:
-    """``status  path  detail``, one line per file, and the summary."""
+    """``status  path  detail``, one line per file, and the summary; a problem whose
+    position is known is ``path:line:column: status: detail``, the form editors jump to."""
 
     def __init__(self, stream: IO[str], quiet: bool) -> None:
         self.stream, self.quiet = stream, quiet
 
     def outcome(self, outcome: Outcome) -> None:
         if outcome.status != "ok" or not self.quiet:
-            _emit(self.stream, printable(f"{outcome.status}  {outcome.where()}  {outcome.detail()}"))
+            if outcome.line is not None:
+                line = f"{outcome.where()}: {outcome.status}: {outcome.detail()}"
+            else:
+                line = f"{outcome.status}  {outcome.path}  {outcome.detail()}"
+            _emit(self.stream, printable(line))
 
     def finish(self, summary: str) -> None:
         if not self.quiet:
