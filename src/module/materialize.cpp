@@ -232,46 +232,44 @@ bool has_name(PyObject* type, const char* name) {
   return PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0;
 }
 
+// The `_elementtree` module that defined the heap type `type`, when `type` is named `name`
+// (borrowed); null, with no exception, for anything else.
+PyObject* accelerator_module(PyObject* type, const char* name) {
+  PyObject* module = defining_module(type);
+  if (!module) return nullptr;
+  const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
+  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 || !has_name(type, name)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return module;
+}
+
+// What `module` calls TreeBuilder now (borrowed), or null with no exception.
+PyObject* tree_builder_of(PyObject* module) {
+  PyRef key(PyUnicode_FromStringAndSize("TreeBuilder", 11));
+  PyObject* type = key ? PyDict_GetItemWithError(PyModule_GetDict(module), key.get()) : nullptr;
+  if (!type) PyErr_Clear();
+  return type;
+}
+
 }  // namespace
 
 // Checked at every call. The TreeBuilder type is looked up in the module and must be its own,
 // so a patched xml.etree.ElementTree.TreeBuilder is never used and a replaced
 // `_elementtree.TreeBuilder` sends the call down the generic path.
 bool find_accelerator(PyObject* element_class, TreeBuilderEntries* entries) {
-  PyObject* module = defining_module(element_class);
-  if (!module) return false;
-  const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
-  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 || !has_name(element_class, "Element")) {
-    PyErr_Clear();
-    return false;
-  }
-  PyRef key(PyUnicode_FromStringAndSize("TreeBuilder", 11));
-  PyObject* builder_type = key ? PyDict_GetItemWithError(PyModule_GetDict(module), key.get()) : nullptr;  // borrowed
-  if (!builder_type) {
-    PyErr_Clear();
-    return false;
-  }
+  PyObject* module = accelerator_module(element_class, "Element");
+  PyObject* builder_type = module ? tree_builder_of(module) : nullptr;
   // The module's own TreeBuilder type, not a replacement put in its place.
-  return defining_module(builder_type) == module && has_name(builder_type, "TreeBuilder") &&
+  return builder_type && defining_module(builder_type) == module && has_name(builder_type, "TreeBuilder") &&
          entries->find(builder_type);
 }
 
 bool find_builder_entries(PyObject* builder, TreeBuilderEntries* entries) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(builder));
-  PyObject* module = defining_module(type);
-  if (!module) return false;
-  const char* module_name = PyModule_Check(module) ? PyModule_GetName(module) : nullptr;
-  if (!module_name || std::strcmp(module_name, "_elementtree") != 0 || !has_name(type, "TreeBuilder")) {
-    PyErr_Clear();
-    return false;
-  }
-  PyRef key(PyUnicode_FromStringAndSize("TreeBuilder", 11));
-  PyObject* own = key ? PyDict_GetItemWithError(PyModule_GetDict(module), key.get()) : nullptr;  // borrowed
-  if (own != type) {
-    PyErr_Clear();
-    return false;
-  }
-  return entries->find(type);
+  PyObject* module = accelerator_module(type, "TreeBuilder");
+  return module && tree_builder_of(module) == type && entries->find(type);
 }
 
 namespace {
