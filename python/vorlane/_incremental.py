@@ -22,7 +22,7 @@ from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import DECLARATION_WINDOW, codec_of
 
 # The target methods, in the order EventParser.bind takes them.
-HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns")
+HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns", "doctype")
 # Bytes (or characters) read from a file at a time.
 CHUNK = 64 * 1024
 # Byte order marks, four-byte ones first, and the codec each selects.

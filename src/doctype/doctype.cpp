@@ -89,9 +89,10 @@ std::optional<QuotedLiteral> read_literal(std::string_view text, std::size_t pos
 }
 
 // `pos` is at "PUBLIC". Reads the public literal and an optional system literal after it,
-// and returns where the scan goes on.
-std::size_t read_public_id(std::string_view text, std::size_t pos, QuoteFinder& finder, OptString& public_id,
-                           OptString& system_id) {
+// and returns where the scan goes on. `Opt`: an optional string or string_view.
+template <class Opt>
+std::size_t read_public_id(std::string_view text, std::size_t pos, QuoteFinder& finder, Opt& public_id,
+                           Opt& system_id) {
   const std::size_t after_keyword = pos + 6;
   const auto public_literal = read_literal(text, after_keyword, finder);
   if (!public_literal) return after_keyword;
@@ -103,7 +104,8 @@ std::size_t read_public_id(std::string_view text, std::size_t pos, QuoteFinder& 
 }
 
 // `pos` is at "SYSTEM".
-std::size_t read_system_id(std::string_view text, std::size_t pos, QuoteFinder& finder, OptString& system_id) {
+template <class Opt>
+std::size_t read_system_id(std::string_view text, std::size_t pos, QuoteFinder& finder, Opt& system_id) {
   const std::size_t after_keyword = pos + 6;
   const auto literal = read_literal(text, after_keyword, finder);
   if (!literal) return after_keyword;
@@ -186,13 +188,10 @@ std::optional<QuotedLiteral> read_quoted_literal(std::string_view text, std::siz
 
 namespace {
 
-// The whole analysis; each entity declaration goes to `on_entity` (bool(EntityDeclaration&&),
-// false ends the scan) once the name and the external identifier are in `info`.
-template <class OnEntity>
-void scan_doctype(std::string_view raw, DoctypeInfo& info, OnEntity&& on_entity) {
-  const std::string_view text = trim_unicode_space(raw);
-  if (text.empty()) return;
-
+// The document type name and the external identifier of the trimmed `text`; returns where
+// the scan stopped: at the first "[" outside a literal, or at the end.
+template <class Opt>
+std::size_t scan_header(std::string_view text, std::string_view& name, Opt& public_id, Opt& system_id) {
   // Document type name: up to Unicode white space, '>' or '['.
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -200,23 +199,33 @@ void scan_doctype(std::string_view raw, DoctypeInfo& info, OnEntity&& on_entity)
     if (c == '>' || c == '[' || unicode_space_at(text, pos) != 0) break;
     pos += utf8::char_length(text, pos);
   }
-  info.name.assign(text.substr(0, pos));
+  name = text.substr(0, pos);
 
   // External identifier: keywords are recognised anywhere until a '[' is met.
-  {
-    QuoteFinder finder(text);
-    while (pos < text.size()) {
-      const char c = text[pos];
-      if (c == '[') break;
-      if (c == 'P' && keyword_at(text, pos, "PUBLIC")) {
-        pos = read_public_id(text, pos, finder, info.public_id, info.system_id);
-      } else if (c == 'S' && keyword_at(text, pos, "SYSTEM")) {
-        pos = read_system_id(text, pos, finder, info.system_id);
-      } else {
-        pos += utf8::char_length(text, pos);
-      }
+  QuoteFinder finder(text);
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c == '[') break;
+    if (c == 'P' && keyword_at(text, pos, "PUBLIC")) {
+      pos = read_public_id(text, pos, finder, public_id, system_id);
+    } else if (c == 'S' && keyword_at(text, pos, "SYSTEM")) {
+      pos = read_system_id(text, pos, finder, system_id);
+    } else {
+      pos += utf8::char_length(text, pos);
     }
   }
+  return pos;
+}
+
+// The whole analysis; each entity declaration goes to `on_entity` (bool(EntityDeclaration&&),
+// false ends the scan) once the name and the external identifier are in `info`.
+template <class OnEntity>
+void scan_doctype(std::string_view raw, DoctypeInfo& info, OnEntity&& on_entity) {
+  const std::string_view text = trim_unicode_space(raw);
+  if (text.empty()) return;
+  std::string_view name;
+  scan_header(text, name, info.public_id, info.system_id);
+  info.name.assign(name);
 
   // Internal subset: between the first '[' anywhere and the last ']' after it.
   const std::size_t open = text.find('[');
@@ -249,6 +258,28 @@ DoctypeInfo analyze_doctype(std::string_view raw) {
     return true;
   });
   return info;
+}
+
+DoctypeParts doctype_parts(std::string_view raw) {
+  DoctypeParts parts;
+  const std::string_view text = trim_unicode_space(raw);
+  const std::size_t open = scan_header(text, parts.name, parts.public_id, parts.system_id);
+  const std::size_t close = text.rfind(']');
+  if (open < text.size() && close != npos && close > open) parts.internal_subset = text.substr(open + 1, close - open - 1);
+  return parts;
+}
+
+std::string normalized_public_id(std::string_view id) {
+  std::string out;
+  for (const char c : id) {
+    if (!is_xml_space(c)) {
+      out += c;
+    } else if (!out.empty() && out.back() != ' ') {
+      out += ' ';
+    }
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 MaybeFailure judge_doctype(std::string_view text, const ParseOptions& options) {

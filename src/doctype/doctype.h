@@ -39,6 +39,21 @@ std::optional<QuotedLiteral> read_quoted_literal(std::string_view text, std::siz
 // `text` is the Doctype event's content. Never fails.
 DoctypeInfo analyze_doctype(std::string_view text);
 
+// What a document reports of its DOCTYPE, as views into the Doctype event's content: the
+// same name and identifiers as analyze_doctype, and the internal subset between its "["
+// and the last "]" (the tokenizer has checked that nothing but the ">" follows it).
+struct DoctypeParts {
+  std::string_view name;
+  std::optional<std::string_view> public_id;
+  std::optional<std::string_view> system_id;
+  std::optional<std::string_view> internal_subset;
+};
+DoctypeParts doctype_parts(std::string_view text);
+
+// A public identifier as a document reports it: each run of white space one space, none
+// at either end.
+std::string normalized_public_id(std::string_view id);
+
 // Nothing to continue the parse, or the failure that ends it.
 MaybeFailure apply_doctype_policy(DoctypeInfo&& info, const ParseOptions& options);
 

@@ -17,8 +17,8 @@ namespace {
 // Pieces at least this large are parsed without the interpreter lock.
 constexpr Py_ssize_t kReleaseLockBytes = 64 * 1024;
 
-enum Kind { kStart, kEnd, kData, kComment, kPi, kStartNs, kEndNs, kKinds };
-constexpr const char* kKindNames[kKinds] = {"start", "end", "data", "comment", "pi", "start-ns", "end-ns"};
+enum Kind { kStart, kEnd, kData, kComment, kPi, kStartNs, kEndNs, kDoctype, kKinds };
+constexpr const char* kKindNames[kKinds] = {"start", "end", "data", "comment", "pi", "start-ns", "end-ns", "doctype"};
 
 struct EventParserObject {
   PyObject_HEAD
@@ -42,6 +42,24 @@ EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventPars
 
 PyObject* decode(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+}
+
+// A new reference: the str of `ref`, or None when it is absent.
+PyObject* decode_optional(const Document& doc, const StringRef& ref) {
+  return ref.present() ? decode(doc.bytes(ref)) : Py_NewRef(Py_None);
+}
+
+// The DOCTYPE's name, public id and system id, then its internal subset when `subset`: new
+// references, all set or (on failure) none.
+bool doctype_parts(EventParserObject* self, PyRef (&parts)[4], bool subset) {
+  const Document& doc = self->stream->document();
+  const StreamDoctype& doctype = self->stream->doctype();
+  const StringRef* refs[] = {&doctype.name, &doctype.public_id, &doctype.system_id, &doctype.internal_subset};
+  for (int i = 0; i < (subset ? 4 : 3); ++i) {
+    parts[i].reset(decode_optional(doc, *refs[i]));
+    if (!parts[i]) return false;
+  }
+  return true;
 }
 
 // Borrowed: the str of name id `id`.
@@ -98,6 +116,13 @@ PyObject* event_tuple(EventParserObject* self, const StreamEvent& event) {
       if (!text || !value) return nullptr;
       const Kind kind = event.kind == StreamEvent::Kind::Instruction ? kPi : kStartNs;
       return PyTuple_Pack(4, self->kinds[kind], text.get(), value.get(), offset.get());
+    }
+    case StreamEvent::Kind::Doctype: {
+      // (kind, name, public id, system id, internal subset, offset), None for a part absent
+      PyRef parts[4];
+      if (!doctype_parts(self, parts, true)) return nullptr;
+      return PyTuple_Pack(6, self->kinds[kDoctype], parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get(),
+                          offset.get());
     }
   }
   PyErr_SetString(PyExc_SystemError, "unknown event kind");
@@ -181,13 +206,22 @@ int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
       PyRef ignored(call_handler(self->handlers[kEndNs], &arg, 1));
       return ignored ? list_event(self, kEndNs, Py_None, out) : -1;
     }
+    case StreamEvent::Kind::Doctype: {
+      // doctype(name, public id, system id), as the standard parser calls it; never listed.
+      if (self->handlers[kDoctype] == nullptr) return 0;
+      PyRef parts[4];
+      if (!doctype_parts(self, parts, false)) return -1;
+      PyObject* args[] = {parts[0].get(), parts[1].get(), parts[2].get()};
+      PyRef ignored(call_handler(self->handlers[kDoctype], args, 3));
+      return ignored ? 0 : -1;
+    }
   }
   return 0;
 }
 
 // bind(target, handlers, wanted) -> None: from now on each event goes to the handler of its
 // kind in `handlers` (a tuple of callables or None in the order start, end, data, comment,
-// pi, start_ns, end_ns), and feed lists the kinds named in `wanted` as (kind, result).
+// pi, start_ns, end_ns, doctype), and feed lists the kinds named in `wanted` as (kind, result).
 PyObject* parser_bind(PyObject* self_object, PyObject* args) {
   EventParserObject* self = as_parser(self_object);
   PyObject* target = nullptr;
@@ -212,7 +246,7 @@ PyObject* parser_bind(PyObject* self_object, PyObject* args) {
       if (equal < 0) return nullptr;
       if (equal) found = k;
     }
-    if (found < 0 || found == kData) {
+    if (found < 0 || found == kData || found == kDoctype) {
       PyErr_Format(PyExc_ValueError, "unknown event %R", name.get());
       return nullptr;
     }
@@ -369,7 +403,7 @@ PyMethodDef parser_methods[] = {
      "the events completed to the list out; raises the failure after appending the events before it."},
     {"bind", parser_bind, METH_VARARGS,
      "bind($self, target, handlers, wanted, /)\n--\n\nSends each later event to the handler of its kind in handlers "
-     "(callables or None: start, end, data, comment, pi, start_ns, end_ns), and has feed list the kinds named in "
+     "(callables or None: start, end, data, comment, pi, start_ns, end_ns, doctype), and has feed list the kinds named in "
      "wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called directly."},
     {"error_offset", parser_error_offset, METH_NOARGS,
      "error_offset($self, /)\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},

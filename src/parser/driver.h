@@ -29,7 +29,7 @@ namespace vorlane {
 // One event of an input read in pieces. Strings are Document::bytes references, valid until
 // the next piece is fed.
 struct StreamEvent {
-  enum class Kind : std::uint8_t { Start, End, Data, Comment, Instruction, StartNs, EndNs };
+  enum class Kind : std::uint8_t { Start, End, Data, Comment, Instruction, StartNs, EndNs, Doctype };
   Kind kind = Kind::Start;
   std::uint32_t name = 0;             // Start, End: the rendered tag's name id
   std::uint32_t raw_name = 0;         // Start, End: the tag's name id as written
@@ -38,6 +38,15 @@ struct StreamEvent {
   StringRef text;   // Data, Comment: the content; Instruction: the target; StartNs, EndNs: the prefix
   StringRef value;  // Instruction: the data after the target's white space; StartNs: the namespace name
   std::uint64_t offset = 0;  // of the construct's first byte in the whole input
+};
+
+// The strings of the Doctype event, which an input has once at most: kept beside the events
+// rather than in each of them. Valid as long as the event; absent parts are absent refs.
+struct StreamDoctype {
+  StringRef name;
+  StringRef public_id;  // its white space normalised
+  StringRef system_id;
+  StringRef internal_subset;
 };
 
 namespace driver_detail {
@@ -109,6 +118,9 @@ class Driver {
   }
 
   MaybeFailure run();
+
+  // Events: the parts of the last Doctype event.
+  const StreamDoctype& doctype() const { return doctype_; }
 
   // Where the failure that run() returned happened: the byte offset of the construct in the
   // whole input. Events only: the whole-document loop does not pay for it (a caller that wants
@@ -200,6 +212,19 @@ class Driver {
     event.kind = kind;
     return event;
   }
+  // Events: the DOCTYPE at `at`, allowed, as a Doctype event.
+  void report_doctype(std::string_view content, const char* at) {
+    const DoctypeParts parts = doctype_parts(content);
+    const auto stored = [&](const std::optional<std::string_view>& part) {
+      return part ? store_string(doc_, *part) : StringRef{};
+    };
+    doctype_.name = store_string(doc_, parts.name);
+    doctype_.public_id = parts.public_id ? copy_to_arena(doc_, normalized_public_id(*parts.public_id)) : StringRef{};
+    doctype_.system_id = stored(parts.system_id);
+    doctype_.internal_subset = stored(parts.internal_subset);
+    flush_text();
+    push(StreamEvent::Kind::Doctype).offset = offset_of(at);
+  }
   // Events: the EndNs events of the innermost scope, which is about to close.
   void end_namespaces(std::uint64_t offset) {
     const std::size_t end = namespaces_.declarations_in_scope();
@@ -236,6 +261,7 @@ class Driver {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> open_tags_;  // rendered and written tag ids of the open elements
   StringRef run_;                         // the character data since the last markup
   std::uint64_t run_at_ = 0;
+  StreamDoctype doctype_;
 };
 
 template <bool kEvents>
@@ -450,7 +476,9 @@ bool Driver<kEvents>::slow_event() {
     case XmlEventKind::Doctype:
       // Same verdict as analysing then judging, without holding every declaration of a
       // possibly huge internal subset in memory.
-      return stop(judge_doctype(event.content, options_), at);
+      if (auto failure = judge_doctype(event.content, options_)) return stop(std::move(failure), at);
+      if constexpr (kEvents) report_doctype(event.content, at);
+      return true;
     case XmlEventKind::EndOfInput:
       if (!root_complete_ || (kEvents ? !open_tags_.empty() : open_ != kNoParent)) {
         return stop(ParseFailure::syntax("No XML root element found"), doc_.input.data() + doc_.input.size());

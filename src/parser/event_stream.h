@@ -36,6 +36,8 @@ class EventStream {
 
   const std::vector<StreamEvent>& events() const { return events_; }
   const Document& document() const { return doc_; }
+  // The parts of the Doctype event among events(), if there is one.
+  const StreamDoctype& doctype() const { return driver_->doctype(); }
   // After Status::Failed: the failure, and the offset in the whole input of the construct
   // where it happened.
   const std::optional<ParseFailure>& failure() const { return failure_; }

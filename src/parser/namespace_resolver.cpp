@@ -41,7 +41,8 @@ MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view v
   if (key[5] != ':') return std::nullopt;  // e.g. "xmlnsfoo": an ordinary attribute
   const std::string_view prefix = key.substr(6);
   if (prefix == "xml") {
-    if (value == kXmlNamespace) return std::nullopt;
+    // Allowed, and a declaration like any other: the events report it where it stands.
+    if (value == kXmlNamespace) return add(prefix, value);
     return ParseFailure::syntax(cannot_bind(prefix, value));
   }
   if (prefix == "xmlns") return ParseFailure::syntax(cannot_bind(prefix, value));

@@ -39,6 +39,14 @@ inline void append_events(const vorlane::EventStream& stream, std::string& out) 
         out += "start-ns [" + std::string(doc.bytes(e.text)) + "] [" + std::string(doc.bytes(e.value)) + ']';
         break;
       case Kind::EndNs: out += "end-ns [" + std::string(doc.bytes(e.text)) + ']'; break;
+      case Kind::Doctype: {
+        const vorlane::StreamDoctype& d = stream.doctype();
+        out += "doctype";
+        for (const vorlane::StringRef* part : {&d.name, &d.public_id, &d.system_id, &d.internal_subset}) {
+          out += part->present() ? " [" + std::string(doc.bytes(*part)) + ']' : std::string(" -");
+        }
+        break;
+      }
     }
     out += '\n';
   }

@@ -6,6 +6,7 @@
 #include "doctype/doctype.h"
 
 using vorlane::analyze_doctype;
+using vorlane::doctype_parts;
 using vorlane::apply_doctype_policy;
 using vorlane::DoctypeInfo;
 using vorlane::FailureKind;
@@ -106,6 +107,32 @@ static const std::vector<AnalysisCase>& analysis_cases() {
 TEST(doctype_analysis_table) {
   for (const auto& c : analysis_cases()) {
     CHECK_EQ(render(analyze_doctype(c.text)), std::string(c.expected));
+  }
+}
+
+// What a document reports: the analysis's name and identifiers on every row, and the
+// internal subset as written, from the "[" outside a literal to the last "]".
+TEST(doctype_parts_table) {
+  const auto show = [](const std::optional<std::string_view>& s) { return s ? OptString(*s) : OptString(); };
+  for (const auto& c : analysis_cases()) {
+    const auto parts = doctype_parts(c.text);
+    CHECK_EQ(render(DoctypeInfo{std::string(parts.name), show(parts.system_id), show(parts.public_id), {}}),
+             render(DoctypeInfo{analyze_doctype(c.text).name, analyze_doctype(c.text).system_id,
+                                analyze_doctype(c.text).public_id, {}}));
+  }
+  const struct {
+    const char* text;
+    const char* subset;
+  } rows[] = {
+      {"r SYSTEM 'x'", "None"},
+      {"r []", "''"},
+      {"r SYSTEM 'a[b' [ <!ELEMENT r ANY>\r\n] \n", "' <!ELEMENT r ANY>\r\n'"},
+      {"r [<!ENTITY a ']'><!-- ] -->]", "'<!ENTITY a ']'><!-- ] -->'"},
+      {"r] SYSTEM '['", "None"},
+  };
+  for (const auto& row : rows) CHECK_EQ(show_opt(show(doctype_parts(row.text).internal_subset)), std::string(row.subset));
+  for (const auto& [id, normalized] : {std::pair{" -//a\n\t b  //EN\r\n", "-//a b //EN"}, {"", ""}, {" \t ", ""}}) {
+    CHECK_EQ(vorlane::normalized_public_id(id), std::string(normalized));
   }
 }
 

@@ -98,6 +98,15 @@ TEST(stream_events) {
   CHECK_EQ(whole("<?xml version='1.0'?><!--c--><r xmlns:p='u' p:a='1'>x&amp;y<?t  d ?>z<e/></r>"),
            "@21 comment [c]\n@29 start-ns [p] [u]\n@29 start r {u}a(p:a)=[1]\n@52 data [x&y]\n"
            "@59 pi [t] [d ]\n@68 data [z]\n@69 start e\n@69 end e\n@73 end r\n@73 end-ns [p]\nok\n");
+  // An allowed DOCTYPE, its public id normalised; a declaration of the xml prefix.
+  ParseOptions external;
+  external.forbid_external = false;
+  CHECK_EQ(whole("<!DOCTYPE r PUBLIC ' -//a\n b ' \"s[1]\" [<!ELEMENT r ANY>\r\n]>\n"
+                 "<r xmlns:xml='http://www.w3.org/XML/1998/namespace'/>",
+                 external),
+           "@0 doctype [r] [-//a b] [s[1]] [<!ELEMENT r ANY>\r\n]\n"
+           "@60 start-ns [xml] [http://www.w3.org/XML/1998/namespace]\n@60 start r\n@60 end r\n@60 end-ns [xml]\nok\n");
+  CHECK_EQ(whole("<!DOCTYPE r><r/>"), "@0 doctype [r] - - -\n@12 start r\n@12 end r\nok\n");
   // The events before a failure are reported with it.
   CHECK_EQ(whole("<r>a</s>"),
            "@0 start r\nfailed kind=10 ill-formed document: expected `</r>`, but `</s>` was found @4 1:4\n");

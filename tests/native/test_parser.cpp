@@ -59,7 +59,7 @@ TEST(parser_resolver_reserved_prefixes) {
   }
   NamespaceResolver ns;
   CHECK(!ns.open_scope("a xmlns:xml='http://www.w3.org/XML/1998/namespace'", 1));
-  CHECK_EQ(ns.declarations_in_scope(), std::size_t{0});
+  CHECK_EQ(ns.declarations_in_scope(), std::size_t{1});  // reported as the events report any other
   const std::string_view xml = "xml";
   CHECK_EQ(std::string(ns.resolve(&xml, false).namespace_name), xml_ns);
   const std::string_view xmlns = "xmlns";
