@@ -15,8 +15,9 @@ How the results differ from the standard library's:
 - Refused documents raise :class:`vorlane.DefusedXmlException` or one of its
   subclasses (``ValueError``), malformed ones :class:`vorlane.ParseError`; both are
   ``ET.ParseError``, with ``position`` (line, column) where known and ``code`` None.
-- Line ends and attribute values are kept as written; a DTD is never applied, and the
-  DOCTYPE is not reported to a target.
+- Line ends and attribute values are kept as written; a DTD is never applied. An allowed
+  DOCTYPE goes to a target's ``doctype(name, pubid, system)``, as the standard parser
+  calls it.
 - In the incremental readers ``max_text_size`` bounds each run of character data, not
   the whole document.
 - ``iterparse`` takes ``tag=`` and ``release=`` for the record loop.
@@ -134,8 +135,8 @@ class XMLParser:
     """Element structure builder for XML source data, reading with vorlane.
 
     *target* is the target object, by default a standard TreeBuilder; its ``start``,
-    ``end``, ``data``, ``comment``, ``pi``, ``start_ns``, ``end_ns`` and ``close``
-    methods are called as the standard XMLParser calls them, as soon as what they report
+    ``end``, ``data``, ``comment``, ``pi``, ``start_ns``, ``end_ns``, ``doctype`` and
+    ``close`` methods are called as the standard XMLParser calls them, as soon as what they report
     is complete in the data fed. *encoding*, if given, overrides the encoding that the
     document declares. The keyword-only options are those of :func:`vorlane.parse_xml`.
 

@@ -135,7 +135,7 @@ class Feeder:
     """A document fed in pieces to the event engine, its events sent to *target*.
 
     The target's handlers (``start``, ``end``, ``data``, ``comment``, ``pi``, ``start_ns``,
-    ``end_ns``) are looked up once, here, as the standard parser does. :attr:`events`
+    ``end_ns``, ``doctype``) are looked up once, here, as the standard parser does. :attr:`events`
     lists ``(kind, result)`` for the kinds :meth:`report` asks for; a failure raises after
     the events before it are listed, placed (``position``) and, if a refusal, also a
     standard ParseError (:func:`vorlane.common.located`); later calls raise it again.

@@ -3,8 +3,9 @@
 The result is a standard :class:`xml.dom.minidom.Document`, built as the standard expat
 builder builds it (namespace declarations first among an element's attributes, comments
 and processing instructions in place, adjacent text in one node, CDATA sections kept), so its ``toxml()`` is
-the standard one. A DOCTYPE is analysed, never applied, and no ``DocumentType`` node is
-made for it. Refusals raise vorlane's exceptions; malformed input raises
+the standard one. A DOCTYPE is analysed, never applied: an allowed one becomes the
+document's ``DocumentType`` (name, identifiers and internal subset as written, with no
+entities or notations). Refusals raise vorlane's exceptions; malformed input raises
 :class:`vorlane.common.ParseError`.
 """
 
@@ -108,6 +109,13 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
                 node.appendChild(document.createProcessingInstruction(event[1], standard_text(event[2])))
             elif kind == "start-ns":
                 declared.append((event[1], event[2]))
+            elif kind == "doctype":
+                _, name, public_id, system_id, subset, _ = event
+                doctype = document.implementation.createDocumentType(name, public_id, system_id)
+                doctype.ownerDocument = document
+                doctype.internalSubset = None if subset is None else standard_text(subset)
+                document.appendChild(doctype)
+                document.doctype = doctype
         out.clear()
 
     try:
@@ -142,5 +150,7 @@ def parseString(string: str | Buffer, **options: Unpack[ParseOptions]) -> minido
 
     >>> parseString("<a><!--c-->t<?p d?></a>").documentElement.toxml()
     '<a><!--c-->t<?p d?></a>'
+    >>> parseString("<!DOCTYPE a [<!ELEMENT a ANY>]><a/>").doctype.toxml()
+    '<!DOCTYPE a [<!ELEMENT a ANY>]>'
     """
     return _build(iter([string]), _checked_options(options, "parseString"))

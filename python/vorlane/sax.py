@@ -5,13 +5,16 @@ what the standard expat reader reports, in the same order and with the same argu
 ``startElement`` with the ``xmlns`` attributes in place when ``feature_namespaces`` is off,
 ``startPrefixMapping`` and ``startElementNS`` when it is on, ``characters`` (never
 ``ignorableWhitespace``), ``processingInstruction``, comments to a lexical handler when one
-is set. Nothing is expanded or opened: asking for external entities or validation raises
-``SAXNotSupportedException``.
+is set, and an allowed DOCTYPE to its ``startDTD`` and ``endDTD``. Nothing is expanded or
+opened: asking for external entities or validation raises ``SAXNotSupportedException``.
+The locator gives the line (from 1) and column (from 0, in characters) where the construct
+being reported starts.
 
 Malformed input goes to the error handler's ``fatalError`` as a ``SAXParseException``
-wrapping vorlane's :class:`~vorlane.common.ParseError`, as the standard reader does. A
-refusal (a limit, a forbidden DTD or entity) raises vorlane's exception itself, never
-through the error handler, so that no handler can choose to go on past it.
+wrapping vorlane's :class:`~vorlane.common.ParseError`, placed where the parse failed, as
+the standard reader does. A refusal (a limit, a forbidden DTD or entity) raises vorlane's
+exception itself, with its ``position``, never through the error handler, so that no
+handler can choose to go on past it.
 """
 
 from __future__ import annotations
@@ -24,8 +27,8 @@ from xml.sax._exceptions import SAXNotRecognizedException, SAXNotSupportedExcept
 
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
-from vorlane.api import ParseOptions, _checked_options
-from vorlane.common import DefusedXmlException, ParseError
+from vorlane.api import ParseOptions, _checked_options, _explained
+from vorlane.common import DefusedXmlException, ParseError, located
 
 __all__ = ["VorlaneReader", "make_parser", "parse", "parseString", "standard_text", "standard_value"]
 
@@ -140,7 +143,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         raise SAXNotRecognizedException(f"property {name!r} not recognized")
 
     def setProperty(self, name: str, value: Any) -> None:
-        """Set the lexical handler (which receives comments)."""
+        """Set the lexical handler (which receives comments and the DOCTYPE)."""
         if name == _handler.property_lexical_handler:
             self._lexical = value
             return
@@ -227,28 +230,37 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         self._engine = None
 
     def _run(self, step: Any, *args: Any, final: bool) -> None:
-        assert self._engine is not None
+        engine = self._engine
+        assert engine is not None
         out: list[tuple[Any, ...]] = []
-        failure: Exception | None = None
+        undecodable: int | None = None  # where bytes that do not decode start, in the engine's input
         try:
-            piece = step(*args)
+            try:
+                piece = step(*args)
+            except ParseError:
+                # The characters before the bad bytes are parsed first: a failure in them comes first.
+                before = self._decoder.undecodable_at
+                if before:
+                    engine.feed(before, False, out)
+                undecodable = engine.bytes_fed()
+                raise
             if piece or final:
-                self._engine.feed(piece, final, out)
-        except ParseError as exc:
-            failure = exc
-        except DefusedXmlException as exc:
+                engine.feed(piece, final, out)
+        except (ParseError, DefusedXmlException) as exc:
             self._report(out)
-            raise exc
-        self._report(out)
-        if failure is not None:
-            self._offset = self._engine.error_offset()
+            self._offset = engine.error_offset() if undecodable is None else undecodable
+            failure = located(_explained(exc), engine.position(self._offset))
+            if not isinstance(failure, ParseError):
+                raise failure from None
             self.getErrorHandler().fatalError(SAXParseException(str(failure), failure, self))
+            return
+        self._report(out)
 
     def _report(self, events: list[tuple[Any, ...]]) -> None:
         content: Any = self.getContentHandler()
         for event in events:
             kind = event[0]
-            self._offset = event[-1] if kind in ("data", "comment", "pi", "start-ns", "end-ns") else event[3]
+            self._offset = event[3] if kind in ("start", "end") else event[-1]
             if kind == "start":
                 _, tag, attrib, _, qname, written = event
                 if self._namespaces:
@@ -278,6 +290,9 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
                     self._pending_ns.append((event[1], event[2]))
             elif kind == "end-ns" and self._namespaces:
                 content.endPrefixMapping(event[1] or None)
+            elif kind == "doctype" and self._lexical is not None:
+                self._lexical.startDTD(event[1], event[2], event[3])
+                self._lexical.endDTD()
 
     def _start_ns(self, tag: str, qname: str, written: tuple[tuple[str, str, str], ...]) -> None:
         values: dict[tuple[str | None, str], str] = {}

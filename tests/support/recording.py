@@ -6,7 +6,7 @@ from xml.sax.handler import ContentHandler, LexicalHandler
 
 class Recorder(ContentHandler, LexicalHandler):
     """Records every SAX call with its arguments; adjacent ``characters`` are joined, since
-    readers may split a run anywhere. Element events carry the locator's line."""
+    readers may split a run anywhere. Element events carry the locator's line and column."""
 
     def __init__(self):
         super().__init__()
@@ -23,7 +23,7 @@ class Recorder(ContentHandler, LexicalHandler):
         self.locator = locator
 
     def _line(self):
-        return self.locator.getLineNumber() if self.locator is not None else None
+        return (self.locator.getLineNumber(), self.locator.getColumnNumber()) if self.locator is not None else None
 
     def startElement(self, name, attrs):
         self._add("startElement", name, sorted(attrs.items()), self._line())
@@ -36,7 +36,7 @@ class Recorder(ContentHandler, LexicalHandler):
 # The other calls are recorded with their arguments as they come.
 for _call in (
     "startDocument endDocument startPrefixMapping endPrefixMapping endElement endElementNS characters"
-    " ignorableWhitespace processingInstruction comment"
+    " ignorableWhitespace processingInstruction comment startDTD endDTD"
 ).split():
     setattr(Recorder, _call, lambda self, *args, _call=_call: self._add(_call, *args))
 
