@@ -7,6 +7,8 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vorlane
+import vorlane.ElementTree
+from support import shape
 from vorlane import parse_xml
 from vorlane.decode import _8BIT, _POLICY, DECLARATION_WINDOW, decode_document, sniff_encoding
 
@@ -212,7 +214,8 @@ def test_eight_bit_codecs_keep_ascii_markup_in_place(data):
         ("<a/>".encode("utf-32-be"), "utf_32_be"),  # no byte order mark
         (codecs.BOM_UTF32_LE + b"<\0", "utf_32_le"),
         (codecs.BOM_UTF8 + b"<a/>", "utf_8_sig"),
-        ("<a/>".encode("utf-16-le"), None),  # UTF-16 without a mark must start with "<?"
+        ("<a/>".encode("utf-16-le"), "utf_16_le"),  # no byte order mark: the first "<"
+        (" <a/>".encode("utf-16-le"), None),  # nor white space before it, as in expat
         (b"\x89PNG\r\n", None),
     ],
 )
@@ -227,3 +230,17 @@ def test_refused_declarations_stay_refused():
     for _ in range(2):
         with pytest.raises(vorlane.ParseError, match="unsupported encoding 'utf-7'"):
             vorlane.fromstring(declared("utf-7"))
+
+
+@pytest.mark.parametrize("codec", ["utf-16-le", "utf-16-be"])
+@pytest.mark.parametrize("declaration", ["", "<?xml version='1.0' encoding='UTF-16'?>\n"])
+def test_utf16_without_a_byte_order_mark(codec, declaration):
+    # As the standard parser reads it, whole, and fed in two pieces cut anywhere.
+    data = f"{declaration}<doc a='{JAPANESE}'>{RUSSIAN}\n</doc>".encode(codec)
+    whole = vorlane.fromstring(data)
+    assert shape(whole) == shape(ET.fromstring(data)) == ("doc", [("a", JAPANESE)], RUSSIAN + "\n", None, [])
+    for cut in range(len(data) + 1):
+        parser = vorlane.ElementTree.XMLParser()
+        parser.feed(data[:cut])
+        parser.feed(data[cut:])
+        assert shape(parser.close()) == shape(whole)

@@ -27,6 +27,8 @@ POSITIONS = [
     ("<a>\n<b>\n</c></b></a>", (3, 0)),
     ("<é>\n<ö></ü></é>", (2, 3)),
     ("<a>\nあ".encode("utf-16") + b"\0", (2, 1)),  # decoded: after the characters before the bad bytes
+    ("<a>\n  <é>".encode("utf-16-le"), (2, 5)),  # UTF-16 without a byte order mark, in characters
+    ("<a>\n  <é>".encode("utf-16-be"), (2, 5)),
     (b"<?xml version='1.0' encoding='shift_jis'?>\n<a>\x82\xa0\xff\xff</a>", (2, 4)),
     (b"<?xml version='1.0' encoding='utf:8'?><a/>", (1, 0)),  # at the declaration
 ]

@@ -19,7 +19,7 @@ from xml.etree.ElementTree import Element, TreeBuilder
 from vorlane._events import EventParser
 from vorlane.api import ParseOptions, Source, _explained, _file_object
 from vorlane.common import DefusedXmlException, ParseError, located
-from vorlane.decode import DECLARATION_WINDOW, codec_of
+from vorlane.decode import DECLARATION_WINDOW, codec_of, sniff_encoding
 
 # The target methods, in the order EventParser.bind takes them.
 HANDLER_NAMES = ("start", "end", "data", "comment", "pi", "start_ns", "end_ns", "doctype")
@@ -87,15 +87,17 @@ class Decoder:
 
     def _decidable(self) -> bool:
         head = bytes(self._head)
-        body, codec = head, "latin_1"
+        body, codec = head, ""
         for mark, marked in _MARKS:
             if head.startswith(mark):
                 body, codec = head[len(mark) :], marked
                 break
+        # Without a mark, a first "<" in a wide encoding (sniffed again as more bytes come).
+        codec = codec or sniff_encoding(head) or "latin_1"
         unit = _UNITS.get(codec, 1)
         if len(body) < 5 * unit:
             return False
-        if body[: 5 * unit].decode(codec, "replace") != "<?xml" and (codec != "latin_1" or body[1:2] != b"\0"):
+        if body[: 5 * unit].decode(codec, "replace") != "<?xml":
             return True  # no declaration to wait for
         # The declaration closes within the window, in any width of code unit, or not at all.
         return b"?\0>" in head or b"?>" in head or len(head) >= 4 * DECLARATION_WINDOW + 8

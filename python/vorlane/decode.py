@@ -1,8 +1,8 @@
 """Choosing the text encoding of a document given as bytes.
 
 ``parse_xml`` reads UTF-8 only. The parsing functions of :mod:`vorlane.api` pass other
-documents through :func:`decode_document` first: a UTF-16 or UTF-32 byte order mark, or
-an encoding named in the XML declaration, selects a Python text codec and the document
+documents through :func:`decode_document` first: a UTF-16 or UTF-32 byte order mark, a
+first ``<`` written in one of them, or an encoding named in the XML declaration, selects a Python text codec and the document
 goes to the parser as ``str``. Everything else is UTF-8 and stays ``bytes``, untouched.
 
 Only the first :data:`DECLARATION_WINDOW` characters are ever looked at to find the
@@ -94,29 +94,30 @@ _POLICY: dict[str, str] = {
     ),
 }
 
-# Byte order marks and, for documents without one, the first bytes of "<?" (UTF-16) or
-# "<" (UTF-32) in a wide encoding. Four-byte starts are tried first: FF FE 00 00 is UTF-32.
+# Byte order marks and, for documents without one, the first bytes of "<" in a wide
+# encoding (as expat detects them). Four-byte starts are tried first: FF FE 00 00 and
+# 3C 00 00 00 are UTF-32. No UTF-8 document starts with a NUL byte or "<" and one.
 _WIDE_STARTS = {
     codecs.BOM_UTF32_LE: "utf_32_le",
     codecs.BOM_UTF32_BE: "utf_32_be",
     b"<\0\0\0": "utf_32_le",
     b"\0\0\0<": "utf_32_be",
-    b"<\0?\0": "utf_16_le",
-    b"\0<\0?": "utf_16_be",
     codecs.BOM_UTF16_LE: "utf_16_le",
     codecs.BOM_UTF16_BE: "utf_16_be",
+    b"<\0": "utf_16_le",
+    b"\0<": "utf_16_be",
 }
 
 
 def sniff_encoding(head: bytes) -> str | None:
     """The codec that the first bytes of a document select before any declaration is read.
 
-    A UTF-16 or UTF-32 byte order mark, or ``<?`` in UTF-16 or ``<`` in UTF-32 without
-    one, selects that codec of one byte order; a UTF-8 byte order mark selects
-    ``utf_8_sig``. Anything else is None: the declaration, if any, decides, else UTF-8.
+    A UTF-16 or UTF-32 byte order mark, or ``<`` in UTF-16 or UTF-32 without one, selects
+    that codec of one byte order; a UTF-8 byte order mark selects ``utf_8_sig``. Anything
+    else is None: the declaration, if any, decides, else UTF-8.
 
-    >>> sniff_encoding("<a/>".encode("utf-16"))
-    'utf_16_le'
+    >>> sniff_encoding("<a/>".encode("utf-16")), sniff_encoding("<a/>".encode("utf-16-be"))
+    ('utf_16_le', 'utf_16_be')
     >>> sniff_encoding(b"\\0\\0\\0<\\0\\0\\0a"), sniff_encoding(b"<a/>")
     ('utf_32_be', None)
     """
