@@ -17,14 +17,7 @@ ParseOptions options_from(std::uint8_t selector) {
   options.forbid_dtd = selector & 1;
   options.forbid_entities = selector & 2;
   options.forbid_external = selector & 4;
-  if (selector & 8) {
-    options.max_depth = 8;
-    options.max_text_size = 64;
-    options.max_attributes = 3;
-    options.max_attribute_size = 8;
-    options.max_name_size = 8;
-    options.max_comment_size = 8;
-  }
+  if (selector & 8) fuzz::tight_limits(options, 8, 64, 3, 8, 8, 8);
   if (selector & 16) options.max_depth = 100000;
   return options;
 }

@@ -41,36 +41,13 @@ ParseOptions options_from(std::uint8_t selector) {
     case 3:
     case 4:
       options.forbid_dtd = (selector & 7) == 4;
-      options.max_depth = 8;
-      options.max_text_size = 64;
-      options.max_attributes = 3;
-      options.max_attribute_size = 8;
-      options.max_name_size = 8;
-      options.max_comment_size = 8;
+      fuzz::tight_limits(options, 8, 64, 3, 8, 8, 8);
       break;
-    case 5:
-      options.max_depth = 2;
-      options.max_text_size = 3;
-      options.max_attributes = 1;
-      options.max_attribute_size = 2;
-      options.max_name_size = 4;
-      options.max_comment_size = 2;
-      break;
+    case 5: fuzz::tight_limits(options, 2, 3, 1, 2, 4, 2); break;
     case 6:  // past the namespace scope's nesting, and nothing else bounded
-      options.max_depth = 100000;
-      options.max_text_size = kNoLimit;
-      options.max_attributes = kNoLimit;
-      options.max_attribute_size = kNoLimit;
-      options.max_name_size = kNoLimit;
-      options.max_comment_size = kNoLimit;
+      fuzz::tight_limits(options, 100000, kNoLimit, kNoLimit, kNoLimit, kNoLimit, kNoLimit);
       break;
-    case 7:
-      options.max_depth = 1;
-      options.max_text_size = 0;
-      options.max_attribute_size = 0;
-      options.max_name_size = 1;
-      options.max_comment_size = 0;
-      break;
+    case 7: fuzz::tight_limits(options, 1, 0, options.max_attributes, 0, 1, 0); break;
     default: break;
   }
   return options;
@@ -98,35 +75,16 @@ void require_same(const char* what, const std::string& expected, const std::stri
   fuzz::require(false);
 }
 
-// The tree of a successful run's events, in the form dump_tree reads: a Data event goes to
-// the text of the innermost open element until a child of it ends, then to that child's
-// tail; consecutive runs (a comment or instruction between them) join.
-struct EventTree {
-  struct Node {
-    std::string tag;
-    std::vector<std::pair<std::string, std::string>> attributes;
-    std::optional<std::string> text, tail;
-    std::size_t subtree_end = 0;
-  };
-  std::vector<Node> nodes;
-
-  std::size_t size() const { return nodes.size(); }
-  std::string_view tag(std::size_t i) const { return nodes[i].tag; }
-  std::size_t subtree_end(std::size_t i) const { return nodes[i].subtree_end; }
-  std::vector<std::pair<std::string_view, std::string_view>> attributes(std::size_t i) const {
-    return {nodes[i].attributes.begin(), nodes[i].attributes.end()};
-  }
-  std::optional<std::string_view> text(std::size_t i) const { return nodes[i].text; }
-  std::optional<std::string_view> tail(std::size_t i) const { return nodes[i].tail; }
-};
-
+// The tree of a successful run's events: a Data event goes to the text of the innermost
+// open element until a child of it ends, then to that child's tail; consecutive runs (a
+// comment or instruction between them) join.
 // parse_core's outcome in fuzz::describe's form, from the stream fed the whole input.
 std::string stream_outcome(const std::string& input, const ParseOptions& options) {
   EventStream stream(options);
   const EventStream::Status status = stream.feed(input.data(), input.size(), true);
   if (status == EventStream::Status::OutOfMemory) return "OOM";
   if (status == EventStream::Status::Failed) return fuzz::describe_failure(*stream.failure());
-  EventTree tree;
+  std::vector<fuzz::ListedNode> nodes;
   struct Open {
     std::size_t node;
     std::optional<std::size_t> last_child;
@@ -136,26 +94,26 @@ std::string stream_outcome(const std::string& input, const ParseOptions& options
   for (const StreamEvent& e : stream.events()) {
     switch (e.kind) {
       case StreamEvent::Kind::Start: {
-        EventTree::Node& node = tree.nodes.emplace_back();
+        fuzz::ListedNode& node = nodes.emplace_back();
         node.tag = doc.name(e.name);
         for (std::uint32_t i = 0; i < e.attribute_count; ++i) {
           const vorlane::Attribute& a = doc.attributes[e.first_attribute + i];
           node.attributes.emplace_back(doc.name(a.name), doc.bytes(a.value));
         }
-        open.push_back({tree.nodes.size() - 1, std::nullopt});
+        open.push_back({nodes.size() - 1, std::nullopt});
         break;
       }
       case StreamEvent::Kind::End: {
-        fuzz::require(!open.empty() && tree.nodes[open.back().node].tag == doc.name(e.name));
+        fuzz::require(!open.empty() && nodes[open.back().node].tag == doc.name(e.name));
         const std::size_t node = open.back().node;
-        tree.nodes[node].subtree_end = tree.nodes.size();
+        nodes[node].subtree_end = nodes.size();
         open.pop_back();
         if (!open.empty()) open.back().last_child = node;
         break;
       }
       case StreamEvent::Kind::Data: {
         fuzz::require(!open.empty());
-        EventTree::Node& owner = tree.nodes[open.back().last_child.value_or(open.back().node)];
+        fuzz::ListedNode& owner = nodes[open.back().last_child.value_or(open.back().node)];
         std::optional<std::string>& target = open.back().last_child ? owner.tail : owner.text;
         target = target.value_or("") + std::string(doc.bytes(e.text));
         break;
@@ -163,8 +121,8 @@ std::string stream_outcome(const std::string& input, const ParseOptions& options
       default: break;
     }
   }
-  fuzz::require(open.empty() && !tree.nodes.empty());
-  return "OK" + fuzz::dump_tree(tree);
+  fuzz::require(open.empty() && !nodes.empty());
+  return "OK" + fuzz::dump_tree(fuzz::ListedTree{nodes});
 }
 
 }  // namespace

@@ -78,25 +78,7 @@ const char* const kComments[] = {"", " c ", "a -- b", "x-", "<a>&amp;", "\xc3\xa
 const char* const kInstructions[] = {"<?pi data?>", "<?x?>", "<?xml-stylesheet href='a'?>", "<?xml version='1.0'?>"};
 const char* const kCdata[] = {"", "x", "<a>&amp;", "]]", "]", "\r\n"};
 
-struct ModelNode {
-  std::string tag;
-  std::vector<std::pair<std::string, std::string>> attributes;
-  std::optional<std::string> text;
-  std::optional<std::string> tail;
-  std::size_t subtree_end = 0;
-};
-
-struct ModelTree {
-  const std::vector<ModelNode>& nodes;
-  std::size_t size() const { return nodes.size(); }
-  std::string_view tag(std::size_t i) const { return nodes[i].tag; }
-  std::size_t subtree_end(std::size_t i) const { return nodes[i].subtree_end; }
-  std::vector<std::pair<std::string_view, std::string_view>> attributes(std::size_t i) const {
-    return {nodes[i].attributes.begin(), nodes[i].attributes.end()};
-  }
-  std::optional<std::string_view> text(std::size_t i) const { return nodes[i].text; }
-  std::optional<std::string_view> tail(std::size_t i) const { return nodes[i].tail; }
-};
+using ModelNode = fuzz::ListedNode;
 
 // The namespace scope as the behaviour contract describes it, kept apart from the core's.
 class Scopes {
@@ -191,7 +173,7 @@ class Generator {
   void check(const ParseResult& result, const std::string& got) const {
     if (corrupted_ || result.status == ParseResult::Status::OutOfMemory) return;
     if (problems_.empty()) {
-      const std::string expected = "OK" + fuzz::dump_tree(ModelTree{nodes_});
+      const std::string expected = "OK" + fuzz::dump_tree(fuzz::ListedTree{nodes_});
       if (got != expected) report(expected, got);
       return;
     }

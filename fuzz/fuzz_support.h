@@ -89,6 +89,18 @@ inline vorlane::ParseOptions read_options(ByteReader& in) {
   return options;
 }
 
+// Limits that most documents cross, set on `options`; the switches stay as they are.
+inline void tight_limits(vorlane::ParseOptions& options, std::uint64_t depth, std::uint64_t text,
+                         std::uint64_t attributes, std::uint64_t attribute_size, std::uint64_t name,
+                         std::uint64_t comment) {
+  options.max_depth = depth;
+  options.max_text_size = text;
+  options.max_attributes = attributes;
+  options.max_attribute_size = attribute_size;
+  options.max_name_size = name;
+  options.max_comment_size = comment;
+}
+
 // Every string must lie inside its buffer, the pre-order ranges must nest and every id must
 // be valid.
 inline void check_document(const vorlane::Document& doc) {
@@ -183,6 +195,28 @@ class DocumentTree {
     return doc_.bytes(ref);
   }
   const vorlane::Document& doc_;
+};
+
+// A tree a target builds itself (from events, or from the model it generated), in the form
+// dump_tree reads.
+struct ListedNode {
+  std::string tag;
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::optional<std::string> text;
+  std::optional<std::string> tail;
+  std::size_t subtree_end = 0;
+};
+
+struct ListedTree {
+  const std::vector<ListedNode>& nodes;
+  std::size_t size() const { return nodes.size(); }
+  std::string_view tag(std::size_t i) const { return nodes[i].tag; }
+  std::size_t subtree_end(std::size_t i) const { return nodes[i].subtree_end; }
+  std::vector<std::pair<std::string_view, std::string_view>> attributes(std::size_t i) const {
+    return {nodes[i].attributes.begin(), nodes[i].attributes.end()};
+  }
+  std::optional<std::string_view> text(std::size_t i) const { return nodes[i].text; }
+  std::optional<std::string_view> tail(std::size_t i) const { return nodes[i].tail; }
 };
 
 inline void put_optional(std::string& out, const vorlane::OptString& s) {

@@ -123,17 +123,10 @@ def test_flags(tmp_path, capsys, option, flags, document, before, after):
     assert outcomes == [before, after]
 
 
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["--max-depth", "-1"],
-        ["--max-depth", "x"],
-        ["--max-depth", str(2**64)],
-        ["-j", "0"],
-        ["--bogus"],
-        [],
-    ],
-)
+USAGE_ERRORS = [["--max-depth", "-1"], ["--max-depth", "x"], ["--max-depth", str(2**64)], ["-j", "0"], ["--bogus"], []]
+
+
+@pytest.mark.parametrize("args", USAGE_ERRORS)
 def test_usage_errors(capsys, args):
     with pytest.raises(SystemExit) as exit_:
         main(["check", *args, str(EXAMPLES / "catalog.xml")] if args else ["check"])
@@ -375,15 +368,8 @@ checking.check_file = check_file
 
 def run_patched(patch, args, cwd, interrupt_after=None, input=None, **popen):
     code = f"{PATCHES.get(patch, '')}\nfrom vorlane.cli import main\nraise SystemExit(main({list(args)!r}))"
-    process = subprocess.Popen(
-        [sys.executable, "-c", code],
-        cwd=cwd,
-        text=True,
-        start_new_session=True,
-        stdout=popen.pop("stdout", subprocess.PIPE),
-        stderr=subprocess.PIPE,
-        **popen,
-    )
+    popen = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **popen}
+    process = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, text=True, start_new_session=True, **popen)
     stopped = None
     if interrupt_after is not None:
         time.sleep(interrupt_after)

@@ -12,7 +12,6 @@ import sys
 import textwrap
 import xml.dom.minidom
 import xml.dom.pulldom
-import xml.etree.ElementTree
 import xml.parsers.expat
 import xml.sax
 import xmlrpc.client
@@ -25,10 +24,9 @@ from attack_table import external_entities, laughs, nested
 
 from support import EXAMPLES, SOURCE_TREE
 from support.recording import Recorder, pull_events
-from vorlane import ElementInclude, ElementTree, fromstring, minidom, pulldom, sax
+from vorlane import ElementInclude, fromstring, minidom, pulldom, sax
 from vorlane import xmlrpc as rpc
 from vorlane.common import DefusedXmlException, ExternalReferenceForbidden
-from vorlane.sax import standard_text
 
 STRINGS = [
     b"<a/>",
@@ -66,40 +64,12 @@ def sax_events(make_parser, data, namespaces, pieces=None):
 
 
 # (toxml() of a deep document overflows the stack of the standard door.)
-REFUSED_BY_THE_STANDARD = (
-    xml.sax.SAXParseException,
-    xml.parsers.expat.ExpatError,
-    xml.etree.ElementTree.ParseError,
-    RecursionError,
-)
+REFUSED_BY_THE_STANDARD = (xml.sax.SAXParseException, xml.parsers.expat.ExpatError, RecursionError)
 
 
 def standard_dom(data):
     document = xml.dom.minidom.parseString(data)
     return document.toxml()
-
-
-class Target:
-    """What an XMLParser hands a target but text and attribute values, with line ends as
-    the standard parser reports them (vorlane's keeps them as written)."""
-
-    def __init__(self):
-        self.calls = []
-        for name in ("doctype", "start", "end", "comment", "pi", "start_ns"):
-            setattr(self, name, lambda *args, name=name: self.calls.append((name, *self.normal(name, args))))
-
-    @staticmethod
-    def normal(name, args):
-        return args[:1] if name == "start" else [standard_text(a) if name in ("comment", "pi") else a for a in args]
-
-    def close(self):
-        return self.calls
-
-
-def target_calls(parser_class, data):
-    parser = parser_class(target=Target())
-    parser.feed(data)
-    return parser.close()
 
 
 DOORS = {
@@ -112,10 +82,6 @@ DOORS = {
     "pulldom": (
         lambda d: pull_events(xml.dom.pulldom.parse(io.BytesIO(d))),
         lambda d: pull_events(pulldom.parse(io.BytesIO(d), bufsize=5)),
-    ),
-    "XMLParser target": (
-        lambda d: target_calls(xml.etree.ElementTree.XMLParser, d),
-        lambda d: target_calls(ElementTree.XMLParser, d),
     ),
     "pulldom expanded": (
         lambda d: pull_events(xml.dom.pulldom.parseString(d.decode("utf-8", "replace")), expand="b"),

@@ -116,9 +116,8 @@ TEST(doctype_parts_table) {
   const auto show = [](const std::optional<std::string_view>& s) { return s ? OptString(*s) : OptString(); };
   for (const auto& c : analysis_cases()) {
     const auto parts = doctype_parts(c.text);
-    CHECK_EQ(render(DoctypeInfo{std::string(parts.name), show(parts.system_id), show(parts.public_id), {}}),
-             render(DoctypeInfo{analyze_doctype(c.text).name, analyze_doctype(c.text).system_id,
-                                analyze_doctype(c.text).public_id, {}}));
+    const DoctypeInfo info = analyze_doctype(c.text);
+    CHECK(parts.name == info.name && show(parts.system_id) == info.system_id && show(parts.public_id) == info.public_id);
   }
   const struct {
     const char* text;
