@@ -277,6 +277,7 @@ EVENT_DOCUMENTS = [
     "</p:e><e xmlns:p='urn:q'><p:f/></e><![CDATA[<z>]]>&amp;</r><!--after--><?tail?>",
     b"<?xml version='1.0' encoding='latin-1'?><r a='\xe9'><!--caf\xe9--></r>",
     "<a>\u00e9\U0001f600</a>".encode("utf-16"),
+    "<a xmlns:xml='http://www.w3.org/XML/1998/namespace' xml:lang='en'><b xml:space='preserve'/></a>",
 ]
 ALL_EVENTS = ("start", "end", "comment", "pi", "start-ns", "end-ns")
 
