@@ -189,7 +189,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         self._engine = EventParser(**self._options)
         self._decoder = Decoder(self._source.getEncoding() if self._source is not None else None)
         self._parsing = False
-        self._offset = None
+        self._offset = 0  # at startDocument: the first line's start, as the standard reader says
         self._pending_ns = []
 
     def parse(self, source: Any) -> None:
@@ -225,6 +225,8 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         if not self._parsing:
             self.feed(b"")
         self._run(self._decoder.close, final=True)
+        assert self._engine is not None
+        self._offset = self._engine.bytes_fed()  # at endDocument: the end of the input
         self.getContentHandler().endDocument()
         self._parsing = False
         self._engine = None

@@ -6,7 +6,7 @@ from xml.sax.handler import ContentHandler, LexicalHandler
 
 class Recorder(ContentHandler, LexicalHandler):
     """Records every SAX call with its arguments; adjacent ``characters`` are joined, since
-    readers may split a run anywhere. Element events carry the locator's line and column."""
+    readers may split a run anywhere. Element and document events carry the locator's place."""
 
     def __init__(self):
         super().__init__()
@@ -25,6 +25,12 @@ class Recorder(ContentHandler, LexicalHandler):
     def _line(self):
         return (self.locator.getLineNumber(), self.locator.getColumnNumber()) if self.locator is not None else None
 
+    def startDocument(self):
+        self._add("startDocument", self._line())
+
+    def endDocument(self):
+        self._add("endDocument", self._line())
+
     def startElement(self, name, attrs):
         self._add("startElement", name, sorted(attrs.items()), self._line())
 
@@ -35,7 +41,7 @@ class Recorder(ContentHandler, LexicalHandler):
 
 # The other calls are recorded with their arguments as they come.
 for _call in (
-    "startDocument endDocument startPrefixMapping endPrefixMapping endElement endElementNS characters"
+    "startPrefixMapping endPrefixMapping endElement endElementNS characters"
     " ignorableWhitespace processingInstruction comment startDTD endDTD"
 ).split():
     setattr(Recorder, _call, lambda self, *args, _call=_call: self._add(_call, *args))
