@@ -16,7 +16,9 @@ std::string cannot_bind(std::string_view prefix, std::string_view value) {
 }  // namespace
 
 MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view value) {
-  if (bindings_.size() >= max_bindings_) {
+  // A declaration of xml restates the binding every document has: it is not counted.
+  const bool restated = prefix == "xml";
+  if (!restated && bindings_.size() - restated_bindings_ >= max_bindings_) {
     return ParseFailure::syntax("more than " + std::to_string(max_bindings_) +
                                 " namespace bindings in scope; raise the limit with "
                                 "NamespaceResolver::set_max_namespace_bindings");
@@ -28,6 +30,7 @@ MaybeFailure NamespaceResolver::add(std::string_view prefix, std::string_view va
   newest_level_ = level_;
   version_ = ++versions_issued_;
   if (prefix.empty()) ++default_bindings_;
+  if (restated) ++restated_bindings_;
   return std::nullopt;
 }
 
@@ -79,6 +82,7 @@ void NamespaceResolver::forget_deeper() {
   while (keep > 0 && bindings_[keep - 1].level > level_) {
     --keep;
     if (bindings_[keep].prefix_length == 0) --default_bindings_;
+    if (prefix_of(bindings_[keep]) == "xml") --restated_bindings_;
   }
   if (keep != bindings_.size()) {
     buffer_.resize(bindings_[keep].offset);

@@ -138,6 +138,7 @@ class NamespaceResolver {
   std::uint16_t level_ = 0;
   std::uint16_t newest_level_ = 0;  // level of the newest declared binding (0: none)
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
+  std::size_t restated_bindings_ = 0;  // declarations of the xml prefix in scope, outside the limit
   std::size_t max_bindings_ = 128;
   std::uint64_t version_ = 0;
   std::uint64_t versions_issued_ = 0;  // every binding list ever in scope got its own number
