@@ -92,3 +92,56 @@ def test_feeding_after_the_end_or_a_failure_is_refused():
     parser.feed(b"<a/>", True, out)
     with pytest.raises(ValueError, match="already ended"):
         parser.feed(b"", True, out)
+
+
+class Calls:
+    """A target recording the calls it gets, so that deferred calls show when they happen."""
+
+    def __init__(self):
+        self.calls = []
+
+    def start(self, tag, attrib):
+        self.calls.append(("start", tag))
+        return tag
+
+    def end(self, tag):
+        self.calls.append(("end", tag))
+        return tag
+
+
+def deferred_parser():
+    target = Calls()
+    parser = EventParser()
+    parser.bind(target, (target.start, target.end) + (None,) * 5, ("start", "end"), True)
+    return parser, target
+
+
+def test_deferred_events_come_when_taken_in_order_and_whole_at_the_end():
+    parser, target = deferred_parser()
+    out = []
+    parser.feed(b"<a><b/><c/>", False, out)
+    assert out == [] and target.calls == []  # parsed, nothing dispatched yet
+    parser.take(out, 2)
+    assert out == [("start", "a"), ("start", "b")] == target.calls
+    parser.feed(b"<d>", False, out)  # the rest of the feed before goes first
+    assert out[2:] == [("end", "b"), ("start", "c"), ("end", "c")]
+    parser.feed(b"</d></a>", True, out)  # the last feed is dispatched whole
+    assert out[5:] == [("start", "d"), ("end", "d"), ("end", "a")] and len(target.calls) == 8
+    parser.take(out, 5)
+    assert len(out) == 8
+
+
+def test_deferred_events_before_a_failure_are_still_taken():
+    parser, target = deferred_parser()
+    out = []
+    with pytest.raises(SyntaxError, match="ill-formed"):
+        parser.feed(b"<a><b/></c>", False, out)
+    assert out == []
+    parser.take(out, 100)
+    assert out == [("start", "a"), ("start", "b"), ("end", "b")]
+    with pytest.raises(SyntaxError, match="ill-formed"):  # the same failure again
+        parser.feed(b"", True, out)
+    parser, _ = deferred_parser()
+    parser.feed(b"<a>", False, out)
+    with pytest.raises(RuntimeError, match="not yet taken"):
+        parser.bind(None, (None,) * 7, ())

@@ -107,6 +107,9 @@ _Event = tuple[str, Any]
 
 # Bytes read from a file at a time, as by the standard iterparse.
 _CHUNK = 64 * 1024
+# Events a pull parser that owns its builder has built at a time: few enough that a loop
+# dropping them keeps young collections from promoting a whole feed's Elements.
+_SLICE = 256
 
 
 def _check_parser(parser: object, options: _ParseOptions, caller: str) -> XMLParser:
@@ -155,10 +158,15 @@ class XMLParser:
         self.version = f"vorlane {_version()}"
         self._closed = False
 
-    def _setevents(self, kinds: Iterable[str]) -> list[_Event]:
-        """Have the events of *kinds* listed from now on; the list they go to."""
-        self._feeder.report(kinds)
+    def _setevents(self, kinds: Iterable[str], deferred: bool = False) -> list[_Event]:
+        """Have the events of *kinds* listed from now on; the list they go to. *deferred*
+        (for a reader that owns the target): they are built as :meth:`_more_events` asks."""
+        self._feeder.report(kinds, deferred)
         return self._feeder.events
+
+    def _more_events(self, limit: int) -> None:
+        """List up to *limit* more deferred events (none: there are none before more is fed)."""
+        self._feeder.take(limit)
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
@@ -200,12 +208,14 @@ class XMLPullParser:
     def __init__(
         self, events: Iterable[str] | None = None, *, _parser: XMLParser | None = None, **options: Unpack[_ParseOptions]
     ) -> None:
+        # Only a builder of its own may see its calls when the events are read, not when fed.
+        owned = _parser is None
         if _parser is None:
             _parser = XMLParser(target=TreeBuilder(), **options)
         else:
             _check_parser(_parser, options, "XMLPullParser")
         self._parser = _parser
-        self._events = _parser._setevents(("end",) if events is None else events)
+        self._events = _parser._setevents(("end",) if events is None else events, deferred=owned)
         self._read = 0  # events of the list already read
         self._failure: BaseException | None = None
 
@@ -236,8 +246,13 @@ class XMLPullParser:
         self._close_and_return_root()
 
     def _take_events(self) -> list[_Event]:
-        """The events not yet read, taken off the queue at once (then call :meth:`_raise_failure`)."""
+        """The events not yet read, taken off the queue at once, or the next slice of them;
+        none left before more is fed: then call :meth:`_raise_failure`."""
         events = self._events
+        if self._read == len(events):
+            events.clear()
+            self._read = 0
+            self._parser._more_events(_SLICE)
         taken = events[self._read :]
         events.clear()
         self._read = 0
@@ -251,7 +266,13 @@ class XMLPullParser:
     def read_events(self) -> Iterator[_Event]:
         """Return an iterator over the events not yet read, then raise a failure if there was one."""
         events = self._events
-        while self._read < len(events):
+        while True:
+            if self._read == len(events):
+                events.clear()
+                self._read = 0
+                self._parser._more_events(_SLICE)
+                if not events:
+                    break
             event = events[self._read]
             self._read += 1
             if self._read == len(events):
@@ -478,15 +499,17 @@ def iterparse(
         try:
             while True:
                 events = pull._take_events()
-                yield from events if plain else _selected(events, wanted, tags, path)
+                if events:
+                    yield from events if plain else _selected(events, wanted, tags, path)
+                    continue
                 pull._raise_failure()
                 data = handle.read(_CHUNK)
                 if not data:
                     break
                 pull.feed(data)
             root = pull._close_and_return_root()
-            events = pull._take_events()
-            yield from events if plain else _selected(events, wanted, tags, path)
+            while events := pull._take_events():
+                yield from events if plain else _selected(events, wanted, tags, path)
             pull._raise_failure()
         finally:
             close_source()
@@ -494,7 +517,13 @@ def iterparse(
         if iterator is not None:
             iterator.root = root
 
-    result = _IterParseIterator(generate(), close_source)
+    events_of = generate()
+
+    class _Iterator(_IterParseIterator):
+        # The generator's own slot, as the standard iterparse has it: no Python frame per event.
+        __next__ = events_of.__next__
+
+    result = _Iterator(events_of, close_source)
     reference = _weakref.ref(result)
     return result
 
