@@ -34,6 +34,7 @@ b'<list><item n="1" /><item n="2" /></list>'
 from __future__ import annotations
 
 import io as _io
+import itertools as _itertools
 import typing as _typing
 import weakref as _weakref
 import xml.etree.ElementTree as _standard
@@ -427,8 +428,9 @@ class _IterParseIterator(Iterator[_Event]):
 
     root: Element | None = None
 
-    def __init__(self, events: Iterator[_Event], close_source: Callable[[], None]) -> None:
+    def __init__(self, events: Iterator[_Event], stop: Callable[[], None], close_source: Callable[[], None]) -> None:
         self._events = events
+        self._stop = stop  # ends *events*, even in the middle of a batch
         self._close_source = close_source
 
     def __next__(self) -> _Event:
@@ -437,8 +439,7 @@ class _IterParseIterator(Iterator[_Event]):
     def close(self) -> None:
         """Stop: the source is closed if iterparse opened it."""
         self._close_source()
-        if isinstance(self._events, Generator):
-            self._events.close()
+        self._stop()
 
     def __del__(self) -> None:
         self._close_source()
@@ -491,16 +492,17 @@ def iterparse(
         if reader is None:
             handle.close()
 
-    def generate() -> Iterator[_Event]:
-        # Each batch of events is taken whole and yielded from a list: one generator between
-        # the parser and the loop, not a generator per event.
+    def generate() -> Generator[Iterable[_Event]]:
+        # Batches of events, each a list (or the selection from one): the loop steps through
+        # a batch in C, and Python runs once a batch, not once an event.
         path: list[Element] | None = [] if release else None
         plain = tags is None and not release
         try:
             while True:
                 events = pull._take_events()
                 if events:
-                    yield from events if plain else _selected(events, wanted, tags, path)
+                    batch[0] = events if plain else _selected(events, wanted, tags, path)
+                    yield batch[0]
                     continue
                 pull._raise_failure()
                 data = handle.read(_CHUNK)
@@ -509,7 +511,8 @@ def iterparse(
                 pull.feed(data)
             root = pull._close_and_return_root()
             while events := pull._take_events():
-                yield from events if plain else _selected(events, wanted, tags, path)
+                batch[0] = events if plain else _selected(events, wanted, tags, path)
+                yield batch[0]
             pull._raise_failure()
         finally:
             close_source()
@@ -517,13 +520,23 @@ def iterparse(
         if iterator is not None:
             iterator.root = root
 
-    events_of = generate()
+    batch: list[Iterable[_Event]] = [[]]  # the one being stepped through
+    batches = generate()
+    events_of = _itertools.chain.from_iterable(batches)
+
+    def stop() -> None:
+        batches.close()
+        current = batch[0]
+        if isinstance(current, list):
+            current.clear()  # its iterator in the chain ends
+        elif isinstance(current, Generator):
+            current.close()
 
     class _Iterator(_IterParseIterator):
-        # The generator's own slot, as the standard iterparse has it: no Python frame per event.
+        # A C iterator's own slot, as the standard iterparse has one: no Python frame per event.
         __next__ = events_of.__next__
 
-    result = _Iterator(events_of, close_source)
+    result = _Iterator(events_of, stop, close_source)
     reference = _weakref.ref(result)
     return result
 

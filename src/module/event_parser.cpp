@@ -23,7 +23,10 @@ constexpr const char* kKindNames[kKinds] = {"start", "end", "data", "comment", "
 struct EventParserObject {
   PyObject_HEAD
   EventStream* stream;
-  PyObject* names;             // list: name id -> str, filled as ids appear
+  // Name id -> str, filled as ids appear: each tag and attribute name is decoded once.
+  PyObject** names;
+  std::uint32_t name_count;
+  std::uint32_t name_capacity;
   PyObject* kinds[kKinds];     // the kind strings of the event tuples
   bool busy;                   // a feed is under way: another one must not start
   PyObject* failure;           // what the parse failed with: later feeds raise it again
@@ -51,14 +54,27 @@ PyObject* decode(std::string_view bytes) {
   return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
 }
 
-// Borrowed: the str of name id `id`.
-PyObject* name_of(EventParserObject* self, std::uint32_t id) {
-  const Document& doc = self->stream->document();
-  for (Py_ssize_t next = PyList_Size(self->names); next <= static_cast<Py_ssize_t>(id); ++next) {
-    PyRef name(decode(doc.name(static_cast<std::uint32_t>(next))));
-    if (!name || PyList_Append(self->names, name.get()) < 0) return nullptr;
+// The names up to id `id`, decoded; borrowed: the str of `id`.
+[[gnu::noinline]] PyObject* add_names(EventParserObject* self, std::uint32_t id) {
+  if (id >= self->name_capacity) {
+    const std::uint32_t capacity = id < 32 ? 64 : 2 * id;
+    auto* grown = static_cast<PyObject**>(PyMem_Realloc(self->names, capacity * sizeof(PyObject*)));
+    if (!grown) return PyErr_NoMemory();
+    self->names = grown;
+    self->name_capacity = capacity;
   }
-  return PyList_GetItem(self->names, id);
+  const Document& doc = self->stream->document();
+  for (; self->name_count <= id; ++self->name_count) {
+    PyObject* name = decode(doc.name(self->name_count));
+    if (!name) return nullptr;
+    self->names[self->name_count] = name;
+  }
+  return self->names[id];
+}
+
+// Borrowed: the str of name id `id`.
+inline PyObject* name_of(EventParserObject* self, std::uint32_t id) {
+  return id < self->name_count ? self->names[id] : add_names(self, id);
 }
 
 PyObject* event_tuple(EventParserObject* self, const StreamEvent& event) {
@@ -119,8 +135,11 @@ PyObject* call_handler(PyObject* handler, PyObject* const* args, std::size_t cou
 
 int list_event(EventParserObject* self, Kind kind, PyObject* value, PyObject* out) {
   if ((self->wanted & (1u << kind)) == 0) return 0;
-  PyRef event(PyTuple_Pack(2, self->kinds[kind], value));
-  return event ? PyList_Append(out, event.get()) : -1;
+  PyRef event(PyTuple_New(2));
+  if (!event) return -1;
+  PyTuple_SetItem(event.get(), 0, Py_NewRef(self->kinds[kind]));
+  PyTuple_SetItem(event.get(), 1, Py_NewRef(value));
+  return PyList_Append(out, event.get());
 }
 
 // The event to the target, as the standard parser hands it over; -1 with an exception set.
@@ -384,8 +403,6 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyRef self_ref(alloc(type, 0));
   if (!self_ref) return nullptr;
   EventParserObject* self = as_parser(self_ref.get());
-  self->names = PyList_New(0);
-  if (!self->names) return nullptr;
   for (int k = 0; k < kKinds; ++k) {
     self->kinds[k] = PyUnicode_InternFromString(kKindNames[k]);
     if (!self->kinds[k]) return nullptr;
@@ -402,7 +419,8 @@ void parser_dealloc(PyObject* self_object) {
   EventParserObject* self = as_parser(self_object);
   PyTypeObject* type = Py_TYPE(self_object);
   delete self->stream;
-  Py_XDECREF(self->names);
+  for (std::uint32_t i = 0; i < self->name_count; ++i) Py_DECREF(self->names[i]);
+  PyMem_Free(self->names);
   for (PyObject* kind : self->kinds) Py_XDECREF(kind);
   for (PyObject* handler : self->handlers) Py_XDECREF(handler);
   Py_XDECREF(self->target);
