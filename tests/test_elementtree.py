@@ -351,6 +351,14 @@ def test_pull_parser_reads_in_slices_as_the_standard_one(seed, junk):
     assert (ours[1] is None) == (expected[1] is None) == (junk == "")
 
 
+def test_iterparse_builds_only_a_slice_ahead_of_the_loop():
+    # A whole 64 KiB feed built at once would outlive young collections (see HACKING).
+    events = ET.iterparse(io.StringIO("<r>" + "<e/>" * 20000 + "</r>"), ("start",))
+    _, root = next(events)
+    assert 0 < len(root) <= 256
+    assert sum(1 for _ in events) == 20000 and len(events.root) == 20000
+
+
 def test_events_come_as_the_data_completes_them():
     parser = ET.XMLPullParser(("start", "end", "comment"))
     parser.feed("<a><b/><!-- c")
