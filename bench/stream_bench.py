@@ -20,6 +20,9 @@ reported as not available until vorlane.ElementTree.iterparse takes its keywords
 build of vorlane, lxml installed), in the same rounds, as "... [before]": a before/after
 figure whose two sides met the same noise.
 
+--run VARIANT runs that one variant once on the dump, in this process, and prints its
+records: for a profiler or an instruction counter wrapped around the interpreter.
+
 Each child's address space is capped (--memory-cap-gb) and its time bounded (--timeout),
 so a variant that holds the whole document reports "out of memory" instead of taking the
 machine with it. Exits 1 if a variant counts differently from the others.
@@ -471,10 +474,20 @@ def main():
     parser.add_argument("--timeout", type=float, help="seconds per child (default 60 + 0.5 per MB)")
     parser.add_argument("--memory-cap-gb", type=float, default=12, help="address space of each child (default 12)")
     parser.add_argument("--before", help="another interpreter whose vorlane variants run beside these")
+    parser.add_argument("--run", metavar="VARIANT", choices=VARIANTS, help="one variant once, in this process")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(json.loads(args.child), int(args.memory_cap_gb * (1 << 30)))
+        return 0
+    if args.run:
+        import xml.etree.ElementTree  # noqa: F401  (the imports of every child, as in child())
+
+        import lxml.etree
+
+        import vorlane.ElementTree
+
+        print(VARIANTS[args.run][0](cached_dump(args.size_mb)[0]))
         return 0
     if args.smoke:
         args.size_mb, args.rounds, args.feed_rounds, args.double = 4, 1, 1, False
