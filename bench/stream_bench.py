@@ -1,6 +1,6 @@
 """Streaming a large record dump: iterparse and a Python target against their peers.
 
-    python bench/stream_bench.py [--size-mb N] [--rounds N] [--double] [--smoke]
+    python bench/stream_bench.py [--size-mb N] [--rounds N] [--double] [--smoke] [--before PYTHON]
 
 Generates a record dump of N MB (default 1024; about 200 bytes a record, as bibliographic,
 wiki or map exports are: attributes, text, a little nesting, namespaces declared on the root,
@@ -15,6 +15,13 @@ at n and 4n bytes in 1-byte and 64 KiB chunks: a ratio near 4 is linear.
 rounds: flat memory shows as the same peak. --smoke runs every available variant once on a
 few MB and fails unless each ran and all counted the same records. The opt-in variant is
 reported as not available until vorlane.ElementTree.iterparse takes its keywords.
+
+--before PYTHON runs every vorlane variant under that interpreter too (a venv with another
+build of vorlane, lxml installed), in the same rounds, as "... [before]": a before/after
+figure whose two sides met the same noise.
+
+--run VARIANT runs that one variant once on the dump, in this process, and prints its
+records: for a profiler or an instruction counter wrapped around the interpreter.
 
 Each child's address space is capped (--memory-cap-gb) and its time bounded (--timeout),
 so a variant that holds the whole document reports "out of memory" instead of taking the
@@ -326,10 +333,17 @@ def child(spec, memory_cap):
 # The parent
 
 
+BEFORE = " [before]"
+
+
 def run_child(spec, args):
+    python = sys.executable
+    if spec.get("variant", "").endswith(BEFORE):
+        python = args.before
+        spec = dict(spec, variant=spec["variant"][: -len(BEFORE)])
     try:
         proc = subprocess.run(
-            [sys.executable, __file__, "--child", json.dumps(spec), "--memory-cap-gb", str(args.memory_cap_gb)],
+            [python, __file__, "--child", json.dumps(spec), "--memory-cap-gb", str(args.memory_cap_gb)],
             capture_output=True,
             text=True,
             timeout=args.timeout,
@@ -376,12 +390,20 @@ def fmt(value, spec):
     return "–" if value is None else format(value, spec)
 
 
-def report(results, baseline, size, expected, skipped):
+def with_before(variants, before):
+    """The variants, and with *before* each vorlane one again under the other interpreter."""
+    rows = dict(variants)
+    if before:
+        rows.update((name + BEFORE, spec) for name, spec in variants.items() if name.startswith("vorlane"))
+    return rows
+
+
+def report(results, baseline, size, expected, skipped, before=None):
     print("| variant | seconds | MB/s | peak RSS MB | over baseline MB | time ÷ stdlib | peak ÷ stdlib | records |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
     print(f"| baseline (imports only) | | | {fmt(baseline, '.0f')} | | | | |")
     problems = []
-    for name, (_, reference) in VARIANTS.items():
+    for name, (_, reference) in with_before(VARIANTS, before).items():
         if name in skipped:
             print(f"| {name} | not available: {skipped[name]} | | | | | | |")
             continue
@@ -451,10 +473,21 @@ def main():
     )
     parser.add_argument("--timeout", type=float, help="seconds per child (default 60 + 0.5 per MB)")
     parser.add_argument("--memory-cap-gb", type=float, default=12, help="address space of each child (default 12)")
+    parser.add_argument("--before", help="another interpreter whose vorlane variants run beside these")
+    parser.add_argument("--run", metavar="VARIANT", choices=VARIANTS, help="one variant once, in this process")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(json.loads(args.child), int(args.memory_cap_gb * (1 << 30)))
+        return 0
+    if args.run:
+        import xml.etree.ElementTree  # noqa: F401  (the imports of every child, as in child())
+
+        import lxml.etree
+
+        import vorlane.ElementTree
+
+        print(VARIANTS[args.run][0](cached_dump(args.size_mb)[0]))
         return 0
     if args.smoke:
         args.size_mb, args.rounds, args.feed_rounds, args.double = 4, 1, 1, False
@@ -471,7 +504,8 @@ def main():
         )
     path, expected = cached_dump(args.size_mb)
     size = os.path.getsize(path)
-    runs = [("baseline", "")] + [(name, path) for name in VARIANTS if name not in skipped]
+    variants = with_before(VARIANTS, args.before)
+    runs = [("baseline", "")] + [(name, path) for name in variants if name.removesuffix(BEFORE) not in skipped]
     if args.double:
         # In the same rounds as the 1x runs, so the two sizes meet the same noise.
         path2, expected2 = cached_dump(2 * args.size_mb)
@@ -495,7 +529,12 @@ def main():
     results = measure(runs, args.rounds, args)
     baseline = median_of(results[("baseline", "")], "peak")
     problems = report(
-        {name: results[(name, path)] for name in VARIANTS if name not in skipped}, baseline, size, expected, skipped
+        {name: results[(name, path)] for name in variants if name.removesuffix(BEFORE) not in skipped},
+        baseline,
+        size,
+        expected,
+        {**skipped, **{name + BEFORE: why for name, why in skipped.items()}},
+        args.before,
     )
 
     if args.double:

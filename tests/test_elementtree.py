@@ -1,5 +1,7 @@
 import gc
 import io
+import itertools
+import random
 import warnings
 import xml.etree.ElementTree as std
 
@@ -305,6 +307,43 @@ def pulled(module, document, size, options=()):
 @pytest.mark.parametrize("document", EVENT_DOCUMENTS)
 def test_pull_parser_gives_every_standard_event(document, size):
     assert pulled(ET, document, size) == pulled(std, document, size)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("junk", ["", "<a>"])
+def test_pull_parser_reads_in_slices_as_the_standard_one(seed, junk):
+    # Many events a feed, read after some feeds and not others, some reads left half done:
+    # the events built a slice at a time come in the same order, and a failure after them.
+    document = "<r>" + "".join(f"<e i='{i}'>t<!--{i}--><f/></e>" for i in range(900)) + "</r>" + junk
+
+    def run(module):
+        rng = random.Random(seed)
+        parser = module.XMLPullParser(ALL_EVENTS)
+        seen = []
+        try:
+            for at in range(0, len(document), 9000):
+                parser.feed(document[at : at + 9000])
+                if rng.random() < 0.6:
+                    seen += described(itertools.islice(parser.read_events(), rng.randrange(1500)))
+            for event in parser.read_events():  # one at a time: those before a failure count
+                seen += described([event])
+            parser.close()
+            seen += described(parser.read_events())
+        except (ParseError, std.ParseError) as exc:
+            return seen, type(exc).__name__
+        return seen, None
+
+    ours, expected = run(ET), run(std)
+    assert len(ours[0]) > 4000 and ours[0] == expected[0]
+    assert (ours[1] is None) == (expected[1] is None) == (junk == "")
+
+
+def test_iterparse_builds_only_a_slice_ahead_of_the_loop():
+    # A whole 64 KiB feed built at once would outlive young collections (see HACKING).
+    events = ET.iterparse(io.StringIO("<r>" + "<e/>" * 20000 + "</r>"), ("start",))
+    _, root = next(events)
+    assert 0 < len(root) <= 256
+    assert sum(1 for _ in events) == 20000 and len(events.root) == 20000
 
 
 def test_events_come_as_the_data_completes_them():

@@ -92,3 +92,43 @@ def test_feeding_after_the_end_or_a_failure_is_refused():
     parser.feed(b"<a/>", True, out)
     with pytest.raises(ValueError, match="already ended"):
         parser.feed(b"", True, out)
+
+
+def deferred_parser():
+    """An event parser bound deferred to handlers that record when they are called."""
+    calls = []
+    handlers = (lambda tag, attrib: calls.append(("start", tag)) or tag, lambda tag: calls.append(("end", tag)) or tag)
+    parser = EventParser()
+    parser.bind(None, handlers + (None,) * 5, ("start", "end"), True)
+    return parser, calls
+
+
+def test_deferred_events_come_when_taken_in_order_and_whole_at_the_end():
+    parser, calls = deferred_parser()
+    out = []
+    parser.feed(b"<a><b/><c/>", False, out)
+    assert out == [] and calls == []  # parsed, nothing dispatched yet
+    parser.take(out, 2)
+    assert out == [("start", "a"), ("start", "b")] == calls
+    parser.feed(b"<d>", False, out)  # the rest of the feed before goes first
+    assert out[2:] == [("end", "b"), ("start", "c"), ("end", "c")]
+    parser.feed(b"</d></a>", True, out)  # the last feed is dispatched whole
+    assert out[5:] == [("start", "d"), ("end", "d"), ("end", "a")] and len(calls) == 8
+    parser.take(out, 5)
+    assert len(out) == 8
+
+
+def test_deferred_events_before_a_failure_are_still_taken():
+    parser, calls = deferred_parser()
+    out = []
+    with pytest.raises(SyntaxError, match="ill-formed"):
+        parser.feed(b"<a><b/></c>", False, out)
+    assert out == []
+    parser.take(out, 100)
+    assert out == [("start", "a"), ("start", "b"), ("end", "b")]
+    with pytest.raises(SyntaxError, match="ill-formed"):  # the same failure again
+        parser.feed(b"", True, out)
+    parser, _ = deferred_parser()
+    parser.feed(b"<a>", False, out)
+    with pytest.raises(RuntimeError, match="not yet taken"):
+        parser.bind(None, (None,) * 7, ())

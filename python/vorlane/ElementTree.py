@@ -35,6 +35,7 @@ b'<list><item n="1" /><item n="2" /></list>'
 from __future__ import annotations
 
 import io as _io
+import itertools as _itertools
 import typing as _typing
 import weakref as _weakref
 import xml.etree.ElementTree as _standard
@@ -108,6 +109,9 @@ _Event = tuple[str, Any]
 
 # Bytes read from a file at a time, as by the standard iterparse.
 _CHUNK = 64 * 1024
+# Events a pull parser that owns its builder has built at a time: few enough that a loop
+# dropping them keeps young collections from promoting a whole feed's Elements.
+_SLICE = 256
 
 
 def _check_parser(parser: object, options: _ParseOptions, caller: str) -> XMLParser:
@@ -156,10 +160,15 @@ class XMLParser:
         self.version = f"vorlane {_version()}"
         self._closed = False
 
-    def _setevents(self, kinds: Iterable[str]) -> list[_Event]:
-        """Have the events of *kinds* listed from now on; the list they go to."""
-        self._feeder.report(kinds)
+    def _setevents(self, kinds: Iterable[str], deferred: bool = False) -> list[_Event]:
+        """Have the events of *kinds* listed from now on; the list they go to. *deferred*
+        (for a reader that owns the target): they are built as :meth:`_more_events` asks."""
+        self._feeder.report(kinds, deferred)
         return self._feeder.events
+
+    def _more_events(self, limit: int) -> None:
+        """List up to *limit* more deferred events (none: there are none before more is fed)."""
+        self._feeder.take(limit)
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
@@ -201,12 +210,14 @@ class XMLPullParser:
     def __init__(
         self, events: Iterable[str] | None = None, *, _parser: XMLParser | None = None, **options: Unpack[_ParseOptions]
     ) -> None:
+        # Only a builder of its own may see its calls when the events are read, not when fed.
+        owned = _parser is None
         if _parser is None:
             _parser = XMLParser(target=TreeBuilder(), **options)
         else:
             _check_parser(_parser, options, "XMLPullParser")
         self._parser = _parser
-        self._events = _parser._setevents(("end",) if events is None else events)
+        self._events = _parser._setevents(("end",) if events is None else events, deferred=owned)
         self._read = 0  # events of the list already read
         self._failure: BaseException | None = None
 
@@ -237,8 +248,13 @@ class XMLPullParser:
         self._close_and_return_root()
 
     def _take_events(self) -> list[_Event]:
-        """The events not yet read, taken off the queue at once (then call :meth:`_raise_failure`)."""
+        """The events not yet read, taken off the queue at once, or the next slice of them;
+        none left before more is fed: then call :meth:`_raise_failure`."""
         events = self._events
+        if self._read == len(events):
+            events.clear()
+            self._read = 0
+            self._parser._more_events(_SLICE)
         taken = events[self._read :]
         events.clear()
         self._read = 0
@@ -252,7 +268,13 @@ class XMLPullParser:
     def read_events(self) -> Iterator[_Event]:
         """Return an iterator over the events not yet read, then raise a failure if there was one."""
         events = self._events
-        while self._read < len(events):
+        while True:
+            if self._read == len(events):
+                events.clear()
+                self._read = 0
+                self._parser._more_events(_SLICE)
+                if not events:
+                    break
             event = events[self._read]
             self._read += 1
             if self._read == len(events):
@@ -407,8 +429,9 @@ class _IterParseIterator(Iterator[_Event]):
 
     root: Element | None = None
 
-    def __init__(self, events: Iterator[_Event], close_source: Callable[[], None]) -> None:
+    def __init__(self, events: Iterator[_Event], stop: Callable[[], None], close_source: Callable[[], None]) -> None:
         self._events = events
+        self._stop = stop  # ends *events*, even in the middle of a batch
         self._close_source = close_source
 
     def __next__(self) -> _Event:
@@ -417,8 +440,7 @@ class _IterParseIterator(Iterator[_Event]):
     def close(self) -> None:
         """Stop: the source is closed if iterparse opened it."""
         self._close_source()
-        if isinstance(self._events, Generator):
-            self._events.close()
+        self._stop()
 
     def __del__(self) -> None:
         self._close_source()
@@ -471,23 +493,27 @@ def iterparse(
         if reader is None:
             handle.close()
 
-    def generate() -> Iterator[_Event]:
-        # Each batch of events is taken whole and yielded from a list: one generator between
-        # the parser and the loop, not a generator per event.
+    def generate() -> Generator[Iterable[_Event]]:
+        # Batches of events, each a list (or the selection from one): the loop steps through
+        # a batch in C, and Python runs once a batch, not once an event.
         path: list[Element] | None = [] if release else None
         plain = tags is None and not release
         try:
             while True:
                 events = pull._take_events()
-                yield from events if plain else _selected(events, wanted, tags, path)
+                if events:
+                    batch[0] = events if plain else _selected(events, wanted, tags, path)
+                    yield batch[0]
+                    continue
                 pull._raise_failure()
                 data = handle.read(_CHUNK)
                 if not data:
                     break
                 pull.feed(data)
             root = pull._close_and_return_root()
-            events = pull._take_events()
-            yield from events if plain else _selected(events, wanted, tags, path)
+            while events := pull._take_events():
+                batch[0] = events if plain else _selected(events, wanted, tags, path)
+                yield batch[0]
             pull._raise_failure()
         finally:
             close_source()
@@ -495,7 +521,23 @@ def iterparse(
         if iterator is not None:
             iterator.root = root
 
-    result = _IterParseIterator(generate(), close_source)
+    batch: list[Iterable[_Event]] = [[]]  # the one being stepped through
+    batches = generate()
+    events_of = _itertools.chain.from_iterable(batches)
+
+    def stop() -> None:
+        batches.close()
+        current = batch[0]
+        if isinstance(current, list):
+            current.clear()  # its iterator in the chain ends
+        elif isinstance(current, Generator):
+            current.close()
+
+    class _Iterator(_IterParseIterator):
+        # A C iterator's own slot, as the standard iterparse has one: no Python frame per event.
+        __next__ = events_of.__next__
+
+    result = _Iterator(events_of, stop, close_source)
     reference = _weakref.ref(result)
     return result
 

@@ -159,14 +159,34 @@ class Feeder:
         self._engine.bind(target, self._handlers, ())
         self._failure: BaseException | None = None
 
-    def report(self, kinds: Iterable[str]) -> None:
-        """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns")."""
+    def report(self, kinds: Iterable[str], deferred: bool = False) -> None:
+        """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns").
+
+        *deferred*: a feed only parses (but the one of :meth:`close`), and the target sees
+        the events as :meth:`take` asks for them, or when the next feed comes first; for a
+        reader that owns the target, so that nothing else sees when it is called.
+
+        >>> from xml.etree.ElementTree import TreeBuilder
+        >>> feeder = Feeder(TreeBuilder(), None, {})
+        >>> feeder.report(["end"], deferred=True)
+        >>> feeder.feed("<a><b/><c/>")
+        >>> feeder.events
+        []
+        >>> feeder.take(1)
+        >>> [(kind, element.tag) for kind, element in feeder.events]
+        [('end', 'b')]
+        """
         wanted = []
         for kind in kinds:
             if kind not in EVENT_NAMES:
                 raise ValueError(f"unknown event {kind!r}")
             wanted.append(kind)
-        self._engine.bind(self.target, self._handlers, wanted)
+        self._engine.bind(self.target, self._handlers, wanted, deferred)
+
+    def take(self, limit: int) -> None:
+        """Send deferred events to the target until *limit* more are listed in :attr:`events`
+        or none is left (then the list has not grown); see :meth:`report`."""
+        self._engine.take(self.events, limit)
 
     def feed(self, data: str | Buffer) -> None:
         """Parse *data* after what was fed before; what it completes goes to the target."""

@@ -23,7 +23,10 @@ constexpr const char* kKindNames[kKinds] = {"start", "end", "data", "comment", "
 struct EventParserObject {
   PyObject_HEAD
   EventStream* stream;
-  PyObject* names;             // list: name id -> str, filled as ids appear
+  // Name id -> str, filled as ids appear: each tag and attribute name is decoded once.
+  PyObject** names;
+  std::uint32_t name_count;
+  std::uint32_t name_capacity;
   PyObject* kinds[kKinds];     // the kind strings of the event tuples
   bool busy;                   // a feed is under way: another one must not start
   PyObject* failure;           // what the parse failed with: later feeds raise it again
@@ -36,6 +39,13 @@ struct EventParserObject {
   PyObject* handlers[kKinds];  // callables or null
   PyObject* empty_attrib;      // given to the accelerated builder for elements without attributes
   TreeBuilderEntries entries;
+  // Deferred (bind's last argument): a feed that is not the last only parses, and take()
+  // dispatches its events a few at a time. A reader that takes a slice, handles it and drops
+  // it keeps only a slice of Elements alive at once: a whole feed's worth alive together
+  // outlives young collections and is promoted, and the full collections that follow
+  // traverse the whole tree again and again.
+  bool deferred;
+  std::size_t next_event;      // the first event of the last feed not yet dispatched
 };
 
 EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventParserObject*>(self); }
@@ -62,14 +72,27 @@ bool doctype_parts(EventParserObject* self, PyRef (&parts)[4], bool subset) {
   return true;
 }
 
-// Borrowed: the str of name id `id`.
-PyObject* name_of(EventParserObject* self, std::uint32_t id) {
-  const Document& doc = self->stream->document();
-  for (Py_ssize_t next = PyList_Size(self->names); next <= static_cast<Py_ssize_t>(id); ++next) {
-    PyRef name(decode(doc.name(static_cast<std::uint32_t>(next))));
-    if (!name || PyList_Append(self->names, name.get()) < 0) return nullptr;
+// The names up to id `id`, decoded; borrowed: the str of `id`.
+[[gnu::noinline]] PyObject* add_names(EventParserObject* self, std::uint32_t id) {
+  if (id >= self->name_capacity) {
+    const std::uint32_t capacity = id < 32 ? 64 : 2 * id;
+    auto* grown = static_cast<PyObject**>(PyMem_Realloc(self->names, capacity * sizeof(PyObject*)));
+    if (!grown) return PyErr_NoMemory();
+    self->names = grown;
+    self->name_capacity = capacity;
   }
-  return PyList_GetItem(self->names, id);
+  const Document& doc = self->stream->document();
+  for (; self->name_count <= id; ++self->name_count) {
+    PyObject* name = decode(doc.name(self->name_count));
+    if (!name) return nullptr;
+    self->names[self->name_count] = name;
+  }
+  return self->names[id];
+}
+
+// Borrowed: the str of name id `id`.
+inline PyObject* name_of(EventParserObject* self, std::uint32_t id) {
+  return id < self->name_count ? self->names[id] : add_names(self, id);
 }
 
 PyObject* event_tuple(EventParserObject* self, const StreamEvent& event) {
@@ -137,8 +160,11 @@ PyObject* call_handler(PyObject* handler, PyObject* const* args, std::size_t cou
 
 int list_event(EventParserObject* self, Kind kind, PyObject* value, PyObject* out) {
   if ((self->wanted & (1u << kind)) == 0) return 0;
-  PyRef event(PyTuple_Pack(2, self->kinds[kind], value));
-  return event ? PyList_Append(out, event.get()) : -1;
+  PyRef event(PyTuple_New(2));
+  if (!event) return -1;
+  PyTuple_SetItem(event.get(), 0, Py_NewRef(self->kinds[kind]));
+  PyTuple_SetItem(event.get(), 1, Py_NewRef(value));
+  return PyList_Append(out, event.get());
 }
 
 // The event to the target, as the standard parser hands it over; -1 with an exception set.
@@ -219,21 +245,56 @@ int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
   return 0;
 }
 
-// bind(target, handlers, wanted) -> None: from now on each event goes to the handler of its
-// kind in `handlers` (a tuple of callables or None in the order start, end, data, comment,
-// pi, start_ns, end_ns, doctype), and feed lists the kinds named in `wanted` as (kind, result).
+// Keeps the exception being raised for the feeds that follow; returns nullptr.
+PyObject* keep_failure(EventParserObject* self) {
+  PyObject* raised = PyErr_GetRaisedException();
+  Py_XDECREF(self->failure);
+  self->failure = Py_XNewRef(raised);
+  PyErr_SetRaisedException(raised);
+  return nullptr;
+}
+
+// Dispatches the events of the last feed not yet dispatched, until `out` has grown by `limit`
+// or none is left; -1 with the exception kept as the parser's failure.
+int dispatch_pending(EventParserObject* self, PyObject* out, Py_ssize_t limit) {
+  const std::vector<StreamEvent>& events = self->stream->events();
+  const Py_ssize_t listed = PyList_Size(out);
+  const Py_ssize_t until = limit > PY_SSIZE_T_MAX - listed ? PY_SSIZE_T_MAX : listed + limit;
+  // A handler may feed this parser again or raise: neither may meet a batch half read.
+  self->busy = true;
+  while (self->next_event < events.size() && PyList_Size(out) < until) {
+    if (dispatch(self, events[self->next_event++], out) < 0) {
+      self->busy = false;
+      self->next_event = events.size();  // the rest of the batch is lost: nothing may follow
+      keep_failure(self);
+      return -1;
+    }
+  }
+  self->busy = false;
+  return 0;
+}
+
+// bind(target, handlers, wanted, deferred=False) -> None: from now on each event goes to the
+// handler of its kind in `handlers` (a tuple of callables or None in the order start, end,
+// data, comment, pi, start_ns, end_ns, doctype), and feed lists the kinds named in `wanted` as
+// (kind, result); deferred: as take() asks for them, see EventParserObject::deferred.
 PyObject* parser_bind(PyObject* self_object, PyObject* args) {
   EventParserObject* self = as_parser(self_object);
   PyObject* target = nullptr;
   PyObject* handlers = nullptr;
   PyObject* wanted = nullptr;
-  if (!PyArg_ParseTuple(args, "OO!O:bind", &target, &PyTuple_Type, &handlers, &wanted)) return nullptr;
+  int deferred = 0;
+  if (!PyArg_ParseTuple(args, "OO!O|p:bind", &target, &PyTuple_Type, &handlers, &wanted, &deferred)) return nullptr;
   if (PyTuple_Size(handlers) != kKinds) {
     PyErr_Format(PyExc_ValueError, "bind() takes %d handlers", static_cast<int>(kKinds));
     return nullptr;
   }
   if (self->busy) {
     PyErr_SetString(PyExc_RuntimeError, "bind() called while a feed of the same parser is under way");
+    return nullptr;
+  }
+  if (self->bound && self->next_event < self->stream->events().size()) {
+    PyErr_SetString(PyExc_RuntimeError, "bind() called while events fed are not yet taken");
     return nullptr;
   }
   unsigned bits = 0;
@@ -268,17 +329,9 @@ PyObject* parser_bind(PyObject* self_object, PyObject* args) {
     if (!self->empty_attrib) return nullptr;
   }
   self->wanted = bits;
+  self->deferred = deferred != 0;
   self->bound = true;
   Py_RETURN_NONE;
-}
-
-// Keeps the exception being raised for the feeds that follow; returns nullptr.
-PyObject* keep_failure(EventParserObject* self) {
-  PyObject* raised = PyErr_GetRaisedException();
-  Py_XDECREF(self->failure);
-  self->failure = Py_XNewRef(raised);
-  PyErr_SetRaisedException(raised);
-  return nullptr;
 }
 
 // feed(data, final, out) -> None: parses `data` after what was fed before and appends
@@ -303,6 +356,8 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "the input has already ended");
     return nullptr;
   }
+  // The events of the feed before go first: the stream reuses their storage.
+  if (self->bound && dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) return nullptr;
   self->busy = true;
   EventStream::Status status;
   const char* bytes = static_cast<const char*>(data.buf);
@@ -316,17 +371,12 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     status = self->stream->feed(bytes, size, final != 0);
   }
   self->busy = false;
+  const bool dispatching = self->bound && status != EventStream::Status::OutOfMemory;
+  self->next_event = dispatching ? 0 : self->stream->events().size();
   if (status == EventStream::Status::OutOfMemory) return PyErr_NoMemory();
   if (self->bound) {
-    // A handler may feed this parser again or raise: neither may meet a batch half read.
-    self->busy = true;
-    for (const StreamEvent& event : self->stream->events()) {
-      if (dispatch(self, event, out) < 0) {
-        self->busy = false;
-        return keep_failure(self);  // the rest of the batch is lost: nothing may follow
-      }
-    }
-    self->busy = false;
+    // The last feed is dispatched whole: what follows it (the target's close) needs every event.
+    if ((!self->deferred || final) && dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) return nullptr;
   } else {
     for (const StreamEvent& event : self->stream->events()) {
       PyRef tuple(event_tuple(self, event));
@@ -337,6 +387,25 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     raise_parse_failure(self->stream->take_failure());
     return keep_failure(self);
   }
+  Py_RETURN_NONE;
+}
+
+// take(out, limit) -> None: dispatches events of a deferred feed until `limit` more are listed
+// in `out` or none is left (then `out` has not grown).
+PyObject* parser_take(PyObject* self_object, PyObject* args) {
+  EventParserObject* self = as_parser(self_object);
+  PyObject* out = nullptr;
+  Py_ssize_t limit = 0;
+  if (!PyArg_ParseTuple(args, "O!n:take", &PyList_Type, &out, &limit)) return nullptr;
+  if (limit < 1) {
+    PyErr_SetString(PyExc_ValueError, "take() needs a limit of at least 1");
+    return nullptr;
+  }
+  if (self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, "take() called while a feed of the same parser is under way");
+    return nullptr;
+  }
+  if (self->bound && dispatch_pending(self, out, limit) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -368,8 +437,6 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyRef self_ref(alloc(type, 0));
   if (!self_ref) return nullptr;
   EventParserObject* self = as_parser(self_ref.get());
-  self->names = PyList_New(0);
-  if (!self->names) return nullptr;
   for (int k = 0; k < kKinds; ++k) {
     self->kinds[k] = PyUnicode_InternFromString(kKindNames[k]);
     if (!self->kinds[k]) return nullptr;
@@ -386,7 +453,8 @@ void parser_dealloc(PyObject* self_object) {
   EventParserObject* self = as_parser(self_object);
   PyTypeObject* type = Py_TYPE(self_object);
   delete self->stream;
-  Py_XDECREF(self->names);
+  for (std::uint32_t i = 0; i < self->name_count; ++i) Py_DECREF(self->names[i]);
+  PyMem_Free(self->names);
   for (PyObject* kind : self->kinds) Py_XDECREF(kind);
   for (PyObject* handler : self->handlers) Py_XDECREF(handler);
   Py_XDECREF(self->target);
@@ -402,9 +470,13 @@ PyMethodDef parser_methods[] = {
      "feed($self, data, final, out, /)\n--\n\nParses data after the bytes fed before (final: they are the last) and appends "
      "the events completed to the list out; raises the failure after appending the events before it."},
     {"bind", parser_bind, METH_VARARGS,
-     "bind($self, target, handlers, wanted, /)\n--\n\nSends each later event to the handler of its kind in handlers "
-     "(callables or None: start, end, data, comment, pi, start_ns, end_ns, doctype), and has feed list the kinds named in "
-     "wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called directly."},
+     "bind($self, target, handlers, wanted, deferred=False, /)\n--\n\nSends each later event to the handler of its "
+     "kind in handlers (callables or None: start, end, data, comment, pi, start_ns, end_ns, doctype), and has feed list the "
+     "kinds named in wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called "
+     "directly. deferred: a feed that is not the last only parses; take() and the next feed dispatch its events."},
+    {"take", parser_take, METH_VARARGS,
+     "take($self, out, limit, /)\n--\n\nDispatches events of a deferred feed until limit more are listed in out or "
+     "none is left."},
     {"error_offset", parser_error_offset, METH_NOARGS,
      "error_offset($self, /)\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},
     {"position", parser_position, METH_O,

@@ -235,7 +235,7 @@ class Driver {
     }
   }
 
-  const ParseOptions& options_;
+  const ParseOptions options_;  // a copy: the hot loop reads its limits without reloading through a reference
   Document& doc_;
   XmlTokenizer tokenizer_;
   NameTable names_;
