@@ -99,7 +99,7 @@ def deferred_parser():
     calls = []
     handlers = (lambda tag, attrib: calls.append(("start", tag)) or tag, lambda tag: calls.append(("end", tag)) or tag)
     parser = EventParser()
-    parser.bind(None, handlers + (None,) * 5, ("start", "end"), True)
+    parser.bind(None, handlers + (None,) * 6, ("start", "end"), True)
     return parser, calls
 
 
@@ -131,4 +131,4 @@ def test_deferred_events_before_a_failure_are_still_taken():
     parser, _ = deferred_parser()
     parser.feed(b"<a>", False, out)
     with pytest.raises(RuntimeError, match="not yet taken"):
-        parser.bind(None, (None,) * 7, ())
+        parser.bind(None, (None,) * 8, ())
