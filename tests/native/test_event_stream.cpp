@@ -55,6 +55,22 @@ const std::vector<std::string> kDocuments = {
     "<doc></doc>\r\xF2Ilmegal data\r\n",
     "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
     "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
+    // Cut where a name, a value or an instruction passes its limit (under the tight limits),
+    // with what would fail later in the construct, or before it, had it been read whole.
+    "<r><e a='1' b='xyz' xmlns:xml='u'/></r>" + std::string(64, ' '),  // room for the quick readings
+    "<r b='1' b='xyz' c='\xFF'/>",
+    "<r xmlns='u' a='x&bad;yz' xmlns:p='v'/>",
+    "<r xmlns:p='xyz'/>",
+    "<r a='xy'/><s a=\"xyz",
+    "<abcd/>",
+    "<r><abcdef",
+    "<abc/x>",
+    "<a'b c'/>",
+    "<r><?p d?><?pi data?></r>",
+    "<r><?pi d\xFF\xFF?></r>",
+    // Every place a DOCTYPE search can stop: literals before and inside the subset, a
+    // comment, an instruction and declarations hiding "]" and ">".
+    "<!DOCTYPE r SYSTEM 'a>[b' [<!ATTLIST r a CDATA '>]'><!-- ]> --><?p ]>?><!ELEMENT r ANY><!NOTATION n SYSTEM \"]>\">]><r/>",
 };
 
 std::string whole(const std::string& doc, const ParseOptions& options = {}) {
