@@ -468,6 +468,8 @@ bool Driver<kEvents>::slow_event() {
     case XmlEventKind::TagPastLimit:
       if constexpr (kEvents) return stop(tag_past_limit(event), at);
       return true;
+    case XmlEventKind::EndTagPastLimit:
+      return stop(limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size), at);
     case XmlEventKind::Declaration:
       return true;
     case XmlEventKind::Instruction:

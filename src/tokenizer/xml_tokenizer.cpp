@@ -393,6 +393,8 @@ namespace {
 constexpr std::uint8_t kTagName = 0;     // the name not yet known to end within its limit
 constexpr std::uint8_t kTagOutside = 1;  // outside quotes
 constexpr std::uint8_t kTagValue = 2;    // inside the value quoted by Resume::quote from Resume::checked
+constexpr std::uint8_t kEndTagName = 1;  // an end tag's name not yet known to end within the limit
+                                         // (find_tag_end parks with phase 0)
 }  // namespace
 
 std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
@@ -501,6 +503,16 @@ std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event
   event.content = {};
   event.name_length = 0;
   const std::size_t lt = pos_;
+  if (bound_tags_ && (!resume_.active || resume_.phase == kEndTagName)) {
+    // Events: a name longer than any start tag may have matches none; refused once its
+    // limit + 1 bytes are in, as a name past its limit.
+    const std::size_t limit_end = lt + 3 + name_limit_;
+    std::size_t at = resume_.active ? resume_.scan : lt + 2;
+    while (at < size_ && at < limit_end && !is_xml_space(data_[at]) && data_[at] != '>') ++at;
+    if (at == limit_end) return cut_at_limit(event, XmlEventKind::EndTagPastLimit, lt + 2, name_limit_);
+    if (at == size_ && !final_) return park(event, at, 0, 0, kEndTagName);
+    resume_ = Resume{};  // the end search starts over, at most the limit's bytes back
+  }
   std::size_t gt = 0;
   unsigned high = 0;
   if (auto error = find_tag_end(lt + 2, gt, high)) return error;

@@ -37,6 +37,9 @@ enum class XmlEventKind : std::uint8_t {
   // Events only: a start tag cut one byte past the limit its name or a value passed; content
   // as StartTag up to the cut (the value, if any, open at its end). The driver refuses it.
   TagPastLimit,
+  // Events only: an end tag whose name passed the start-tag name limit, cut one byte past it;
+  // content: the name so far. The driver refuses it.
+  EndTagPastLimit,
 };
 
 // One attribute of a tag as byte offsets into the tag content: the key, and the value
@@ -93,7 +96,7 @@ class XmlTokenizer {
   void set_input(const char* data, std::size_t size, std::size_t dropped, bool final);
 
   // Events only: the longest comment (and processing instruction), stretch of character data
-  // (text or CDATA), start-tag name and attribute value the parser accepts. A construct past
+  // (text or CDATA), tag name and attribute value the parser accepts. A construct past
   // its limit is delivered cut one byte past it, so the driver refuses it whatever follows,
   // and its bytes beyond the limit are never needed: the outcome depends on where the limit
   // falls, not on how the input is cut. Unlimited by default, as for a whole document, where

@@ -64,6 +64,7 @@ const std::vector<std::string> kDocuments = {
     "<r a='xy'/><s a=\"xyz",
     "<abcd/>",
     "<r><abcdef",
+    "<abcd><r/></abcde \xFF></abcd>",
     "<abc/x>",
     "<a'b c'/>",
     "<r><?p d?><?pi data?></r>",
