@@ -29,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import attack_table
+from support.messages import INSTRUCTION_SIZE
 
 from vorlane._events import EventParser
 
@@ -91,6 +92,30 @@ def long_construct(head, tail):
     return build
 
 
+def one_byte_construct(head):
+    """`head`, then n bytes "x" fed one at a time (a construct that never ends)."""
+
+    def build(n):
+        def pieces():
+            yield head
+            for _ in range(n):
+                yield b"x"
+
+        return len(head) + n, pieces
+
+    return build
+
+
+DEFAULT_COMMENT_SIZE = 10 * 1024 * 1024
+DEFAULT_NAME_SIZE = 1024
+
+
+def past_comment_size(message, what):
+    """Refused at the default max_comment_size once n passes it, else not closed."""
+    refused = attack_table.limit(message, DEFAULT_COMMENT_SIZE).describe()
+    return lambda n: refused if n > DEFAULT_COMMENT_SIZE else not_closed(what)
+
+
 def not_closed(what):
     message = f"syntax error: {what} not found before end of input"
     return attack_table.Raises(attack_table.ParseError, (message,)).describe()
@@ -132,24 +157,62 @@ CHUNKINGS = [
     Chunking(
         "attribute value past max_attribute_size = n / 2, 64 KiB pieces",
         long_construct(b"<r v='", b"'/>"),
-        lambda n: attack_table.limit(attack_table.VALUE_SIZE, n // 2).describe(),
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_SIZE, n // 2).describe(),
         ci_n=2_500_000,
         bench_n=25_000_000,
         options=lambda n: {"max_attribute_size": n // 2},
     ),
     Chunking(
+        "attribute value never closed, max_attribute_size = 1 MiB, 64 KiB pieces",
+        long_construct(b"<r v='", b""),
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_SIZE, 2**20).describe(),
+        ci_n=16_000_000,
+        bench_n=256_000_000,
+        options=lambda n: {"max_attribute_size": 2**20},
+    ),
+    Chunking(
         "unterminated comment in 64 KiB pieces",
         long_construct(b"<r><!--", b""),
-        lambda n: not_closed("comment not closed: `-->`"),
+        past_comment_size(attack_table.COMMENT_SIZE, "comment not closed: `-->`"),
         ci_n=16_000_000,
         bench_n=256_000_000,
     ),
     Chunking(
         "unterminated PI in 64 KiB pieces",
         long_construct(b"<r><?pi ", b""),
-        lambda n: not_closed("processing instruction not closed: `?>`"),
+        past_comment_size(INSTRUCTION_SIZE, "processing instruction not closed: `?>`"),
         ci_n=16_000_000,
         bench_n=256_000_000,
+    ),
+    Chunking(
+        "element name in 1-byte pieces",
+        one_byte_construct(b"<"),
+        lambda n: attack_table.limit(attack_table.NAME_SIZE, DEFAULT_NAME_SIZE).describe(),
+        ci_n=200_000,
+        bench_n=2_000_000,
+    ),
+    Chunking(
+        "end-tag name in 1-byte pieces",
+        one_byte_construct(b"<r></"),
+        lambda n: attack_table.limit(attack_table.NAME_SIZE, DEFAULT_NAME_SIZE).describe(),
+        ci_n=200_000,
+        bench_n=2_000_000,
+    ),
+    # A DOCTYPE is judged whole, so it is held whole: the time grows with it, and so does the
+    # memory, which max_text_size does not bound.
+    Chunking(
+        "DOCTYPE literal (an attribute default) in 64 KiB pieces",
+        long_construct(b"<!DOCTYPE r [<!ATTLIST r a CDATA '", b"'>]><r/>"),
+        lambda n: parsed(1, 0),
+        ci_n=4_000_000,
+        bench_n=64_000_000,
+    ),
+    Chunking(
+        "DOCTYPE comment in 64 KiB pieces",
+        long_construct(b"<!DOCTYPE r [<!-- ", b" -->]><r/>"),
+        lambda n: parsed(1, 0),
+        ci_n=4_000_000,
+        bench_n=64_000_000,
     ),
 ]
 

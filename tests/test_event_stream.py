@@ -7,7 +7,8 @@ import zipfile
 
 import pytest
 
-from vorlane import parse_xml
+from support.messages import ATTRIBUTE_SIZE, INSTRUCTION_SIZE, NAME_SIZE
+from vorlane import DefusedXmlException, parse_xml
 from vorlane._events import EventParser
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -92,3 +93,23 @@ def test_feeding_after_the_end_or_a_failure_is_refused():
     parser.feed(b"<a/>", True, out)
     with pytest.raises(ValueError, match="already ended"):
         parser.feed(b"", True, out)
+
+
+@pytest.mark.parametrize(
+    ("head", "options", "message"),
+    [
+        (b"<r><?pi ", {"max_comment_size": 100}, INSTRUCTION_SIZE),
+        (b"<r v='", {"max_attribute_size": 100}, ATTRIBUTE_SIZE),
+        (b"<r xmlns:p='", {"max_attribute_size": 100}, ATTRIBUTE_SIZE),
+        (b"<", {"max_name_size": 100}, NAME_SIZE),
+        (b"<r></", {"max_name_size": 100}, NAME_SIZE),
+    ],
+)
+def test_a_construct_is_refused_once_past_its_limit(head, options, message):
+    parser = EventParser(**options)
+    out = []
+    parser.feed(head, False, out)
+    with pytest.raises(DefusedXmlException) as caught:
+        for _ in range(200):
+            parser.feed(b"x", False, out)
+    assert caught.value.args == (message + "100",) and parser.error_offset() == head.rfind(b"<")
