@@ -29,8 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import attack_table
-from support.messages import INSTRUCTION_SIZE
 
+from support.messages import INSTRUCTION_SIZE
 from vorlane._events import EventParser
 
 PIECE = 64 * 1024
