@@ -144,12 +144,16 @@ TEST(stream_positions) {
 }
 
 TEST(stream_constructs_past_their_limit_are_not_held) {
-  // Fed in small pieces, a comment or a run of text past its limit is refused once the limit
-  // is passed, holding no more than the limit, whatever would have followed.
+  // Fed in small pieces, a construct past its limit is refused once the limit is passed,
+  // holding no more than the limit, whatever would have followed.
   ParseOptions options;
   options.max_comment_size = 1000;
   options.max_text_size = 1000;
-  for (const std::string& open : {std::string("<r><!--"), std::string("<r>"), std::string("<r><![CDATA[")}) {
+  options.max_name_size = 1000;
+  options.max_attribute_size = 1000;
+  for (const std::string& open : {std::string("<r><!--"), std::string("<r>"), std::string("<r><![CDATA["),
+                                  std::string("<r><?pi "), std::string("<r a='"), std::string("<r xmlns:p=\""),
+                                  std::string("<"), std::string("<r></")}) {
     EventStream stream(options);
     stream.feed(open.data(), open.size(), false);
     std::size_t most_held = 0;
@@ -167,7 +171,9 @@ TEST(stream_long_constructs_in_small_pieces_are_linear) {
   // A construct that never ends, fed one byte at a time, is searched once: 1 MB would take
   // minutes if every piece searched it again.
   for (const std::string& open : {std::string("<r><!--"), std::string("<r a='"), std::string("<r>"),
-                                  std::string("<?pi "), std::string("<!DOCTYPE r ["), std::string("<r><![CDATA[")}) {
+                                  std::string("<?pi "), std::string("<!DOCTYPE r ["), std::string("<r><![CDATA["),
+                                  std::string("<!DOCTYPE r SYSTEM '"), std::string("<!DOCTYPE r [<!ENTITY e '"),
+                                  std::string("<!DOCTYPE r [<!-- "), std::string("<!DOCTYPE r [<?p ")}) {
     EventStream stream(ParseOptions{});
     stream.feed(open.data(), open.size(), false);
     const std::string filler(1 << 20, 'x');
