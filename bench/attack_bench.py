@@ -106,6 +106,17 @@ def one_byte_construct(head):
     return build
 
 
+def endless_attributes(n):
+    """A start tag that never ends, one attribute a piece."""
+
+    def pieces():
+        yield b"<r"
+        for i in range(n):
+            yield b" a%d=''" % i
+
+    return 2 + sum(len(b" a%d=''" % i) for i in range(n)), pieces
+
+
 DEFAULT_COMMENT_SIZE = 10 * 1024 * 1024
 DEFAULT_NAME_SIZE = 1024
 
@@ -197,6 +208,13 @@ CHUNKINGS = [
         lambda n: attack_table.limit(attack_table.NAME_SIZE, DEFAULT_NAME_SIZE).describe(),
         ci_n=200_000,
         bench_n=2_000_000,
+    ),
+    Chunking(
+        "start tag with endless attributes, one a piece",
+        endless_attributes,
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_COUNT, 1000).describe(),
+        ci_n=100_000,
+        bench_n=1_000_000,
     ),
     # A DOCTYPE is judged whole, so it is held whole: the time grows with it, and so does the
     # memory, which max_text_size does not bound.

@@ -77,8 +77,13 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
     static_assert(kEvents);
     names_.copy_names();
+    // Past max_attributes values, and the namespace bindings one scope may add besides (which
+    // the count leaves out), a tag is refused by one of the two.
+    const std::uint64_t values = options.max_attributes < (UINT64_MAX >> 1)
+                                     ? options.max_attributes + NamespaceResolver::kDefaultMaxBindings + 1
+                                     : UINT64_MAX;
     tokenizer_.set_limits(options.max_comment_size, options.max_text_size, options.max_name_size,
-                          options.max_attribute_size);
+                          options.max_attribute_size, values);
     tokenizer_.set_outside_root(true);
   }
 
@@ -140,7 +145,7 @@ class Driver {
                                                 bool empty, const TagAttributes* attributes);
   MaybeFailure start_event(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty,
                            const TagAttributes* attributes);
-  // Events: a start tag the tokenizer cut where its name or a value passed its limit.
+  // Events: a start tag the tokenizer cut where its name, a value or its values passed a limit.
   MaybeFailure tag_past_limit(const XmlEvent& tag);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
   // loop's function stays small. False when the parse ends: with failure_ set, or at the
@@ -391,6 +396,9 @@ MaybeFailure Driver<kEvents>::tag_past_limit(const XmlEvent& tag) {
   if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, nullptr, options_, true)) {
     return failure;
   }
+  if (tag.kind == XmlEventKind::TagPastCount) {
+    return limit_failure(FailureKind::MaxAttributesExceeded, options_.max_attributes);
+  }
   return limit_failure(FailureKind::MaxAttributeSizeExceeded, options_.max_attribute_size);
 }
 
@@ -466,6 +474,7 @@ bool Driver<kEvents>::slow_event() {
       }
       return true;
     case XmlEventKind::TagPastLimit:
+    case XmlEventKind::TagPastCount:
       if constexpr (kEvents) return stop(tag_past_limit(event), at);
       return true;
     case XmlEventKind::EndTagPastLimit:

@@ -405,16 +405,18 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
   unsigned high = 0;
   char quote = 0;
   std::size_t value = 0;
+  std::size_t values = 0;
   if (resume_.active) {
     phase = resume_.phase;
     at = resume_.scan;
     high = resume_.high;
     quote = resume_.quote;
     value = resume_.checked;
+    values = resume_.values;
   }
-  const auto cut = [&](std::size_t at_cut) {
+  const auto cut = [&](std::size_t at_cut, XmlEventKind kind = XmlEventKind::TagPastLimit) {
     // The content [lt + 1, at_cut) holds one byte past the limit that was passed.
-    auto error = cut_at_limit(event, XmlEventKind::TagPastLimit, lt + 1, at_cut - lt - 2);
+    auto error = cut_at_limit(event, kind, lt + 1, at_cut - lt - 2);
     if (!error) event.name_length = tokenizer_detail::name_length(event.content, end, event.name_marks);
     return error;
   };
@@ -449,6 +451,7 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
         if (final_) return fail(concat({kSyntax, quote == '\'' ? kUnclosedSingleQuoted : kUnclosedDoubleQuoted}));
         park(event, size_, quote, high, kTagValue);
         resume_.checked = value;
+        resume_.values = values;
         return std::nullopt;
       }
       at = static_cast<std::size_t>(close - data_) + 1;
@@ -456,8 +459,10 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
     }
     const char* q = scan::find_any<'>', '"', '\''>(data_ + at, end, high);
     if (q == end) {
-      if (!final_) return park(event, size_, 0, high, kTagOutside);
-      return fail(concat({kSyntax, kUnclosedTag}));
+      if (final_) return fail(concat({kSyntax, kUnclosedTag}));
+      park(event, size_, 0, high, kTagOutside);
+      resume_.values = values;
+      return std::nullopt;
     }
     if (*q == '>') {
       const std::size_t gt = static_cast<std::size_t>(q - data_);
@@ -469,6 +474,7 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
     }
     quote = *q;
     value = static_cast<std::size_t>(q - data_) + 1;
+    if (++values > values_limit_) return cut(value, XmlEventKind::TagPastCount);
     at = value;
     phase = kTagValue;
   }

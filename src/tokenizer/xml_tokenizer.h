@@ -37,6 +37,9 @@ enum class XmlEventKind : std::uint8_t {
   // Events only: a start tag cut one byte past the limit its name or a value passed; content
   // as StartTag up to the cut (the value, if any, open at its end). The driver refuses it.
   TagPastLimit,
+  // Events only: as TagPastLimit, the tag cut just after the quote that opens the value past
+  // its limit of values.
+  TagPastCount,
   // Events only: an end tag whose name passed the start-tag name limit, cut one byte past it;
   // content: the name so far. The driver refuses it.
   EndTagPastLimit,
@@ -101,11 +104,14 @@ class XmlTokenizer {
   // and its bytes beyond the limit are never needed: the outcome depends on where the limit
   // falls, not on how the input is cut. Unlimited by default, as for a whole document, where
   // a construct is judged once it is read.
-  void set_limits(std::uint64_t comment, std::uint64_t text, std::uint64_t name, std::uint64_t value) {
+  // `values`: the most quoted values a start tag may hold before it is cut (TagPastCount).
+  void set_limits(std::uint64_t comment, std::uint64_t text, std::uint64_t name, std::uint64_t value,
+                  std::uint64_t values) {
     comment_limit_ = bounded(comment);
     text_limit_ = bounded(text);
     name_limit_ = bounded(name);
     value_limit_ = bounded(value);
+    values_limit_ = bounded(values);
     bound_tags_ = true;
   }
 
@@ -240,6 +246,7 @@ class XmlTokenizer {
   std::size_t text_limit_ = SIZE_MAX >> 2;
   std::size_t name_limit_ = SIZE_MAX >> 2;
   std::size_t value_limit_ = SIZE_MAX >> 2;
+  std::size_t values_limit_ = SIZE_MAX >> 2;
   bool bound_tags_ = false;  // events: start tags go through read_tag_bounded
   // The end search of a construct parked by NeedMore, resumed by the next request.
   struct Resume {
@@ -249,6 +256,7 @@ class XmlTokenizer {
     unsigned high = 0;       // a byte above 0x7F was passed
     std::size_t scan = 0;    // where the search goes on
     std::size_t checked = 0;  // text outside the root: white space up to here; a bounded tag's open value: its start
+    std::size_t values = 0;   // a bounded tag's quoted values so far
   };
   Resume resume_;
   // While the state is InText between calls: size_ - 1 (0 otherwise), so that one compare

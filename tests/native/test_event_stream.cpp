@@ -69,6 +69,11 @@ const std::vector<std::string> kDocuments = {
     "<a'b c'/>",
     "<r><?p d?><?pi data?></r>",
     "<r><?pi d\xFF\xFF?></r>",
+    [] {  // past max_attributes and the bindings a scope may add, whatever the rest of the tag
+      std::string tag = "<r";
+      for (int i = 0; i < 131; ++i) tag += " a" + std::to_string(i) + "=''";
+      return tag + " z='\xFF'/>";
+    }(),
     // Every place a DOCTYPE search can stop: literals before and inside the subset, a
     // comment, an instruction and declarations hiding "]" and ">".
     "<!DOCTYPE r SYSTEM 'a>[b' [<!ATTLIST r a CDATA '>]'><!-- ]> --><?p ]>?><!ELEMENT r ANY><!NOTATION n SYSTEM \"]>\">]><r/>",
@@ -97,6 +102,7 @@ TEST(stream_random_splits_under_limits) {
   tight.max_comment_size = 2;  // past them, whatever follows: "<!-- x" is refused for its length
   tight.max_name_size = 4;
   tight.max_attribute_size = 2;
+  tight.max_attributes = 1;
   tight.max_depth = 2;
   tight.forbid_dtd = true;
   for (const ParseOptions& options : {ParseOptions{}, tight}) {
@@ -181,4 +187,20 @@ TEST(stream_long_constructs_in_small_pieces_are_linear) {
     CHECK(stream.bytes_held() >= filler.size());
     CHECK(stream.feed(nullptr, 0, true) == EventStream::Status::Failed);
   }
+}
+
+TEST(stream_tag_with_endless_attributes_is_refused_early) {
+  ParseOptions options;
+  options.max_attributes = 10;
+  EventStream stream(options);
+  stream.feed("<r", 2, false);
+  int fed = 0;
+  EventStream::Status status = EventStream::Status::Ok;
+  for (; fed < 100000 && status == EventStream::Status::Ok; ++fed) {
+    const std::string attribute = " a" + std::to_string(fed) + "=''";
+    status = stream.feed(attribute.data(), attribute.size(), false);
+  }
+  CHECK(status == EventStream::Status::Failed);
+  CHECK(stream.failure()->kind() == FailureKind::MaxAttributesExceeded);
+  CHECK(fed <= 10 + 130);  // refused at the value after max_attributes + 129
 }

@@ -32,6 +32,7 @@ const char* kind_name(XmlEventKind kind) {
     case XmlEventKind::EndOfInput: return "eof";
     case XmlEventKind::NeedMore: return "more";
     case XmlEventKind::TagPastLimit: return "cut";
+    case XmlEventKind::TagPastCount: return "cut count";
     case XmlEventKind::EndTagPastLimit: return "cut end";
   }
   return "?";
