@@ -30,6 +30,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import attack_table
 
+from support.messages import INSTRUCTION_SIZE
 from vorlane._events import EventParser
 
 PIECE = 64 * 1024
@@ -91,6 +92,41 @@ def long_construct(head, tail):
     return build
 
 
+def one_byte_construct(head):
+    """`head`, then n bytes "x" fed one at a time (a construct that never ends)."""
+
+    def build(n):
+        def pieces():
+            yield head
+            for _ in range(n):
+                yield b"x"
+
+        return len(head) + n, pieces
+
+    return build
+
+
+def endless_attributes(n):
+    """A start tag that never ends, one attribute a piece."""
+
+    def pieces():
+        yield b"<r"
+        for i in range(n):
+            yield b" a%d=''" % i
+
+    return 2 + sum(len(b" a%d=''" % i) for i in range(n)), pieces
+
+
+DEFAULT_COMMENT_SIZE = 10 * 1024 * 1024
+DEFAULT_NAME_SIZE = 1024
+
+
+def past_comment_size(message, what):
+    """Refused at the default max_comment_size once n passes it, else not closed."""
+    refused = attack_table.limit(message, DEFAULT_COMMENT_SIZE).describe()
+    return lambda n: refused if n > DEFAULT_COMMENT_SIZE else not_closed(what)
+
+
 def not_closed(what):
     message = f"syntax error: {what} not found before end of input"
     return attack_table.Raises(attack_table.ParseError, (message,)).describe()
@@ -132,24 +168,69 @@ CHUNKINGS = [
     Chunking(
         "attribute value past max_attribute_size = n / 2, 64 KiB pieces",
         long_construct(b"<r v='", b"'/>"),
-        lambda n: attack_table.limit(attack_table.VALUE_SIZE, n // 2).describe(),
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_SIZE, n // 2).describe(),
         ci_n=2_500_000,
         bench_n=25_000_000,
         options=lambda n: {"max_attribute_size": n // 2},
     ),
     Chunking(
+        "attribute value never closed, max_attribute_size = 1 MiB, 64 KiB pieces",
+        long_construct(b"<r v='", b""),
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_SIZE, 2**20).describe(),
+        ci_n=16_000_000,
+        bench_n=256_000_000,
+        options=lambda n: {"max_attribute_size": 2**20},
+    ),
+    Chunking(
         "unterminated comment in 64 KiB pieces",
         long_construct(b"<r><!--", b""),
-        lambda n: not_closed("comment not closed: `-->`"),
+        past_comment_size(attack_table.COMMENT_SIZE, "comment not closed: `-->`"),
         ci_n=16_000_000,
         bench_n=256_000_000,
     ),
     Chunking(
         "unterminated PI in 64 KiB pieces",
         long_construct(b"<r><?pi ", b""),
-        lambda n: not_closed("processing instruction not closed: `?>`"),
+        past_comment_size(INSTRUCTION_SIZE, "processing instruction not closed: `?>`"),
         ci_n=16_000_000,
         bench_n=256_000_000,
+    ),
+    Chunking(
+        "element name in 1-byte pieces",
+        one_byte_construct(b"<"),
+        lambda n: attack_table.limit(attack_table.NAME_SIZE, DEFAULT_NAME_SIZE).describe(),
+        ci_n=200_000,
+        bench_n=2_000_000,
+    ),
+    Chunking(
+        "end-tag name in 1-byte pieces",
+        one_byte_construct(b"<r></"),
+        lambda n: attack_table.limit(attack_table.NAME_SIZE, DEFAULT_NAME_SIZE).describe(),
+        ci_n=200_000,
+        bench_n=2_000_000,
+    ),
+    Chunking(
+        "start tag with endless attributes, one a piece",
+        endless_attributes,
+        lambda n: attack_table.limit(attack_table.ATTRIBUTE_COUNT, 1000).describe(),
+        ci_n=100_000,
+        bench_n=1_000_000,
+    ),
+    # A DOCTYPE is judged whole, so it is held whole: the time grows with it, and so does the
+    # memory, which max_text_size does not bound.
+    Chunking(
+        "DOCTYPE literal (an attribute default) in 64 KiB pieces",
+        long_construct(b"<!DOCTYPE r [<!ATTLIST r a CDATA '", b"'>]><r/>"),
+        lambda n: parsed(1, 0),
+        ci_n=4_000_000,
+        bench_n=64_000_000,
+    ),
+    Chunking(
+        "DOCTYPE comment in 64 KiB pieces",
+        long_construct(b"<!DOCTYPE r [<!-- ", b" -->]><r/>"),
+        lambda n: parsed(1, 0),
+        ci_n=4_000_000,
+        bench_n=64_000_000,
     ),
 ]
 
@@ -199,6 +280,7 @@ def best_time(call, rounds, budget):
     """The best of at least 2 rounds, more while under `budget` seconds, at most `rounds`."""
     best, done, started = float("inf"), 0, time.perf_counter()
     while done < 2 or (done < rounds and time.perf_counter() - started < budget):
+        gc.collect()  # a refused parser kept alive by its failure's traceback goes before the next round
         t = time.perf_counter()
         call()
         best = min(best, time.perf_counter() - t)

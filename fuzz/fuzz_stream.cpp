@@ -148,11 +148,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require_same("two pieces", whole, stream_dump::run(input, two, options), two);
 
   // parse_core bounds the text of the whole document, the stream each run, and the stream
-  // refuses a comment or a run once it passes its limit, before it has read the rest: compare
-  // the two engines where those bounds cannot be reached.
+  // refuses a comment, instruction, run, tag name, value or tag of many values once it passes
+  // its limit, before it has read the rest: compare the two engines where those bounds cannot
+  // be reached.
   ParseOptions same = options;
-  if (same.max_text_size < input.size()) same.max_text_size = kNoLimit;
-  if (same.max_comment_size < input.size()) same.max_comment_size = kNoLimit;
+  for (std::uint64_t* limit : {&same.max_text_size, &same.max_comment_size, &same.max_name_size,
+                               &same.max_attribute_size, &same.max_attributes}) {
+    if (*limit < input.size()) *limit = kNoLimit;
+  }
   const vorlane::ParseResult core = vorlane::parse_core(input.data(), input.size(), same);
   const std::string expected = fuzz::describe(core);
   const std::string got = stream_outcome(input, same);

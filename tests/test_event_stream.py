@@ -7,7 +7,8 @@ import zipfile
 
 import pytest
 
-from vorlane import parse_xml
+from support.messages import ATTRIBUTE_SIZE, INSTRUCTION_SIZE, NAME_SIZE
+from vorlane import DefusedXmlException, parse_xml
 from vorlane._events import EventParser
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -132,3 +133,23 @@ def test_deferred_events_before_a_failure_are_still_taken():
     parser.feed(b"<a>", False, out)
     with pytest.raises(RuntimeError, match="not yet taken"):
         parser.bind(None, (None,) * 8, ())
+
+
+@pytest.mark.parametrize(
+    ("head", "options", "message"),
+    [
+        (b"<r><?pi ", {"max_comment_size": 100}, INSTRUCTION_SIZE),
+        (b"<r v='", {"max_attribute_size": 100}, ATTRIBUTE_SIZE),
+        (b"<r xmlns:p='", {"max_attribute_size": 100}, ATTRIBUTE_SIZE),
+        (b"<", {"max_name_size": 100}, NAME_SIZE),
+        (b"<r></", {"max_name_size": 100}, NAME_SIZE),
+    ],
+)
+def test_a_construct_is_refused_once_past_its_limit(head, options, message):
+    parser = EventParser(**options)
+    out = []
+    parser.feed(head, False, out)
+    with pytest.raises(DefusedXmlException) as caught:
+        for _ in range(200):
+            parser.feed(b"x", False, out)
+    assert caught.value.args == (message + "100",) and parser.error_offset() == head.rfind(b"<")

@@ -9,6 +9,14 @@ import pytest
 
 from support import Reader
 from vorlane import parse_xml
+from vorlane._events import EventParser
+
+
+def failed_feed():
+    """A failure kept by the parser holds, through its traceback, this frame, which holds the parser."""
+    parser = EventParser()
+    parser.feed(b"<a></b>", True, [])
+
 
 CALLS = [
     pytest.param(lambda: parse_xml("<a x='1'>t<b>é</b>u</a>"), id="str"),
@@ -22,6 +30,7 @@ CALLS = [
     pytest.param(lambda: parse_xml(Reader(bytearray(b"<a/>"))), id="bad-read-result"),
     pytest.param(lambda: parse_xml(Reader(error=OSError("unreadable"))), id="read-raises"),
     pytest.param(lambda: parse_xml("<a/>", nonsense=1), id="bad-keyword"),
+    pytest.param(failed_feed, id="events-failure-in-a-cycle"),
 ]
 
 

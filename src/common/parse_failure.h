@@ -30,6 +30,9 @@ enum class FailureKind : std::uint8_t {
   // by many local names claims memory quadratic in the input.
   MaxQualifiedNamesExceeded,
   Syntax,
+  // Events only: a processing instruction longer than max_comment_size. Listed last so that
+  // the numbers of the others stay as they were.
+  MaxInstructionSizeExceeded,
 };
 
 struct DtdForbiddenPayload {

@@ -449,9 +449,35 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self_ref.release();
 }
 
+// The parser takes part in the cycle collection: its kept failure's traceback holds the
+// frames the failure passed, whose locals often hold the parser, and a target's handlers
+// may hold it too. Without this, every such parser, with its buffer, would never be freed.
+int parser_traverse(PyObject* self_object, visitproc visit, void* arg) {
+  EventParserObject* self = as_parser(self_object);
+  Py_VISIT(Py_TYPE(self_object));
+  Py_VISIT(self->failure);
+  Py_VISIT(self->target);
+  for (PyObject* handler : self->handlers) Py_VISIT(handler);
+  Py_VISIT(self->empty_attrib);
+  Py_VISIT(self->names);
+  return 0;
+}
+
+int parser_clear(PyObject* self_object) {
+  EventParserObject* self = as_parser(self_object);
+  self->bound = false;  // nothing may call a target or handler cleared here
+  self->accelerated = false;
+  Py_CLEAR(self->failure);
+  Py_CLEAR(self->target);
+  for (PyObject*& handler : self->handlers) Py_CLEAR(handler);
+  Py_CLEAR(self->empty_attrib);
+  return 0;
+}
+
 void parser_dealloc(PyObject* self_object) {
   EventParserObject* self = as_parser(self_object);
   PyTypeObject* type = Py_TYPE(self_object);
+  PyObject_GC_UnTrack(self_object);
   delete self->stream;
   for (std::uint32_t i = 0; i < self->name_count; ++i) Py_DECREF(self->names[i]);
   PyMem_Free(self->names);
@@ -489,6 +515,8 @@ PyMethodDef parser_methods[] = {
 PyType_Slot parser_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(parser_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(parser_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(parser_clear)},
     {Py_tp_methods, parser_methods},
     {Py_tp_doc, const_cast<char*>("EventParser(**options)\n--\n\nAn XML input parsed as it is fed, in pieces.")},
     {0, nullptr},
@@ -498,7 +526,7 @@ PyType_Spec parser_spec = {
     "vorlane._events.EventParser",
     sizeof(EventParserObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     parser_slots,
 };
 

@@ -28,6 +28,8 @@ const char* limit_text(FailureKind kind) {
     case FailureKind::MaxAttributeSizeExceeded: return "XML attribute exceeded maximum size limit of ";
     case FailureKind::MaxNameSizeExceeded: return "XML tag name exceeded maximum length limit of ";
     case FailureKind::MaxCommentSizeExceeded: return "XML comment exceeded maximum size limit of ";
+    case FailureKind::MaxInstructionSizeExceeded:
+      return "XML processing instruction exceeded max_comment_size limit of ";
     case FailureKind::MaxQualifiedNamesExceeded:
       return "XML document exceeded maximum namespace-qualified name size limit of ";
     default: return nullptr;

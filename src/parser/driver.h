@@ -86,7 +86,13 @@ class Driver {
       : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
     static_assert(kEvents);
     names_.copy_names();
-    tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
+    // Past max_attributes values, and the namespace bindings one scope may add besides (which
+    // the count leaves out), a tag is refused by one of the two.
+    const std::uint64_t values = options.max_attributes < (UINT64_MAX >> 1)
+                                     ? options.max_attributes + NamespaceResolver::kDefaultMaxBindings + 1
+                                     : UINT64_MAX;
+    tokenizer_.set_limits(options.max_comment_size, options.max_text_size, options.max_name_size,
+                          options.max_attribute_size, values);
     tokenizer_.set_outside_root(true);
   }
 
@@ -128,6 +134,7 @@ class Driver {
   std::uint64_t failure_offset() const { return failure_offset_; }
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
+  static constexpr bool kBoundsTags = kEvents;
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
     return stop(start_element(content, name_length, marks, empty, nullptr), content.data() - 1);
   }
@@ -150,6 +157,8 @@ class Driver {
                                                 bool empty, const TagAttributes* attributes);
   MaybeFailure start_event(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty,
                            const TagAttributes* attributes);
+  // Events: a start tag the tokenizer cut where its name, a value or its values passed a limit.
+  MaybeFailure tag_past_limit(const XmlEvent& tag);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
   // loop's function stays small. False when the parse ends: with failure_ set, or at the
   // end of the input without.
@@ -388,6 +397,37 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
   return std::nullopt;
 }
 
+// The checks of start_element and start_event in their order, on the tag up to the cut: the
+// failure the whole tag would give at or before the cut, else that of the limit passed (a
+// namespace declaration's value, which no limit bounds in a whole document, included).
+template <bool kEvents>
+MaybeFailure Driver<kEvents>::tag_past_limit(const XmlEvent& tag) {
+  const std::string_view content = tag.content;
+  const std::size_t name_length = tag.name_length;
+  const std::string_view raw_name = content.substr(0, name_length);
+  const char* const input_end = doc_.input.data() + doc_.input.size();
+  if (namespaces_.nesting_level() == 0 && root_complete_) return driver_detail::junk_after_root();
+  if (raw_name.size() > options_.max_name_size) {
+    return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
+  }
+  if (scan::contains(raw_name, '\0', input_end)) return null_byte_in_name_failure();
+  if (namespaces_.nesting_level() >= options_.max_depth) {
+    return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
+  }
+  // The value open at the cut is not closed, so the declarations read stop before it.
+  if (auto failure = namespaces_.open_scope(content, name_length, input_end)) return failure;
+  names_.set_tag_end(content.data() + content.size());
+  const std::uint32_t raw_id = names_.intern_in_input(raw_name);
+  if (tags_.render_element_name(namespaces_, raw_name, raw_id) == NameTable::kOverBudget) return tags_.over_budget();
+  if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, nullptr, options_, true)) {
+    return failure;
+  }
+  if (tag.kind == XmlEventKind::TagPastCount) {
+    return limit_failure(FailureKind::MaxAttributesExceeded, options_.max_attributes);
+  }
+  return limit_failure(FailureKind::MaxAttributeSizeExceeded, options_.max_attribute_size);
+}
+
 template <bool kEvents>
 VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char* lt) {
   if constexpr (kEvents) {
@@ -459,10 +499,21 @@ bool Driver<kEvents>::slow_event() {
         comment.offset = offset_of(at);
       }
       return true;
+    case XmlEventKind::TagPastLimit:
+    case XmlEventKind::TagPastCount:
+      if constexpr (kEvents) return stop(tag_past_limit(event), at);
+      return true;
+    case XmlEventKind::EndTagPastLimit:
+      return stop(limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size), at);
     case XmlEventKind::Declaration:
       return true;
     case XmlEventKind::Instruction:
       if constexpr (kEvents) {
+        // Cut by the tokenizer one byte past the limit when longer.
+        if (event.content.size() > options_.max_comment_size) {
+          return stop(ParseFailure::limit_exceeded(FailureKind::MaxInstructionSizeExceeded, options_.max_comment_size),
+                      at);
+        }
         flush_text();
         StreamEvent& instruction = push(StreamEvent::Kind::Instruction);
         const std::string_view target = event.content.substr(0, event.name_length);

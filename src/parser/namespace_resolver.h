@@ -28,6 +28,7 @@ struct Resolution {
 class NamespaceResolver {
  public:
   static constexpr std::uint16_t kMaxNesting = 65535;
+  static constexpr std::size_t kDefaultMaxBindings = 128;
 
   NamespaceResolver() = default;
 
@@ -139,7 +140,7 @@ class NamespaceResolver {
   std::uint16_t newest_level_ = 0;  // level of the newest declared binding (0: none)
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
   std::size_t restated_bindings_ = 0;  // declarations of the xml prefix in scope, outside the limit
-  std::size_t max_bindings_ = 128;
+  std::size_t max_bindings_ = kDefaultMaxBindings;
   std::uint64_t version_ = 0;
   std::uint64_t versions_issued_ = 0;  // every binding list ever in scope got its own number
 };

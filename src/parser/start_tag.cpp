@@ -163,15 +163,31 @@ class ReadAttributes {
 class ContentAttributes {
  public:
   static constexpr bool kMayBeMalformed = true;
-  ContentAttributes(std::string_view content, std::size_t name_length, const char* readable_end)
-      : content_(content), readable_end_(readable_end), pos_(name_length), cursor_(content, name_length, readable_end) {}
+  ContentAttributes(std::string_view content, std::size_t name_length, const char* readable_end, bool open_last)
+      : content_(content),
+        readable_end_(readable_end),
+        pos_(name_length),
+        cursor_(content, name_length, readable_end),
+        open_last_(open_last) {}
   Step next(ScannedAttribute& a, bool& amp) {
     amp = false;
     const QuickScan quick = quick_attribute(content_, pos_, readable_end_, a, amp);
     if (quick == QuickScan::Found) return Step::Found;
     if (quick == QuickScan::End) return Step::End;
     cursor_ = AttributeCursor(content_, pos_, readable_end_);
-    if (!cursor_.next(a)) return cursor_.error() == ScanError::None ? Step::End : Step::Malformed;
+    if (!cursor_.next(a)) {
+      if (open_last_ && cursor_.error() == ScanError::ExpectedQuote) {
+        // The value open at the cut: up to the end, the last attribute read.
+        a.key_begin = cursor_.error_key_begin();
+        a.key_end = cursor_.error_key_end();
+        a.value_end = content_.size();
+        amp = std::memchr(content_.data() + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
+        pos_ = content_.size();
+        open_last_ = false;
+        return Step::Found;
+      }
+      return cursor_.error() == ScanError::None ? Step::End : Step::Malformed;
+    }
     pos_ = a.value_end + 1;
     amp = std::memchr(content_.data() + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
     return Step::Found;
@@ -183,13 +199,15 @@ class ContentAttributes {
   const char* readable_end_;
   std::size_t pos_;
   AttributeCursor cursor_;
+  bool open_last_;
 };
 
 }  // namespace
 
 MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, std::string_view content,
                                                    std::size_t name_length, std::uint32_t raw_id,
-                                                   const TagAttributes* read, const ParseOptions& options) {
+                                                   const TagAttributes* read, const ParseOptions& options,
+                                                   bool open_last) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
   assert_in_input(content);
   if (read != nullptr) {
@@ -197,7 +215,7 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
     ReadAttributes reader(*read);
     return process(reader, ns, content, raw_id, options);
   }
-  ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
+  ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size(), open_last);
   return process(reader, ns, content, raw_id, options);
 }
 

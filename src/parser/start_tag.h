@@ -42,8 +42,11 @@ class StartTagProcessor {
   // the raw tag content, a view of the input (see assert_in_input), `name_length` the
   // length of the raw element name and `raw_id` its id. The attributes are `read`, those
   // the tokenizer read (XmlEvent::attributes), or if it is null read here from the content.
+  // `open_last` (a tag cut inside a value, see XmlEventKind::TagPastLimit): the last value
+  // runs to the end of the content, unclosed.
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
-                                  std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options);
+                                  std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options,
+                                  bool open_last = false);
 
   // For an input in pieces: drops what is remembered by its place in the input, before the
   // buffer holding it changes.

@@ -321,7 +321,8 @@ std::optional<TokenizerError> XmlTokenizer::read_markup(XmlEvent& event) {
       return read_instruction(event);
     default:
       // A parked tag goes on where its end search stopped; the quick readings would start over.
-      return resume_.active ? read_tag_general(event) : read_tag(event);
+      if (!resume_.active) return read_tag(event);
+      return bound_tags_ ? read_tag_bounded(event) : read_tag_general(event);
   }
 }
 
@@ -360,7 +361,14 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
   if (high != 0) {
     if (auto error = check_utf8(lt, gt + 1)) return error;
   }
-  std::string_view content(p, gt - lt - 1);
+  deliver_tag(event, gt, quote_free);
+  return std::nullopt;
+}
+
+void XmlTokenizer::deliver_tag(XmlEvent& event, std::size_t gt, bool quote_free) {
+  const std::size_t lt = pos_;
+  const char* const end = data_ + size_;
+  std::string_view content(data_ + lt + 1, gt - lt - 1);
   const bool empty = !content.empty() && content.back() == '/';
   if (empty) content.remove_suffix(1);
   std::uint8_t marks;
@@ -378,7 +386,98 @@ std::optional<TokenizerError> XmlTokenizer::read_tag_general(XmlEvent& event) {
   }
   pos_ = gt + 1;
   state_ = State::InText;
-  return std::nullopt;
+}
+
+// The phases of a start tag parked by read_tag_bounded.
+namespace {
+constexpr std::uint8_t kTagName = 0;     // the name not yet known to end within its limit
+constexpr std::uint8_t kTagOutside = 1;  // outside quotes
+constexpr std::uint8_t kTagValue = 2;    // inside the value quoted by Resume::quote from Resume::checked
+constexpr std::uint8_t kEndTagName = 1;  // an end tag's name not yet known to end within the limit
+                                         // (find_tag_end parks with phase 0)
+}  // namespace
+
+std::optional<TokenizerError> XmlTokenizer::read_tag_bounded(XmlEvent& event) {
+  const std::size_t lt = pos_;
+  const char* const end = data_ + size_;
+  std::uint8_t phase = kTagName;
+  std::size_t at = lt + 1;
+  unsigned high = 0;
+  char quote = 0;
+  std::size_t value = 0;
+  std::size_t values = 0;
+  if (resume_.active) {
+    phase = resume_.phase;
+    at = resume_.scan;
+    high = resume_.high;
+    quote = resume_.quote;
+    value = resume_.checked;
+    values = resume_.values;
+  }
+  const auto cut = [&](std::size_t at_cut, XmlEventKind kind = XmlEventKind::TagPastLimit) {
+    // The content [lt + 1, at_cut) holds one byte past the limit that was passed.
+    auto error = cut_at_limit(event, kind, lt + 1, at_cut - lt - 2);
+    if (!error) event.name_length = tokenizer_detail::name_length(event.content, end, event.name_marks);
+    return error;
+  };
+  if (phase == kTagName) {
+    // The name is longer than its limit when its first limit + 1 bytes hold no white space
+    // and no ">", unless "/>" ends the tag right after the limit.
+    const std::size_t limit_end = lt + 2 + name_limit_;  // the name's first limit + 1 bytes end here
+    for (; at < size_ && at < limit_end; ++at) {
+      const char c = data_[at];
+      high |= static_cast<unsigned char>(c) & 0x80u;
+      if (is_xml_space(c) || c == '>') break;
+    }
+    if (at == limit_end) {
+      if (data_[at - 1] != '/') return cut(at);
+      if (at < size_ && data_[at] != '>') return cut(at);
+      if (at == size_ && !final_) return park(event, at - 1, 0, high, kTagName);
+    } else if (at == size_ && !final_) {
+      return park(event, at, 0, high, kTagName);
+    }
+    at = lt + 1;  // the quote search covers the name too: a quote there opens a stretch
+    phase = kTagOutside;
+  }
+  for (;;) {
+    if (phase == kTagValue) {
+      // The value's limit + 1 bytes are enough to refuse it, whatever follows.
+      const std::size_t limit_end = value + value_limit_ + 1;
+      const char* const stop = limit_end < size_ ? data_ + limit_end : end;
+      const char* close = quote == '"' ? scan::find_any<'"'>(data_ + at, stop, high)
+                                       : scan::find_any<'\''>(data_ + at, stop, high);
+      if (close == stop) {
+        if (static_cast<std::size_t>(stop - data_) == limit_end) return cut(limit_end);
+        if (final_) return fail(concat({kSyntax, quote == '\'' ? kUnclosedSingleQuoted : kUnclosedDoubleQuoted}));
+        park(event, size_, quote, high, kTagValue);
+        resume_.checked = value;
+        resume_.values = values;
+        return std::nullopt;
+      }
+      at = static_cast<std::size_t>(close - data_) + 1;
+      phase = kTagOutside;
+    }
+    const char* q = scan::find_any<'>', '"', '\''>(data_ + at, end, high);
+    if (q == end) {
+      if (final_) return fail(concat({kSyntax, kUnclosedTag}));
+      park(event, size_, 0, high, kTagOutside);
+      resume_.values = values;
+      return std::nullopt;
+    }
+    if (*q == '>') {
+      const std::size_t gt = static_cast<std::size_t>(q - data_);
+      if (high != 0) {
+        if (auto error = check_utf8(lt, gt + 1)) return error;
+      }
+      deliver_tag(event, gt, false);
+      return std::nullopt;
+    }
+    quote = *q;
+    value = static_cast<std::size_t>(q - data_) + 1;
+    if (++values > values_limit_) return cut(value, XmlEventKind::TagPastCount);
+    at = value;
+    phase = kTagValue;
+  }
 }
 
 std::optional<TokenizerError> XmlTokenizer::find_tag_end(std::size_t from, std::size_t& gt,
@@ -410,6 +509,16 @@ std::optional<TokenizerError> XmlTokenizer::read_end_tag_general(XmlEvent& event
   event.content = {};
   event.name_length = 0;
   const std::size_t lt = pos_;
+  if (bound_tags_ && (!resume_.active || resume_.phase == kEndTagName)) {
+    // Events: a name longer than any start tag may have matches none; refused once its
+    // limit + 1 bytes are in, as a name past its limit.
+    const std::size_t limit_end = lt + 3 + name_limit_;
+    std::size_t at = resume_.active ? resume_.scan : lt + 2;
+    while (at < size_ && at < limit_end && !is_xml_space(data_[at]) && data_[at] != '>') ++at;
+    if (at == limit_end) return cut_at_limit(event, XmlEventKind::EndTagPastLimit, lt + 2, name_limit_);
+    if (at == size_ && !final_) return park(event, at, 0, 0, kEndTagName);
+    resume_ = Resume{};  // the end search starts over, at most the limit's bytes back
+  }
   std::size_t gt = 0;
   unsigned high = 0;
   if (auto error = find_tag_end(lt + 2, gt, high)) return error;
@@ -443,6 +552,11 @@ std::optional<TokenizerError> XmlTokenizer::read_instruction(XmlEvent& event) {
   const char* const end = data_ + size_;
   const char* q = resume_.active ? scan::find_close_after(data_ + resume_.scan, end, '>', '?')
                                  : find_instruction_end(begin + 1, end);
+  // Events: bounded as a comment. Content longer than the limit ends past lt + 3 + limit, or
+  // has not ended there.
+  if (static_cast<std::size_t>((q == end ? end : q) - begin) > 3 + comment_limit_) {
+    return cut_at_limit(event, XmlEventKind::Instruction, lt + 2, comment_limit_);
+  }
   if (q == end && !final_) return park(event, size_ > lt + 2 ? size_ : lt + 2);
   if (q == end) {
     const bool declaration =
@@ -516,8 +630,9 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
       if (!starts_with_nocase(begin + 2, end, "DOCTYPE")) return fail(concat({kSyntax, kUnclosedDoctype}));
       std::size_t from = resume_.active ? resume_.scan : lt + 9;
       std::uint8_t phase = resume_.active ? resume_.phase : 0;
-      if (!find_doctype_end(from, phase, gt)) {
-        if (!final_) return park(event, from, 0, 0, phase);
+      char quote = resume_.active ? resume_.quote : 0;
+      if (!find_doctype_end(from, phase, quote, gt)) {
+        if (!final_) return park(event, from, quote, 0, phase);
         return fail(concat({kSyntax, kUnclosedDoctype}));
       }
       std::size_t first = lt + 9;
@@ -536,66 +651,119 @@ std::optional<TokenizerError> XmlTokenizer::read_bang(XmlEvent& event) {
   return std::nullopt;
 }
 
-bool XmlTokenizer::find_doctype_end(std::size_t& from, std::uint8_t& phase, std::size_t& gt) const {
+namespace {
+// Where a DOCTYPE search stopped: outside literals before the internal subset, inside a
+// literal there, inside the subset between declarations, after its "]", and inside a
+// processing instruction, comment, entity-like declaration or other declaration of it.
+constexpr std::uint8_t kBeforeSubset = 0;
+constexpr std::uint8_t kInSubset = 1;
+constexpr std::uint8_t kAfterSubset = 2;
+constexpr std::uint8_t kInLiteral = 3;
+constexpr std::uint8_t kInInstruction = 4;
+constexpr std::uint8_t kInComment = 5;
+constexpr std::uint8_t kInQuotingDeclaration = 6;
+constexpr std::uint8_t kInDeclaration = 7;
+}  // namespace
+
+bool XmlTokenizer::find_doctype_end(std::size_t& from, std::uint8_t& phase, char& quote, std::size_t& gt) const {
   const char* p = data_ + from;
   const char* const end = data_ + size_;
-  const auto resume_at = [&](const char* at, std::uint8_t in_phase) {
+  const auto resume_at = [&](const char* at, std::uint8_t in_phase, char in_quote = 0) {
     from = static_cast<std::size_t>(at - data_);
     phase = in_phase;
+    quote = in_quote;
     return false;
   };
-  // Phase 0, before the internal subset: literals hide ">" and "[".
-  while (phase == 0) {
-    const char* q = scan::find_any<'>', '[', '"', '\''>(p, end);
-    if (q == end) return resume_at(end, 0);
-    if (*q == '>') {
-      gt = static_cast<std::size_t>(q - data_);
-      return true;
+  const auto found = [&](const char* at) {
+    gt = static_cast<std::size_t>(at - data_);
+    return true;
+  };
+  // Resumed inside a construct: its end first, searched over the new bytes only (the search
+  // stopped at the old end, past its opener).
+  switch (phase) {
+    case kInLiteral: {
+      const char* close = scan::find_byte(p, end, quote);
+      if (close == end) return resume_at(end, kInLiteral, quote);
+      p = close + 1;
+      phase = kBeforeSubset;
+      break;
     }
+    case kInInstruction:
+    case kInComment:
+    case kInQuotingDeclaration:
+    case kInDeclaration: {
+      const char* close;
+      char open_quote = 0;
+      if (phase == kInInstruction) {
+        close = scan::find_close_after(p, end, '>', '?');
+      } else if (phase == kInComment) {
+        close = scan::find_close_after2(p, end, '>', '-');
+      } else if (phase == kInQuotingDeclaration) {
+        unsigned high = 0;
+        close = scan::find_unquoted_gt(p, end, open_quote, high, quote);
+      } else {
+        close = scan::find_byte(p, end, '>');
+      }
+      if (close == end) return resume_at(end, phase, open_quote);
+      p = close + 1;
+      phase = kInSubset;
+      break;
+    }
+    default:
+      break;
+  }
+  // Before the internal subset: literals hide ">" and "[".
+  while (phase == kBeforeSubset) {
+    const char* q = scan::find_any<'>', '[', '"', '\''>(p, end);
+    if (q == end) return resume_at(end, kBeforeSubset);
+    if (*q == '>') return found(q);
     if (*q == '[') {
       p = q + 1;
-      phase = 1;
+      phase = kInSubset;
       break;
     }
     const char* close = scan::find_byte(q + 1, end, *q);
-    if (close == end) return resume_at(q, 0);
+    if (close == end) return resume_at(end, kInLiteral, *q);
     p = close + 1;
   }
-  // Phase 2, after the subset's "]": the ">".
-  if (phase == 2) {
+  // After the subset's "]": the ">".
+  if (phase == kAfterSubset) {
     const char* close = scan::find_byte(p, end, '>');
-    if (close == end) return resume_at(end, 2);
-    gt = static_cast<std::size_t>(close - data_);
-    return true;
+    if (close == end) return resume_at(end, kAfterSubset);
+    return found(close);
   }
-  // Phase 1, inside the internal subset: markup is skipped whole so that a "]" inside it
-  // does not close the subset; subsets do not nest.
+  // Inside the internal subset: markup is skipped whole so that a "]" inside it does not
+  // close the subset; subsets do not nest.
   for (;;) {
     const char* q = scan::find_any<']', '<'>(p, end);
-    if (q == end) return resume_at(end, 1);
+    if (q == end) return resume_at(end, kInSubset);
     if (*q == ']') {
       const char* close = scan::find_byte(q + 1, end, '>');
-      if (close == end) return resume_at(q + 1, 2);
-      gt = static_cast<std::size_t>(close - data_);
-      return true;
+      if (close == end) return resume_at(end, kAfterSubset);
+      return found(close);
     }
-    // A declaration cut by the end of a piece is searched again from its "<".
-    if (!final_ && end - q < 10) return resume_at(q, 1);
+    // An opener cut by the end of a piece is read again from its "<" (at most 9 bytes).
+    if (!final_ && end - q < 10) return resume_at(q, kInSubset);
     const char* close;
+    std::uint8_t inside;
+    char open_quote = 0;
     if (starts_with(q, end, "<?")) {
       close = find_instruction_end(q + 1, end);
+      inside = kInInstruction;
     } else if (starts_with(q, end, "<!--")) {
       close = find_comment_end(q, end);
+      inside = kInComment;
     } else if (starts_with(q, end, "<!ENTITY") || starts_with(q, end, "<!ATTLIST") ||
                starts_with(q, end, "<!NOTATION")) {
-      char open_quote = 0;
       unsigned high = 0;
       close = scan::find_unquoted_gt(q + 2, end, open_quote, high);
+      inside = kInQuotingDeclaration;
     } else {
       // "<!ELEMENT" (whose content model has no literals) and anything unknown.
       close = scan::find_byte(q + 1, end, '>');
+      inside = kInDeclaration;
     }
-    if (close == end) return resume_at(q, 1);
+    if (close == end) return resume_at(end, inside, open_quote);
     p = close + 1;
   }
 }

@@ -34,6 +34,15 @@ enum class XmlEventKind : std::uint8_t {
   Reference,    // content: the bytes between "&" and ";" (may be empty)
   EndOfInput,
   NeedMore,     // not final: the input ends inside a construct; offset() is where it starts
+  // Events only: a start tag cut one byte past the limit its name or a value passed; content
+  // as StartTag up to the cut (the value, if any, open at its end). The driver refuses it.
+  TagPastLimit,
+  // Events only: as TagPastLimit, the tag cut just after the quote that opens the value past
+  // its limit of values.
+  TagPastCount,
+  // Events only: an end tag whose name passed the start-tag name limit, cut one byte past it;
+  // content: the name so far. The driver refuses it.
+  EndTagPastLimit,
 };
 
 // One attribute of a tag as byte offsets into the tag content: the key, and the value
@@ -89,14 +98,21 @@ class XmlTokenizer {
   // the previous buffer was last read. `final`: nothing follows.
   void set_input(const char* data, std::size_t size, std::size_t dropped, bool final);
 
-  // Events only: the longest comment and the longest stretch of character data (text or CDATA)
-  // the parser accepts. A construct past its limit is delivered cut one byte past it, so the
-  // driver refuses it whatever follows, and its bytes beyond the limit are never needed: the
-  // outcome depends on where the limit falls, not on how the input is cut. Unlimited by
-  // default, as for a whole document, where a construct is judged once it is read.
-  void set_limits(std::uint64_t comment, std::uint64_t text) {
+  // Events only: the longest comment (and processing instruction), stretch of character data
+  // (text or CDATA), tag name and attribute value the parser accepts. A construct past
+  // its limit is delivered cut one byte past it, so the driver refuses it whatever follows,
+  // and its bytes beyond the limit are never needed: the outcome depends on where the limit
+  // falls, not on how the input is cut. Unlimited by default, as for a whole document, where
+  // a construct is judged once it is read.
+  // `values`: the most quoted values a start tag may hold before it is cut (TagPastCount).
+  void set_limits(std::uint64_t comment, std::uint64_t text, std::uint64_t name, std::uint64_t value,
+                  std::uint64_t values) {
     comment_limit_ = bounded(comment);
     text_limit_ = bounded(text);
+    name_limit_ = bounded(name);
+    value_limit_ = bounded(value);
+    values_limit_ = bounded(values);
+    bound_tags_ = true;
   }
 
   // Events only: whether character data now lies outside the root element, where only white
@@ -137,7 +153,7 @@ class XmlTokenizer {
   // same outcome. The handler gets start_tag(content, name_length, name_marks, empty) for
   // tags that end within 16 bytes without a quote, long_start_tag(const XmlEvent&) for
   // those quick_long_tag reads, end_tag() and text(content), with the meanings of the
-  // fields of XmlEvent.
+  // fields of XmlEvent. Handler::kBoundsTags: true when set_limits was called (events).
   template <class Handler>
   VORLANE_HOT_INLINE bool run_fast(Handler& handler);
 
@@ -166,13 +182,21 @@ class XmlTokenizer {
   std::optional<TokenizerError> read_bang(XmlEvent& event);
   std::optional<TokenizerError> read_tag(XmlEvent& event);
   std::optional<TokenizerError> read_tag_general(XmlEvent& event);
+  // Events: the start tag at pos_ searched with its name and values watched, so that one past
+  // its limit is cut there (TagPastLimit) whether or not the rest of the tag is in the buffer.
+  std::optional<TokenizerError> read_tag_bounded(XmlEvent& event);
+  // The start or empty-element tag [pos_, gt] as an event; `quote_free`: no quote in it.
+  void deliver_tag(XmlEvent& event, std::size_t gt, bool quote_free);
   // The start or empty-element tag at `lt` when it ends within 16 bytes without a quote;
   // see its definition. Position after it, or 0.
   std::size_t quick_short_tag(std::size_t lt, std::string_view& content, std::size_t& name_length,
                               std::uint8_t& marks, bool& empty);
   // The tag at `lt` in the usual shapes of tags with attributes or long names; see its
-  // definition. Fills long_tag_ and returns the position after the tag, or 0.
+  // definition. Fills long_tag_ and returns the position after the tag, or 0. kBounded
+  // (events): 0 also for a value past value_limit_, which read_tag_bounded cuts.
+  template <bool kBounded>
   std::size_t quick_long_tag(std::size_t lt);
+  template <bool kBounded>
   std::size_t quick_attributes(const char* s, std::size_t i, unsigned& high_out);
   // The end tag at `lt` when it repeats the innermost open name exactly: pops the name and
   // returns the position after the tag, else 0.
@@ -186,9 +210,9 @@ class XmlTokenizer {
   // `high` turns nonzero if the tag may hold a byte above 0x7F.
   std::optional<TokenizerError> find_tag_end(std::size_t from, std::size_t& gt, unsigned& high);
   // Finds the ">" that ends a DOCTYPE scanned from `from`; false at end of input, with
-  // `from` and `phase` where a later search can resume (the start of an unfinished literal
-  // or declaration, so those are searched again, but nothing before them).
-  bool find_doctype_end(std::size_t& from, std::uint8_t& phase, std::size_t& gt) const;
+  // `from`, `phase` and `quote` where a later search resumes: inside a literal, comment,
+  // processing instruction or declaration, the search goes on in it over new bytes only.
+  bool find_doctype_end(std::size_t& from, std::uint8_t& phase, char& quote, std::size_t& gt) const;
   // Checks [begin, end) as UTF-8; the error index counts from `begin`.
   std::optional<TokenizerError> check_utf8(std::size_t begin, std::size_t end);
   TokenizerError fail(std::string message);
@@ -220,14 +244,19 @@ class XmlTokenizer {
   bool outside_root_ = false;
   std::size_t comment_limit_ = SIZE_MAX >> 2;
   std::size_t text_limit_ = SIZE_MAX >> 2;
+  std::size_t name_limit_ = SIZE_MAX >> 2;
+  std::size_t value_limit_ = SIZE_MAX >> 2;
+  std::size_t values_limit_ = SIZE_MAX >> 2;
+  bool bound_tags_ = false;  // events: start tags go through read_tag_bounded
   // The end search of a construct parked by NeedMore, resumed by the next request.
   struct Resume {
     bool active = false;
-    char quote = 0;          // an open quote of a tag
-    std::uint8_t phase = 0;  // of a DOCTYPE
+    char quote = 0;          // an open quote of a tag or a DOCTYPE
+    std::uint8_t phase = 0;  // of a DOCTYPE, or of a start tag read by read_tag_bounded
     unsigned high = 0;       // a byte above 0x7F was passed
     std::size_t scan = 0;    // where the search goes on
-    std::size_t checked = 0;  // text outside the root: white space up to here
+    std::size_t checked = 0;  // text outside the root: white space up to here; a bounded tag's open value: its start
+    std::size_t values = 0;   // a bounded tag's quoted values so far
   };
   Resume resume_;
   // While the state is InText between calls: size_ - 1 (0 otherwise), so that one compare
@@ -331,6 +360,7 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
 // value, the closing quote follow from those masks with bit operations, instead of one
 // round of block compares per part, each waiting for the one before. A longer value is
 // read on from the next block, whose address does not wait for the first.
+template <bool kBounded>
 VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std::size_t i, unsigned& high_out) {
   const char* const end = data_ + size_;
   std::uint32_t count = 0;
@@ -394,6 +424,9 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
       }
     }
     if (close > 0x7fffffffu) return 0;  // offsets are 32-bit
+    if constexpr (kBounded) {
+      if (close - value > value_limit_) return 0;
+    }
     attributes_.spans[count] = AttributeSpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + key_length),
                                              static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(close)};
     if (amp) amp_mask |= 1u << count;
@@ -422,6 +455,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
 // control byte, a quote or ">". For such a tag, the first ">" outside quotes (the tag's
 // end) is the one the reading ends at, and the attributes are what the parser's own reading
 // of the content would find. Fills long_tag_ and attributes_.
+template <bool kBounded>
 VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt) {
   const char* const s = data_ + lt + 1;  // the content
   const char* const end = data_ + size_;
@@ -441,7 +475,7 @@ VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt)
     n += 16;
   }
   if (n == 0) return 0;
-  const std::size_t gt = s[n] == '>' ? n : quick_attributes(s, n, high);
+  const std::size_t gt = s[n] == '>' ? n : quick_attributes<kBounded>(s, n, high);
   if (gt == 0) return 0;
   if (high != 0 && !utf8::validate(s - 1, gt + 2).ok) return 0;
   const bool empty = s[gt - 1] == '/';
@@ -496,10 +530,10 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_tag(XmlEvent
     event.content = content;
     event.name_length = name_length;
   } else {
-    after = quick_long_tag(pos_);
+    after = bound_tags_ ? quick_long_tag<true>(pos_) : quick_long_tag<false>(pos_);
     if (after != 0) event = long_tag_;
   }
-  if (after == 0) return read_tag_general(event);
+  if (after == 0) return bound_tags_ ? read_tag_bounded(event) : read_tag_general(event);
   pos_ = after;
   state_ = State::InText;
   return std::nullopt;
@@ -564,7 +598,7 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
           go_on = handler.start_tag(content, name_length, marks, empty);
         } else {
           // Tags with attributes, and long names: calls, which cost little beside them.
-          after = quick_long_tag(pos);
+          after = quick_long_tag<Handler::kBoundsTags>(pos);
           if (after == 0) break;
           pos = after;
           go_on = handler.long_start_tag(long_tag_);

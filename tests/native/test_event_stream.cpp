@@ -55,6 +55,28 @@ const std::vector<std::string> kDocuments = {
     "<doc></doc>\r\xF2Ilmegal data\r\n",
     "<r>\r\n<a>\r\n\xC3\xA9</a>\r<b>\n\n</c>",
     "<r>\n" + std::string(70, ' ') + "\r\n" + std::string(40, 'x') + "</c>",
+    // Cut where a name, a value or an instruction passes its limit (under the tight limits),
+    // with what would fail later in the construct, or before it, had it been read whole.
+    "<r><e a='1' b='xyz' xmlns:xml='u'/></r>" + std::string(64, ' '),  // room for the quick readings
+    "<r b='1' b='xyz' c='\xFF'/>",
+    "<r xmlns='u' a='x&bad;yz' xmlns:p='v'/>",
+    "<r xmlns:p='xyz'/>",
+    "<r a='xy'/><s a=\"xyz",
+    "<abcd/>",
+    "<r><abcdef",
+    "<abcd><r/></abcde \xFF></abcd>",
+    "<abc/x>",
+    "<a'b c'/>",
+    "<r><?p d?><?pi data?></r>",
+    "<r><?pi d\xFF\xFF?></r>",
+    [] {  // past max_attributes and the bindings a scope may add, whatever the rest of the tag
+      std::string tag = "<r";
+      for (int i = 0; i < 131; ++i) tag += " a" + std::to_string(i) + "=''";
+      return tag + " z='\xFF'/>";
+    }(),
+    // Every place a DOCTYPE search can stop: literals before and inside the subset, a
+    // comment, an instruction and declarations hiding "]" and ">".
+    "<!DOCTYPE r SYSTEM 'a>[b' [<!ATTLIST r a CDATA '>]'><!-- ]> --><?p ]>?><!ELEMENT r ANY><!NOTATION n SYSTEM \"]>\">]><r/>",
 };
 
 std::string whole(const std::string& doc, const ParseOptions& options = {}) {
@@ -80,6 +102,7 @@ TEST(stream_random_splits_under_limits) {
   tight.max_comment_size = 2;  // past them, whatever follows: "<!-- x" is refused for its length
   tight.max_name_size = 4;
   tight.max_attribute_size = 2;
+  tight.max_attributes = 1;
   tight.max_depth = 2;
   tight.forbid_dtd = true;
   for (const ParseOptions& options : {ParseOptions{}, tight}) {
@@ -136,12 +159,16 @@ TEST(stream_positions) {
 }
 
 TEST(stream_constructs_past_their_limit_are_not_held) {
-  // Fed in small pieces, a comment or a run of text past its limit is refused once the limit
-  // is passed, holding no more than the limit, whatever would have followed.
+  // Fed in small pieces, a construct past its limit is refused once the limit is passed,
+  // holding no more than the limit, whatever would have followed.
   ParseOptions options;
   options.max_comment_size = 1000;
   options.max_text_size = 1000;
-  for (const std::string& open : {std::string("<r><!--"), std::string("<r>"), std::string("<r><![CDATA[")}) {
+  options.max_name_size = 1000;
+  options.max_attribute_size = 1000;
+  for (const std::string& open : {std::string("<r><!--"), std::string("<r>"), std::string("<r><![CDATA["),
+                                  std::string("<r><?pi "), std::string("<r a='"), std::string("<r xmlns:p=\""),
+                                  std::string("<"), std::string("<r></")}) {
     EventStream stream(options);
     stream.feed(open.data(), open.size(), false);
     std::size_t most_held = 0;
@@ -159,7 +186,9 @@ TEST(stream_long_constructs_in_small_pieces_are_linear) {
   // A construct that never ends, fed one byte at a time, is searched once: 1 MB would take
   // minutes if every piece searched it again.
   for (const std::string& open : {std::string("<r><!--"), std::string("<r a='"), std::string("<r>"),
-                                  std::string("<?pi "), std::string("<!DOCTYPE r ["), std::string("<r><![CDATA[")}) {
+                                  std::string("<?pi "), std::string("<!DOCTYPE r ["), std::string("<r><![CDATA["),
+                                  std::string("<!DOCTYPE r SYSTEM '"), std::string("<!DOCTYPE r [<!ENTITY e '"),
+                                  std::string("<!DOCTYPE r [<!-- "), std::string("<!DOCTYPE r [<?p ")}) {
     EventStream stream(ParseOptions{});
     stream.feed(open.data(), open.size(), false);
     const std::string filler(1 << 20, 'x');
@@ -167,4 +196,20 @@ TEST(stream_long_constructs_in_small_pieces_are_linear) {
     CHECK(stream.bytes_held() >= filler.size());
     CHECK(stream.feed(nullptr, 0, true) == EventStream::Status::Failed);
   }
+}
+
+TEST(stream_tag_with_endless_attributes_is_refused_early) {
+  ParseOptions options;
+  options.max_attributes = 10;
+  EventStream stream(options);
+  stream.feed("<r", 2, false);
+  int fed = 0;
+  EventStream::Status status = EventStream::Status::Ok;
+  for (; fed < 100000 && status == EventStream::Status::Ok; ++fed) {
+    const std::string attribute = " a" + std::to_string(fed) + "=''";
+    status = stream.feed(attribute.data(), attribute.size(), false);
+  }
+  CHECK(status == EventStream::Status::Failed);
+  CHECK(stream.failure()->kind() == FailureKind::MaxAttributesExceeded);
+  CHECK(fed <= 10 + 130);  // refused at the value after max_attributes + 129
 }

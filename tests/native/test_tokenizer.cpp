@@ -31,6 +31,9 @@ const char* kind_name(XmlEventKind kind) {
     case XmlEventKind::Reference: return "ref";
     case XmlEventKind::EndOfInput: return "eof";
     case XmlEventKind::NeedMore: return "more";
+    case XmlEventKind::TagPastLimit: return "cut";
+    case XmlEventKind::TagPastCount: return "cut count";
+    case XmlEventKind::EndTagPastLimit: return "cut end";
   }
   return "?";
 }

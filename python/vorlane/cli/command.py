@@ -35,7 +35,7 @@ OPTION_HELP: Final = {
     "max_attributes": "attributes of one element",
     "max_attribute_size": "bytes of one attribute value",
     "max_name_size": "bytes of one name",
-    "max_comment_size": "bytes of one comment",
+    "max_comment_size": "bytes of one comment or processing instruction",
 }
 _U64_MAX: Final = 2**64 - 1
 
