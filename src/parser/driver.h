@@ -71,7 +71,7 @@ class Driver {
     // in the usual case. Only for large inputs: the reservation is address space that stays
     // untouched until used.
     if (length >= driver_detail::kArenaReserveThreshold) doc_.arena.reserve(length);
-    namespaces_.set_strict(options.strict);
+    namespaces_.set_options(options);
   }
 
   // An input in pieces: each is given with set_input, and run() reports what completes.
@@ -81,7 +81,7 @@ class Driver {
     names_.copy_names();
     tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
     tokenizer_.set_outside_root(true);
-    namespaces_.set_strict(options.strict);
+    namespaces_.set_options(options);
   }
 
   // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
@@ -545,6 +545,7 @@ bool Driver<kEvents>::strict_event(const XmlEvent& event, const char* at) {
         return refuse("not well-formed: a DOCTYPE is allowed only once, before the root element", at);
       }
       doctype_seen_ = true;
+      if (std::string_view(at, 9) != "<!DOCTYPE") return refuse("not well-formed: the keyword is 'DOCTYPE'", at + 2);
       return true;
     default:
       return true;

@@ -130,6 +130,10 @@ MaybeFault check_comment(std::string_view s, bool& has_cr) {
 MaybeFault check_instruction(std::string_view content, std::size_t target_length, bool& has_cr) {
   const std::string_view target = content.substr(0, target_length);
   if (auto fault = check_name(target, "processing instruction target")) return fault;
+  // Namespaces leave colons to qualified names.
+  if (const std::size_t colon = target.find(':'); colon != std::string_view::npos) {
+    return Fault{colon, "not well-formed: a processing instruction target may not contain ':'"};
+  }
   if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l') {
     return Fault{0, "not well-formed: the processing instruction target '" + std::string(target) + "' is reserved"};
   }
