@@ -511,6 +511,11 @@ bool Driver<kEvents>::strict_character_data(std::string_view chunk, const char* 
   bool has_cr = false;
   if (auto fault = strict::check_text(chunk, cdata, has_cr)) return refuse(std::move(fault->message), chunk.data() + fault->at);
   if (!has_cr) return stop(character_data(chunk, true, at), at);
+  // The limit holds for the run as written: a run cut one byte past it must fail, folded or not.
+  const std::uint64_t max = options_.max_text_size;
+  if (chunk.size() > max || text_.total > max - chunk.size()) {
+    return stop(limit_failure(FailureKind::MaxTextSizeExceeded, max), at);
+  }
   folded_.clear();
   strict::fold_line_ends(chunk, folded_);
   return stop(character_data(folded_, false, at), at);
