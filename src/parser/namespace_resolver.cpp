@@ -50,8 +50,9 @@ MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view v
       value = folded_;
     }
   }
-  // The namespace name is the value as any attribute's: its references stand for what they name.
-  if (value.find('&') != std::string_view::npos) {
+  // Strict: the namespace name is the value as any attribute's, its references standing for
+  // what they name. The tolerant mode keeps declarations as written.
+  if (strict_ && value.find('&') != std::string_view::npos) {
     expanded_.clear();
     const ParseOptions defaults;
     if (auto failure = unescape_attribute_value(value, options_ != nullptr ? *options_ : defaults, expanded_)) {

@@ -82,9 +82,10 @@ class NamespaceResolver {
   std::string_view declared_prefix(std::size_t i) const { return prefix_of(bindings_[i]); }
   std::string_view declared_namespace(std::size_t i) const { return value_of(bindings_[i]); }
 
-  // The options references in declared values are expanded under. Strict mode also refuses
-  // undeclaring a prefix (xmlns:p=""), an empty prefix ("xmlns:"), binding the default
-  // namespace to a reserved namespace name and what strict mode refuses in any value.
+  // The options of the parse. Strict mode expands the references of declared values (under
+  // these options) and folds their white space, and refuses undeclaring a prefix
+  // (xmlns:p=""), an empty prefix ("xmlns:"), binding the default namespace to a reserved
+  // namespace name and what strict mode refuses in any value.
   void set_options(const ParseOptions& options) {
     options_ = &options;
     strict_ = options.strict;
