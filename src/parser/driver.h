@@ -164,6 +164,8 @@ class Driver {
     Driver& d_;
   };
 
+  // run() in strict mode, out of line so that the tolerant loop stays as it is.
+  VORLANE_NOINLINE MaybeFailure run_strict();
   template <bool kStrict>
   VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                                 bool empty, const TagAttributes* attributes);
@@ -456,13 +458,16 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
 
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::run() {
-  if (options_.strict) {
-    StrictHandler strict(*this);
-    while (tokenizer_.run_fast(strict) && slow_event<true>()) {
-    }
-  } else {
-    while (tokenizer_.run_fast(*this) && slow_event<false>()) {
-    }
+  if (options_.strict) [[unlikely]] return run_strict();
+  while (tokenizer_.run_fast(*this) && slow_event<false>()) {
+  }
+  return std::move(failure_);
+}
+
+template <bool kEvents>
+MaybeFailure Driver<kEvents>::run_strict() {
+  StrictHandler strict(*this);
+  while (tokenizer_.run_fast(strict) && slow_event<true>()) {
   }
   return std::move(failure_);
 }

@@ -195,13 +195,25 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
   assert_in_input(content);
   if (read != nullptr) {
     if (read->count == 0) return std::nullopt;  // white space only
+    if (options.strict) [[unlikely]] return process_strict(ns, content, name_length, raw_id, read, options);
     ReadAttributes reader(*read);
-    return options.strict ? process<ReadAttributes, true>(reader, ns, content, raw_id, options)
-                          : process<ReadAttributes, false>(reader, ns, content, raw_id, options);
+    return process<ReadAttributes, false>(reader, ns, content, raw_id, options);
+  }
+  if (options.strict) [[unlikely]] return process_strict(ns, content, name_length, raw_id, read, options);
+  ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
+  return process<ContentAttributes, false>(reader, ns, content, raw_id, options);
+}
+
+// Out of line, so that the tolerant reading stays one function as it was.
+VORLANE_NOINLINE MaybeFailure StartTagProcessor::process_strict(const NamespaceResolver& ns, std::string_view content,
+                                                                std::size_t name_length, std::uint32_t raw_id,
+                                                                const TagAttributes* read, const ParseOptions& options) {
+  if (read != nullptr) {
+    ReadAttributes reader(*read);
+    return process<ReadAttributes, true>(reader, ns, content, raw_id, options);
   }
   ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
-  return options.strict ? process<ContentAttributes, true>(reader, ns, content, raw_id, options)
-                        : process<ContentAttributes, false>(reader, ns, content, raw_id, options);
+  return process<ContentAttributes, true>(reader, ns, content, raw_id, options);
 }
 
 MaybeFailure StartTagProcessor::strict_value(std::string_view raw, const char* at, bool amp, std::uint32_t name,

@@ -68,6 +68,9 @@ class StartTagProcessor {
   MaybeFailure process(Reader& reader, const NamespaceResolver& ns, std::string_view content, std::uint32_t raw_id,
                        const ParseOptions& options);
 
+  // process_attributes in strict mode.
+  MaybeFailure process_strict(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+                              std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options);
   // Strict mode: a value that needs more than borrowing (references, white space to fold,
   // or something to refuse), checked and stored in the arena as attribute `name`.
   MaybeFailure strict_value(std::string_view raw, const char* at, bool amp, std::uint32_t name, std::uint32_t raw_id,

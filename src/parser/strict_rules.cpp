@@ -229,7 +229,8 @@ MaybeFault check_reference(std::string_view name) {
   }
   if (!ok) return Fault{0, "not well-formed: malformed character reference '&" + std::string(name) + ";'"};
   if (!is_char(value)) {
-    return Fault{0, "not well-formed: character reference '&" + std::string(name) + ";' is to a character that is not allowed"};
+    return Fault{
+        0, "not well-formed: character reference '&" + std::string(name) + ";' is to a character that is not allowed"};
   }
   return std::nullopt;
 }

@@ -33,46 +33,57 @@ constexpr bool is_char(char32_t c) {
                    : (c == 0x09 || c == 0x0A || c == 0x0D);
 }
 
-// Bit i set when byte i of the 16 at p may need a closer look in character data: a control
-// byte other than TAB and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one
-// of `More`. Where every bit is clear the bytes are plain: nothing to refuse, nothing to fold.
+// Whether byte c may need a closer look in character data: a control byte other than TAB
+// and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one of `More`. Where no
+// byte does, the bytes are plain: nothing to refuse, nothing to fold.
 template <char... More>
-VORLANE_HOT_INLINE unsigned suspect_mask16(const char* p) {
-#if defined(__SSE2__)
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
-  __m128i m = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')),
-                                            _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))),
-                               control);
-  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
-  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
-  return static_cast<unsigned>(_mm_movemask_epi8(m));
-#else
-  unsigned bits = 0;
-  for (unsigned i = 0; i < 16; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    const bool hit = (c < 0x20 && c != '\t' && c != '\n') || c == 0xEF || ((p[i] == More) || ...);
-    bits |= hit ? 1u << i : 0u;
-  }
-  return bits;
-#endif
+constexpr bool suspect(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return (b < 0x20 && b != '\t' && b != '\n') || b == 0xEF || ((c == More) || ...);
 }
 
-// Whether `s` holds no byte suspect_mask16 flags; `readable_end` bounds what may be read
-// past `s` (the end of its buffer), so a short string costs one block.
+#if defined(__SSE2__)
+// suspect() of the 16 bytes at p, as a mask of 0xFF bytes.
+template <char... More>
+VORLANE_HOT_INLINE __m128i suspect_bytes16(const char* p) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
+  __m128i m = _mm_andnot_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))), control);
+  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
+  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
+  return m;
+}
+#endif
+
+// Whether `s` holds no suspect byte; `readable_end` bounds what may be read past `s` (the
+// end of its buffer), so a short string costs one block. The blocks are OR-ed together and
+// tested once: the usual string has nothing to find.
 template <char... More>
 VORLANE_HOT_INLINE bool plain(std::string_view s, const char* readable_end) {
   const char* p = s.data();
   const char* const end = p + s.size();
-  while (end - p >= 16) {
-    if (suspect_mask16<More...>(p) != 0) return false;
+#if defined(__SSE2__)
+  __m128i any = _mm_setzero_si128();
+  for (; end - p >= 32; p += 32) {
+    any = _mm_or_si128(any, _mm_or_si128(suspect_bytes16<More...>(p), suspect_bytes16<More...>(p + 16)));
+  }
+  if (end - p >= 16) {
+    any = _mm_or_si128(any, suspect_bytes16<More...>(p));
     p += 16;
   }
-  if (p == end) return true;
-  if (readable_end - p >= 16) return (suspect_mask16<More...>(p) & scan::low_bits(static_cast<std::size_t>(end - p))) == 0;
+  if (p < end && readable_end - p >= 16) {
+    const __m128i keep = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(end - p)),
+                                        _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    any = _mm_or_si128(any, _mm_and_si128(suspect_bytes16<More...>(p), keep));
+    p = end;
+  }
+  if (_mm_movemask_epi8(any) != 0) return false;
+#else
+  (void)readable_end;
+#endif
   for (; p < end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0xEF || ((*p == More) || ...)) return false;
+    if (suspect<More...>(*p)) return false;
   }
   return true;
 }

@@ -93,8 +93,7 @@ TEST(strict_refuses_each_rule_where_it_is_broken) {
 }
 
 TEST(strict_normalises_line_ends_and_attribute_white_space) {
-  const std::string doc =
-      "<r a='x\r\n\ty&#13;&#9;' b='plain'>a\r\nb\rc<![CDATA[d\r\n]]><!--e\r--><?p f\r\ng?></r>";
+  const std::string doc = "<r a='x\r\n\ty&#13;&#9;' b='plain'>a\r\nb\rc<![CDATA[d\r\n]]><!--e\r--><?p f\r\ng?></r>";
   CHECK_EQ(stream_dump::run(doc, {}, strict_options()),
            "@0 start r a=[x  y\r\t] b=[plain]\n@32 data [a\nb\ncd\n]\n@53 comment [e\n]\n@62 pi [p] [f\ng]\n"
            "@72 end r\nok\n");
