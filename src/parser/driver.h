@@ -179,9 +179,25 @@ class Driver {
   VORLANE_NOINLINE bool slow_event();
   // Strict mode: the rules of XML for the element name `raw_name` (id `raw_id`), rendered as
   // `tag`. Each name is checked once; whether its prefix is bound, at every tag.
-  MaybeFailure strict_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag);
+  VORLANE_HOT_INLINE MaybeFailure strict_element_name(std::string_view raw_name, std::uint32_t raw_id,
+                                                      std::uint32_t tag) {
+    if (raw_id < name_kinds_.size()) [[likely]] {
+      const std::uint8_t kind = name_kinds_[raw_id];
+      if (kind == 1 || (kind == 2 && tag != raw_id)) [[likely]] return std::nullopt;
+    }
+    return check_element_name(raw_name, raw_id, tag);
+  }
+  VORLANE_NOINLINE MaybeFailure check_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag);
   // Strict mode: a run of text or CDATA content checked, its line ends folded, then placed.
-  bool strict_character_data(std::string_view chunk, const char* at, bool cdata);
+  // The usual run, plain text inside the root, goes straight on.
+  VORLANE_HOT_INLINE bool strict_character_data(std::string_view chunk, const char* at, bool cdata) {
+    if (text_target_ != nullptr && !cdata && strict::plain<']'>(chunk, doc_.input.data() + doc_.input.size()))
+        [[likely]] {
+      return stop(character_data(chunk, true, at), at);
+    }
+    return check_character_data(chunk, at, cdata);
+  }
+  VORLANE_NOINLINE bool check_character_data(std::string_view chunk, const char* at, bool cdata);
   // Strict mode: the checks of the constructs other than tags and text. False when the parse
   // stops, with failure_ set.
   VORLANE_NOINLINE bool strict_event(const XmlEvent& event, const char* at);
@@ -473,7 +489,7 @@ MaybeFailure Driver<kEvents>::run_strict() {
 }
 
 template <bool kEvents>
-MaybeFailure Driver<kEvents>::strict_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag) {
+MaybeFailure Driver<kEvents>::check_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag) {
   if (raw_id >= name_kinds_.size()) name_kinds_.resize(std::size_t{raw_id} + 1, 0);
   std::uint8_t& kind = name_kinds_[raw_id];
   if (kind == 0) [[unlikely]] {
@@ -498,7 +514,7 @@ MaybeFailure Driver<kEvents>::strict_element_name(std::string_view raw_name, std
 }
 
 template <bool kEvents>
-bool Driver<kEvents>::strict_character_data(std::string_view chunk, const char* at, bool cdata) {
+bool Driver<kEvents>::check_character_data(std::string_view chunk, const char* at, bool cdata) {
   const char* const readable_end = doc_.input.data() + doc_.input.size();
   if (text_target_ == nullptr) {
     // Outside the root element only XML white space may stand, and no CDATA section.
