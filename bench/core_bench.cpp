@@ -2,6 +2,7 @@
 //
 //   core_bench [--repeats N] [--sample-bytes B] [--tsv] FILE...
 //   core_bench --once [--pugixml] FILE...
+//   core_bench --strict ...   the same with ParseOptions::strict set
 //
 // Each round times vorlane::parse_core and pugi::xml_document::load_buffer (parse_default,
 // UTF-8) on every file, alternating which of the two goes first; the median round is
@@ -50,8 +51,11 @@ bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
+bool strict_mode = false;
+
 vorlane::ParseOptions bench_options() {
   vorlane::ParseOptions o;
+  o.strict = strict_mode;
   o.forbid_external = false;  // real files name DTDs; they are recorded, never opened
   o.max_depth = 100000;
   o.max_text_size = std::uint64_t{1} << 40;
@@ -239,6 +243,8 @@ int main(int argc, char** argv) {
       tsv = true;
     } else if (arg == "--once") {
       once = true;
+    } else if (arg == "--strict") {
+      strict_mode = true;
     } else if (arg == "--pugixml") {
       pugixml = true;
     } else if (arg == "--repeats" && i + 1 < argc) {

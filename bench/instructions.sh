@@ -8,7 +8,8 @@
 # callgrind, counting only inside parse_core; the table gives instructions per document,
 # the median of ROUNDS runs (default 5): the hash key drawn per parse moves a count by up to
 # about 2%. pugixml's parse of the same bytes is counted once (it draws nothing) beside it;
-# PEER=0 leaves it out. ONLY, a pattern, keeps the documents whose name matches it.
+# PEER=0 leaves it out. ONLY, a pattern, keeps the documents whose name matches it. STRICT=1
+# counts the core's strict mode.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -25,6 +26,8 @@ ROUNDS=${ROUNDS:-5}
 mkdir -p "$OUT"
 
 PEER=${PEER:-1}
+MODE=()
+[ "${STRICT:-0}" = 0 ] || MODE=(--strict)
 ONLY=${ONLY:-}
 echo "| Document | bytes | documents | instructions per document | per byte | spread of the runs | pugixml per document | core/pugixml |"
 echo "|---|--:|--:|--:|--:|--:|--:|--:|"
@@ -38,7 +41,7 @@ PYEOF
   counts=()
   for ((round = 0; round < ROUNDS; round++)); do
     counted=$(valgrind --tool=callgrind --callgrind-out-file="$file" --toggle-collect='vorlane::parse_core(*' \
-              "$BIN" --once "$path" 2>/dev/null | tail -n 1)
+              "$BIN" --once "${MODE[@]}" "$path" 2>/dev/null | tail -n 1)
     counts+=("$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$file")")
   done
   documents=$(cut -f2 <<<"$counted")

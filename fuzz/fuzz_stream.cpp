@@ -3,7 +3,8 @@
 // as a tree are parse_core's Document, or its failure.
 //
 // Input: a selector byte (bits 0-2: the option set, bits 3-4: the size of the random
-// pieces), two bytes of split seed, then the document. Every input checks three cuttings
+// pieces, bit 5: strict mode), two bytes of split seed, then the document. Every input
+// checks three cuttings
 // against the whole run: random pieces from the seed (empty pieces included), one byte at a
 // time for documents up to 2 KiB, and one cut at a seeded position.
 #include <cstddef>
@@ -29,7 +30,8 @@ namespace {
 constexpr std::size_t kBytewiseUpTo = 2048;
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
-// The option sets: the defaults, each switch flipped, and limits that most documents cross.
+// The option sets: the defaults, each switch flipped, and limits that most documents cross;
+// each tolerant and strict.
 ParseOptions options_from(std::uint8_t selector) {
   ParseOptions options;
   switch (selector & 7) {
@@ -50,6 +52,7 @@ ParseOptions options_from(std::uint8_t selector) {
     case 7: fuzz::tight_limits(options, 1, 0, options.max_attributes, 0, 1, 0); break;
     default: break;
   }
+  options.strict = (selector & 0x20) != 0;  // each set again in strict mode
   return options;
 }
 

@@ -56,7 +56,9 @@ def tree(events):
     return builder.close()
 
 
-@pytest.mark.parametrize("options", [{}, ALL_OFF, TIGHT], ids=["defaults", "all-off", "tight"])
+@pytest.mark.parametrize(
+    "options", [{}, ALL_OFF, TIGHT, {"strict": True}], ids=["defaults", "all-off", "tight", "strict"]
+)
 def test_every_cutting_gives_the_whole_outcome(options):
     rng = random.Random(1)
     for data in DOCUMENTS:

@@ -1,5 +1,8 @@
 #include "parser/namespace_resolver.h"
 
+#include "parser/references.h"
+#include "parser/strict_rules.h"
+
 namespace vorlane {
 
 namespace {
@@ -40,9 +43,40 @@ MaybeFailure NamespaceResolver::nesting_failure() {
 
 MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view value) {
   if (key.size() < 5 || key.compare(0, 5, "xmlns") != 0) return std::nullopt;
-  if (key.size() == 5) return add({}, value);
+  if (key.size() > 5 && key[5] != ':') return std::nullopt;  // e.g. "xmlnsfoo": an ordinary attribute
+  if (strict_) {
+    bool fold = false;
+    if (auto fault = strict::check_attribute_value(value, fold)) return ParseFailure::syntax(std::move(fault->message));
+    if (fold) {
+      folded_.clear();
+      strict::fold_value_spaces(value, folded_);
+      value = folded_;
+    }
+  }
+  // Strict: the namespace name is the value as any attribute's, its references standing for
+  // what they name. The tolerant mode keeps declarations as written.
+  if (strict_ && value.find('&') != std::string_view::npos) {
+    expanded_.clear();
+    const ParseOptions defaults;
+    if (auto failure = unescape_attribute_value(value, options_ != nullptr ? *options_ : defaults, expanded_)) {
+      return failure;
+    }
+    value = expanded_;
+  }
+  if (key.size() == 5) {
+    if (strict_ && (value == kXmlNamespace || value == kXmlnsNamespace)) {
+      return ParseFailure::syntax("not well-formed: the default namespace cannot be bound to '" + std::string(value) +
+                                  "'");
+    }
+    return add({}, value);
+  }
   if (key[5] != ':') return std::nullopt;  // e.g. "xmlnsfoo": an ordinary attribute
   const std::string_view prefix = key.substr(6);
+  if (strict_ && prefix.empty()) return ParseFailure::syntax("not well-formed: 'xmlns:' declares no prefix");
+  if (strict_ && value.empty() && prefix != "xml" && prefix != "xmlns") {
+    return ParseFailure::syntax("not well-formed: the namespace prefix '" + std::string(prefix) +
+                                "' cannot be undeclared");
+  }
   if (prefix == "xml") {
     // Allowed, and a declaration like any other: the events report it where it stands.
     if (value == kXmlNamespace) return add(prefix, value);

@@ -77,6 +77,8 @@ const std::vector<std::string> kDocuments = {
     // Every place a DOCTYPE search can stop: literals before and inside the subset, a
     // comment, an instruction and declarations hiding "]" and ">".
     "<!DOCTYPE r SYSTEM 'a>[b' [<!ATTLIST r a CDATA '>]'><!-- ]> --><?p ]>?><!ELEMENT r ANY><!NOTATION n SYSTEM \"]>\">]><r/>",
+    "\xEF\xBB\xBF<?xml version='1.0'?>\r\n<r a='x\r\n\ty' p:b='&#9;'>a\r\nb]]>\r<!--c\r\n--><?q d\r?></r> \xC2\xA0",
+    "<r xmlns:p='u' xmlns:q='u'><p:e p:a='1' q:a='2'/>&#1;</r>",
 };
 
 std::string whole(const std::string& doc, const ParseOptions& options = {}) {
@@ -86,12 +88,16 @@ std::string whole(const std::string& doc, const ParseOptions& options = {}) {
 }  // namespace
 
 TEST(stream_every_split_is_the_whole_input) {
-  for (const std::string& doc : kDocuments) {
-    const std::string expected = whole(doc);
-    for (std::size_t cut = 0; cut <= doc.size(); ++cut) CHECK_EQ(stream_dump::run(doc, {cut}), expected);
-    std::vector<std::size_t> bytes;
-    for (std::size_t i = 1; i < doc.size(); ++i) bytes.push_back(i);
-    CHECK_EQ(stream_dump::run(doc, bytes), expected);
+  ParseOptions strict;
+  strict.strict = true;
+  for (const ParseOptions& options : {ParseOptions{}, strict}) {
+    for (const std::string& doc : kDocuments) {
+      const std::string expected = whole(doc, options);
+      for (std::size_t cut = 0; cut <= doc.size(); ++cut) CHECK_EQ(stream_dump::run(doc, {cut}, options), expected);
+      std::vector<std::size_t> bytes;
+      for (std::size_t i = 1; i < doc.size(); ++i) bytes.push_back(i);
+      CHECK_EQ(stream_dump::run(doc, bytes, options), expected);
+    }
   }
 }
 
@@ -105,7 +111,9 @@ TEST(stream_random_splits_under_limits) {
   tight.max_attributes = 1;
   tight.max_depth = 2;
   tight.forbid_dtd = true;
-  for (const ParseOptions& options : {ParseOptions{}, tight}) {
+  ParseOptions tight_strict = tight;
+  tight_strict.strict = true;
+  for (const ParseOptions& options : {ParseOptions{}, tight, tight_strict}) {
     for (const std::string& doc : kDocuments) {
       const std::string expected = whole(doc, options);
       for (int round = 0; round < 20; ++round) {
