@@ -24,7 +24,7 @@ from xml.sax._exceptions import SAXNotRecognizedException, SAXNotSupportedExcept
 
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
-from vorlane.api import ParseOptions, _checked_options
+from vorlane.api import ParseOptions, _checked_options, engine_options
 from vorlane.common import DefusedXmlException, ParseError
 
 __all__ = ["VorlaneReader", "make_parser", "parse", "parseString", "standard_text", "standard_value"]
@@ -183,7 +183,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
 
     def reset(self) -> None:
         """Forget what was fed: the next ``feed`` starts a new document."""
-        self._engine = EventParser(**self._options)
+        self._engine = EventParser(**engine_options(self._options))
         self._decoder = Decoder(self._source.getEncoding() if self._source is not None else None)
         self._parsing = False
         self._offset = None
