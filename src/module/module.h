@@ -12,6 +12,10 @@ namespace vorlane {
 // METH_FASTCALL | METH_KEYWORDS entry point of parse_xml.
 PyObject* parse_xml(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// parse_document(text, /, *, strict=False, **options) of _events: what parse_xml returns for
+// the same options, with the strict switch besides.
+PyObject* parse_document(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // Leaves the exception that `failure` maps to set; always returns nullptr.
 PyObject* raise_parse_failure(ParseFailure&& failure);
 
@@ -20,8 +24,8 @@ PyObject* raise_parse_failure(ParseFailure&& failure);
 // document's nodes as it goes: the document cannot be walked again afterwards.
 PyObject* materialize_tree(PyObject* element_class, Document& document);
 
-// Converts the keyword options in `kwargs` (a dict, or null for none) as parse_xml does;
-// -1 with an exception set, naming `function`, on failure.
+// Converts the keyword options in `kwargs` (a dict, or null for none) as parse_xml does, and
+// `strict` besides; -1 with an exception set, naming `function`, on failure.
 int convert_keyword_options(PyObject* kwargs, ParseOptions* options, const char* function);
 
 // Adds the EventParser type to `module`; -1 with an exception set on failure.

@@ -130,6 +130,14 @@ int convert_keyword_options(PyObject* kwargs, ParseOptions* options, const char*
       for (Py_ssize_t p = 1; utf8 != nullptr && p < kParameterCount; ++p) {
         if (kParameterNames[p] == std::string_view(utf8, static_cast<std::size_t>(length))) index = p;
       }
+      // Not one of parse_xml's parameters: its signature stays as it is.
+      if (utf8 != nullptr && std::string_view(utf8, static_cast<std::size_t>(length)) == "strict") {
+        if (convert_option(value, &options->strict) < 0) {
+          add_option_note("strict");
+          return -1;
+        }
+        continue;
+      }
       if (index < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, key);
         return -1;
@@ -282,14 +290,10 @@ PyObject* build_tree(Document& document) {
   return materialize_tree(element_class.get(), document);
 }
 
-PyObject* parse_xml_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[kParameterCount] = {};
-  if (bind_arguments(args, nargs, kwnames, bound) < 0) return nullptr;
-  ParseOptions options;
-  if (convert_options(bound, &options) < 0) return nullptr;
-
+// The tree of `source_object` parsed under `options`, or nullptr with the failure raised.
+PyObject* parse_to_tree(PyObject* source_object, const ParseOptions& options) {
   // Held for the whole call: a borrowed buffer stays valid while the lock is released.
-  PyRef source = PyRef::borrow(bound[0]);
+  PyRef source = PyRef::borrow(source_object);
   SourceBytes bytes;
   if (acquire_source(source.get(), &bytes) < 0) return nullptr;
 
@@ -309,7 +313,31 @@ PyObject* parse_xml_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   return PyErr_NoMemory();
 }
 
+PyObject* parse_xml_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[kParameterCount] = {};
+  if (bind_arguments(args, nargs, kwnames, bound) < 0) return nullptr;
+  ParseOptions options;
+  if (convert_options(bound, &options) < 0) return nullptr;
+  return parse_to_tree(bound[0], options);
+}
+
 }  // namespace
+
+PyObject* parse_document(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    if (PyTuple_Size(args) != 1) {
+      PyErr_Format(PyExc_TypeError, "parse_document() takes 1 positional argument but %zd were given",
+                   PyTuple_Size(args));
+      return nullptr;
+    }
+    ParseOptions options;
+    if (convert_keyword_options(kwargs, &options, "parse_document") < 0) return nullptr;
+    PyObject* text = PyTuple_GetItem(args, 0);
+    return text != nullptr ? parse_to_tree(text, options) : nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
 
 PyObject* parse_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {

@@ -20,6 +20,7 @@
 #include "parser/namespace_resolver.h"
 #include "parser/references.h"
 #include "parser/start_tag.h"
+#include "parser/strict_rules.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
 #include "tokenizer/xml_tokenizer.h"
@@ -70,6 +71,7 @@ class Driver {
     // in the usual case. Only for large inputs: the reservation is address space that stays
     // untouched until used.
     if (length >= driver_detail::kArenaReserveThreshold) doc_.arena.reserve(length);
+    namespaces_.set_strict(options.strict);
   }
 
   // An input in pieces: each is given with set_input, and run() reports what completes.
@@ -79,6 +81,7 @@ class Driver {
     names_.copy_names();
     tokenizer_.set_limits(options.max_comment_size, options.max_text_size);
     tokenizer_.set_outside_root(true);
+    namespaces_.set_strict(options.strict);
   }
 
   // The buffer now holds the bytes of the previous one from `dropped` on, then new ones;
@@ -117,12 +120,12 @@ class Driver {
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
-    return stop(start_element(content, name_length, marks, empty, nullptr), content.data() - 1);
+    return stop(start_element<false>(content, name_length, marks, empty, nullptr), content.data() - 1);
   }
   // Out of line: tags with attributes cost more than the call, and the loop stays small.
   VORLANE_NOINLINE bool long_start_tag(const XmlEvent& tag) {
-    return stop(start_element(tag.content, tag.name_length, tag.name_marks, tag.kind == XmlEventKind::EmptyTag,
-                              tag.attributes),
+    return stop(start_element<false>(tag.content, tag.name_length, tag.name_marks,
+                                     tag.kind == XmlEventKind::EmptyTag, tag.attributes),
                 tag.content.data() - 1);
   }
   VORLANE_HOT_INLINE bool end_tag([[maybe_unused]] const char* lt) {
@@ -134,14 +137,57 @@ class Driver {
   }
 
  private:
+  // The handler of run_fast in strict mode: the same steps with the strict checks, so that
+  // the tolerant loop carries none of them.
+  class StrictHandler {
+   public:
+    explicit StrictHandler(Driver& driver) : d_(driver) {}
+    VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks,
+                                      bool empty) {
+      d_.prolog_over_ = true;
+      return d_.stop(d_.template start_element<true>(content, name_length, marks, empty, nullptr),
+                     content.data() - 1);
+    }
+    VORLANE_NOINLINE bool long_start_tag(const XmlEvent& tag) {
+      d_.prolog_over_ = true;
+      return d_.stop(d_.template start_element<true>(tag.content, tag.name_length, tag.name_marks,
+                                                     tag.kind == XmlEventKind::EmptyTag, tag.attributes),
+                     tag.content.data() - 1);
+    }
+    VORLANE_HOT_INLINE bool end_tag(const char* lt) { return d_.end_tag(lt); }
+    VORLANE_HOT_INLINE bool text(std::string_view content) {
+      d_.prolog_over_ = true;
+      return d_.strict_character_data(content, content.data(), false);
+    }
+
+   private:
+    Driver& d_;
+  };
+
+  template <bool kStrict>
   VORLANE_HOT_INLINE MaybeFailure start_element(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                                 bool empty, const TagAttributes* attributes);
+  template <bool kStrict>
   MaybeFailure start_event(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty,
                            const TagAttributes* attributes);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
   // loop's function stays small. False when the parse ends: with failure_ set, or at the
   // end of the input without.
+  template <bool kStrict>
   VORLANE_NOINLINE bool slow_event();
+  // Strict mode: the rules of XML for the element name `raw_name` (id `raw_id`), rendered as
+  // `tag`. Each name is checked once; whether its prefix is bound, at every tag.
+  MaybeFailure strict_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag);
+  // Strict mode: a run of text or CDATA content checked, its line ends folded, then placed.
+  bool strict_character_data(std::string_view chunk, const char* at, bool cdata);
+  // Strict mode: the checks of the constructs other than tags and text. False when the parse
+  // stops, with failure_ set.
+  VORLANE_NOINLINE bool strict_event(const XmlEvent& event, const char* at);
+  // A refusal of strict mode, of the character at `at` in the input.
+  VORLANE_COLD bool refuse(std::string message, const char* at) {
+    keep_failure(ParseFailure::syntax(std::move(message)), at);
+    return false;
+  }
   // False with `failure` kept when there is one; true otherwise. `at`: where the construct
   // that failed starts, in the input.
   VORLANE_HOT_INLINE bool stop(MaybeFailure&& failure, const char* at) {
@@ -151,6 +197,9 @@ class Driver {
   }
   VORLANE_COLD void keep_failure(MaybeFailure&& failure, [[maybe_unused]] const char* at) {
     failure_ = std::move(failure);
+    // A strict refusal inside a tag names the offending byte instead of the tag.
+    if (fault_at_ != nullptr) at = fault_at_;
+    if (tags_.fault_at() != nullptr) at = tags_.fault_at();
     if constexpr (kEvents) failure_offset_ = offset_of(at);
   }
   std::uint64_t offset_of(const char* at) const {
@@ -231,6 +280,12 @@ class Driver {
   MaybeFailure failure_;
   std::uint64_t failure_offset_ = 0;
   std::uint64_t base_ = 0;  // the whole input's offset of doc_.input[0]
+  // Strict mode only.
+  bool prolog_over_ = false;   // something other than a byte order mark was read
+  bool doctype_seen_ = false;
+  const char* fault_at_ = nullptr;       // where a refused construct's offending byte lies
+  std::vector<std::uint8_t> name_kinds_;  // by raw name id: 0 unchecked, 1 checked, 2 checked with a prefix
+  std::string folded_;                   // a run with its line ends folded
   // Events only.
   std::vector<StreamEvent>* events_ = nullptr;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> open_tags_;  // rendered and written tag ids of the open elements
@@ -239,6 +294,7 @@ class Driver {
 };
 
 template <bool kEvents>
+template <bool kStrict>
 VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view content, std::size_t raw_name_length,
                                                               std::uint8_t marks, bool empty,
                                                               const TagAttributes* attributes) {
@@ -266,7 +322,7 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
   }
   if constexpr (kEvents) {
     names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
-    return start_event(content, name_length, marks, empty, attributes);
+    return start_event<kStrict>(content, name_length, marks, empty, attributes);
   } else {
     const std::size_t index = doc_.nodes.size();
     if (index >= kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();  // indices are 32-bit
@@ -284,6 +340,9 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
       node.tag = tags_.render_element_name(namespaces_, raw_name, raw_id);
     }
     if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
+    if constexpr (kStrict) {
+      if (auto failure = strict_element_name(raw_name, raw_id, node.tag)) return failure;
+    }
     if (name_length < content.size()) {
       names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
       const std::size_t first = doc_.attributes.size();
@@ -311,6 +370,7 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
 }
 
 template <bool kEvents>
+template <bool kStrict>
 MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                          bool empty, const TagAttributes* attributes) {
   const std::string_view raw_name = content.substr(0, name_length);
@@ -322,6 +382,9 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
                                 ? raw_id
                                 : tags_.render_element_name(namespaces_, raw_name, raw_id);
   if (tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
+  if constexpr (kStrict) {
+    if (auto failure = strict_element_name(raw_name, raw_id, tag)) return failure;
+  }
   const std::size_t first = doc_.attributes.size();
   if (name_length < content.size()) {
     if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
@@ -393,12 +456,109 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
 
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::run() {
-  while (tokenizer_.run_fast(*this) && slow_event()) {
+  if (options_.strict) {
+    StrictHandler strict(*this);
+    while (tokenizer_.run_fast(strict) && slow_event<true>()) {
+    }
+  } else {
+    while (tokenizer_.run_fast(*this) && slow_event<false>()) {
+    }
   }
   return std::move(failure_);
 }
 
 template <bool kEvents>
+MaybeFailure Driver<kEvents>::strict_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag) {
+  if (raw_id >= name_kinds_.size()) name_kinds_.resize(std::size_t{raw_id} + 1, 0);
+  std::uint8_t& kind = name_kinds_[raw_id];
+  if (kind == 0) [[unlikely]] {
+    if (auto fault = strict::check_qualified_name(raw_name, "element")) {
+      fault_at_ = raw_name.data() + fault->at;
+      return ParseFailure::syntax(std::move(fault->message));
+    }
+    const bool prefixed = raw_name.find(':') != std::string_view::npos;
+    if (prefixed && raw_name.substr(0, 6) == "xmlns:") {
+      fault_at_ = raw_name.data();
+      return ParseFailure::syntax("not well-formed: the prefix 'xmlns' is not allowed on an element");
+    }
+    kind = prefixed ? 2 : 1;
+  }
+  // A prefixed name that rendering left as written has a prefix bound nowhere.
+  if (kind == 2 && tag == raw_id) [[unlikely]] {
+    fault_at_ = raw_name.data();
+    return ParseFailure::syntax("not well-formed: undeclared namespace prefix '" +
+                                std::string(raw_name.substr(0, raw_name.find(':'))) + "'");
+  }
+  return std::nullopt;
+}
+
+template <bool kEvents>
+bool Driver<kEvents>::strict_character_data(std::string_view chunk, const char* at, bool cdata) {
+  const char* const readable_end = doc_.input.data() + doc_.input.size();
+  if (text_target_ == nullptr) {
+    // Outside the root element only XML white space may stand, and no CDATA section.
+    std::size_t bad = 0;
+    if (cdata) return refuse("not well-formed: CDATA section outside the root element", at);
+    if (!strict::xml_space_only(chunk, bad)) {
+      return refuse(root_complete_ ? "Junk after document element" : "Content before document element",
+                    chunk.data() + bad);
+    }
+    return stop(character_data(chunk, true, at), at);
+  }
+  if (cdata ? strict::plain<>(chunk, readable_end) : strict::plain<']'>(chunk, readable_end)) [[likely]] {
+    return stop(character_data(chunk, true, at), at);
+  }
+  bool has_cr = false;
+  if (auto fault = strict::check_text(chunk, cdata, has_cr)) return refuse(std::move(fault->message), chunk.data() + fault->at);
+  if (!has_cr) return stop(character_data(chunk, true, at), at);
+  folded_.clear();
+  strict::fold_line_ends(chunk, folded_);
+  return stop(character_data(folded_, false, at), at);
+}
+
+template <bool kEvents>
+bool Driver<kEvents>::strict_event(const XmlEvent& event, const char* at) {
+  const std::string_view content = event.content;
+  const auto refuse_fault = [&](strict::Fault&& fault) { return refuse(std::move(fault.message), content.data() + fault.at); };
+  const bool first = !prolog_over_;
+  prolog_over_ = true;
+  bool has_cr = false;
+  switch (event.kind) {
+    case XmlEventKind::Reference:
+      if (text_target_ == nullptr) return refuse("not well-formed: reference outside the root element", at);
+      if (auto fault = strict::check_reference(content)) return refuse(std::move(fault->message), at);
+      return true;
+    case XmlEventKind::Comment:
+      if (auto fault = strict::check_comment(content, has_cr)) return refuse_fault(std::move(*fault));
+      break;
+    case XmlEventKind::Instruction:
+      if (auto fault = strict::check_instruction(content, event.name_length, has_cr)) {
+        return refuse_fault(std::move(*fault));
+      }
+      break;
+    case XmlEventKind::Declaration:
+      if (!first) return refuse("not well-formed: XML declaration not at the start of the document", at);
+      if (auto fault = strict::check_declaration(content)) return refuse_fault(std::move(*fault));
+      return true;
+    case XmlEventKind::Doctype:
+      if (doctype_seen_ || root_complete_ || namespaces_.nesting_level() > 0) {
+        return refuse("not well-formed: a DOCTYPE is allowed only once, before the root element", at);
+      }
+      doctype_seen_ = true;
+      return true;
+    default:
+      return true;
+  }
+  // Comments and instructions: their data is reported with its line ends folded.
+  if (has_cr) {
+    folded_.clear();
+    strict::fold_line_ends(content, folded_);
+  }
+  return true;
+}
+
+template <bool kEvents>
+template <bool kStrict>
 bool Driver<kEvents>::slow_event() {
   XmlEvent event;
   tokenizer_.skip_byte_order_mark();
@@ -406,10 +566,32 @@ bool Driver<kEvents>::slow_event() {
   if (auto error = tokenizer_.next_event(event)) {
     return stop(driver_detail::tokenizer_failure(std::move(*error)), doc_.input.data() + tokenizer_.offset());
   }
+  if constexpr (kStrict) {
+    switch (event.kind) {
+      case XmlEventKind::StartTag:
+      case XmlEventKind::EmptyTag:
+        prolog_over_ = true;
+        return stop(start_element<true>(event.content, event.name_length, event.name_marks,
+                                        event.kind == XmlEventKind::EmptyTag, event.attributes),
+                    at);
+      case XmlEventKind::Text:
+      case XmlEventKind::Cdata:
+        prolog_over_ = true;
+        return strict_character_data(event.content, at, event.kind == XmlEventKind::Cdata);
+      case XmlEventKind::EndTag:
+      case XmlEventKind::EndOfInput:
+      case XmlEventKind::NeedMore:
+        break;
+      default:
+        folded_.clear();
+        if (!strict_event(event, at)) return false;
+        break;
+    }
+  }
   switch (event.kind) {
     case XmlEventKind::StartTag:
     case XmlEventKind::EmptyTag:
-      return stop(start_element(event.content, event.name_length, event.name_marks,
+      return stop(start_element<false>(event.content, event.name_length, event.name_marks,
                                 event.kind == XmlEventKind::EmptyTag, event.attributes),
                   at);
     case XmlEventKind::EndTag:
@@ -429,7 +611,7 @@ bool Driver<kEvents>::slow_event() {
       if constexpr (kEvents) {
         flush_text();
         StreamEvent& comment = push(StreamEvent::Kind::Comment);
-        comment.text = store_string(doc_, event.content);
+        comment.text = kStrict && !folded_.empty() ? copy_to_arena(doc_, folded_) : store_string(doc_, event.content);
         comment.offset = offset_of(at);
       }
       return true;
@@ -439,8 +621,9 @@ bool Driver<kEvents>::slow_event() {
       if constexpr (kEvents) {
         flush_text();
         StreamEvent& instruction = push(StreamEvent::Kind::Instruction);
-        const std::string_view target = event.content.substr(0, event.name_length);
-        std::string_view data = event.content.substr(target.size());
+        const std::string_view whole = kStrict && !folded_.empty() ? std::string_view(folded_) : event.content;
+        const std::string_view target = whole.substr(0, event.name_length);
+        std::string_view data = whole.substr(target.size());
         while (!data.empty() && is_xml_space(data.front())) data.remove_prefix(1);
         instruction.text = store_string(doc_, target);
         instruction.value = store_string(doc_, data);

@@ -37,9 +37,20 @@ MaybeFailure NamespaceResolver::nesting_failure() {
 
 MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view value) {
   if (key.size() < 5 || key.compare(0, 5, "xmlns") != 0) return std::nullopt;
-  if (key.size() == 5) return add({}, value);
+  if (key.size() == 5) {
+    if (strict_ && (value == kXmlNamespace || value == kXmlnsNamespace)) {
+      return ParseFailure::syntax("not well-formed: the default namespace cannot be bound to '" + std::string(value) +
+                                  "'");
+    }
+    return add({}, value);
+  }
   if (key[5] != ':') return std::nullopt;  // e.g. "xmlnsfoo": an ordinary attribute
   const std::string_view prefix = key.substr(6);
+  if (strict_ && prefix.empty()) return ParseFailure::syntax("not well-formed: 'xmlns:' declares no prefix");
+  if (strict_ && value.empty() && prefix != "xml" && prefix != "xmlns") {
+    return ParseFailure::syntax("not well-formed: the namespace prefix '" + std::string(prefix) +
+                                "' cannot be undeclared");
+  }
   if (prefix == "xml") {
     if (value == kXmlNamespace) return std::nullopt;
     return ParseFailure::syntax(cannot_bind(prefix, value));

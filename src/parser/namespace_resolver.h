@@ -81,6 +81,10 @@ class NamespaceResolver {
   std::string_view declared_prefix(std::size_t i) const { return prefix_of(bindings_[i]); }
   std::string_view declared_namespace(std::size_t i) const { return value_of(bindings_[i]); }
 
+  // Strict mode: also refuse undeclaring a prefix (xmlns:p=""), an empty prefix
+  // ("xmlns:") and binding the default namespace to a reserved namespace name.
+  void set_strict(bool strict) { strict_ = strict; }
+
   // The binding limit is 128 unless a native caller raises it.
   void set_max_namespace_bindings(std::size_t limit) { max_bindings_ = limit; }
 
@@ -139,6 +143,7 @@ class NamespaceResolver {
   std::uint16_t newest_level_ = 0;  // level of the newest declared binding (0: none)
   std::size_t default_bindings_ = 0;  // bindings with an empty prefix in scope
   std::size_t max_bindings_ = 128;
+  bool strict_ = false;
   std::uint64_t version_ = 0;
   std::uint64_t versions_issued_ = 0;  // every binding list ever in scope got its own number
 };

@@ -6,6 +6,7 @@
 
 #include "parser/attribute_scan.h"
 #include "parser/references.h"
+#include "parser/strict_rules.h"
 #include "parser/string_store.h"
 #include "tokenizer/scan.h"
 
@@ -195,15 +196,41 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
   if (read != nullptr) {
     if (read->count == 0) return std::nullopt;  // white space only
     ReadAttributes reader(*read);
-    return process(reader, ns, content, raw_id, options);
+    return options.strict ? process<ReadAttributes, true>(reader, ns, content, raw_id, options)
+                          : process<ReadAttributes, false>(reader, ns, content, raw_id, options);
   }
   ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size());
-  return process(reader, ns, content, raw_id, options);
+  return options.strict ? process<ContentAttributes, true>(reader, ns, content, raw_id, options)
+                        : process<ContentAttributes, false>(reader, ns, content, raw_id, options);
+}
+
+MaybeFailure StartTagProcessor::strict_value(std::string_view raw, const char* at, bool amp, std::uint32_t name,
+                                             std::uint32_t raw_id, const ParseOptions& options) {
+  bool fold = false;
+  if (auto fault = strict::check_attribute_value(raw, fold)) return strict_fault(at + fault->at, std::move(fault->message));
+  if (!fold && !amp) {
+    doc_.attributes.push_back(Attribute{name, raw_id, store_string(doc_, raw)});
+    return std::nullopt;
+  }
+  // Literal white space folds to spaces first; what references stand for stays as it is.
+  if (fold) {
+    folded_value_.clear();
+    strict::fold_value_spaces(raw, folded_value_);
+    raw = folded_value_;
+  }
+  const std::size_t offset = doc_.arena.size();
+  if (amp) {
+    if (auto failure = unescape_attribute_value(raw, options, doc_.arena)) return failure;
+  } else {
+    doc_.arena.append(raw);
+  }
+  doc_.attributes.push_back(Attribute{name, raw_id, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
+  return std::nullopt;
 }
 
 // Values are borrowed by offset, and keys that repeat the previous tag of this name skip
 // interning and the key checks.
-template <class Reader>
+template <class Reader, bool kStrict>
 MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver& ns, std::string_view content,
                                         std::uint32_t raw_id, const ParseOptions& options) {
   ++tag_serial_;
@@ -240,6 +267,12 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
     }
     const std::size_t key_length = a.key_end - a.key_begin;
     const char* const key_data = base + a.key_begin;
+    if constexpr (kStrict && Reader::kMayBeMalformed) {
+      // The tokenizer's own reading already requires it.
+      if (!is_xml_space(key_data[-1])) {
+        return strict_fault(key_data, "not well-formed: attributes must be separated by white space");
+      }
+    }
     KnownKey* key;
     if (predicted && index < slot.keys_size && known[index].length == key_length &&
         scan::equal_near(key_data, known[index].raw, key_length, readable_end)) {
@@ -258,6 +291,11 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
         return limit_failure(FailureKind::MaxNameSizeExceeded, options.max_name_size);
       }
       if (scan::contains(raw_key, '\0', readable_end)) return null_byte_in_name_failure();
+      if constexpr (kStrict) {
+        if (auto fault = strict::check_qualified_name(raw_key, "attribute")) {
+          return strict_fault(key_data + fault->at, std::move(fault->message));
+        }
+      }
       key = &push_known(slot, KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
                                        scan::contains(raw_key, ':', readable_end)});
       known = known_pool_.data() + slot.keys_begin;
@@ -276,10 +314,30 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
         key->rendered_version = ns.version() + 1;
       }
       name = key->rendered;
+      if constexpr (kStrict) {
+        // A prefixed key that rendering left as written has a prefix bound nowhere; two keys
+        // of one rendering are the same attribute.
+        const std::string_view raw_key(key_data, key_length);
+        if (name == key->raw_id) {
+          return strict_fault(key_data, "not well-formed: undeclared namespace prefix '" +
+                                            std::string(raw_key.substr(0, raw_key.find(':'))) + "'");
+        }
+        if (record_key(name, a.key_begin)) {
+          return strict_fault(key_data, "not well-formed: duplicate attribute '" + std::string(doc_.name(name)) + "'");
+        }
+      }
     }
     const std::size_t value_length = a.value_end - a.value_begin;
     if (value_length > max_attribute_size) {
       return limit_failure(FailureKind::MaxAttributeSizeExceeded, max_attribute_size);
+    }
+    if constexpr (kStrict) {
+      const std::string_view raw_value = content.substr(a.value_begin, value_length);
+      if (amp || !strict::plain<'\t', '\n', '<'>(raw_value, readable_end)) {
+        if (auto failure = strict_value(raw_value, raw_value.data(), amp, name, key->raw_id, options)) return failure;
+        ++kept;
+        continue;
+      }
     }
     if (!amp) [[likely]] {
       doc_.attributes.push_back(

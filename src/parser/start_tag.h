@@ -45,6 +45,9 @@ class StartTagProcessor {
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options);
 
+  // Where the byte that made a strict refusal lies, in the input; null otherwise.
+  const char* fault_at() const { return fault_at_; }
+
   // For an input in pieces: drops what is remembered by its place in the input, before the
   // buffer holding it changes.
   void forget_input() {
@@ -61,9 +64,18 @@ class StartTagProcessor {
 
   // The duplicate check: raw keys are interned like names, so an equal key of the same
   // tag is found through its id in constant time, for any number of attributes.
-  template <class Reader>
+  template <class Reader, bool kStrict>
   MaybeFailure process(Reader& reader, const NamespaceResolver& ns, std::string_view content, std::uint32_t raw_id,
                        const ParseOptions& options);
+
+  // Strict mode: a value that needs more than borrowing (references, white space to fold,
+  // or something to refuse), checked and stored in the arena as attribute `name`.
+  MaybeFailure strict_value(std::string_view raw, const char* at, bool amp, std::uint32_t name, std::uint32_t raw_id,
+                            const ParseOptions& options);
+  MaybeFailure strict_fault(const char* at, std::string message) {
+    fault_at_ = at;
+    return ParseFailure::syntax(std::move(message));
+  }
 
   std::optional<std::size_t> record_key(std::uint32_t raw_id, std::size_t position) {
     if (raw_id >= seen_.size()) seen_.resize(names_.size());
@@ -156,6 +168,9 @@ class StartTagProcessor {
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
   InlineVector<TagSlot, kTagSlots> tag_slots_;  // kTagSlots of them once a tag was met
   InlineVector<KnownKey, 16> known_pool_;
+  // Strict mode.
+  const char* fault_at_ = nullptr;
+  std::string folded_value_;
 };
 
 }  // namespace vorlane

@@ -1,0 +1,110 @@
+// The well-formedness rules that the tolerant core leaves unchecked, applied only when
+// ParseOptions::strict is set: the characters XML allows, names, comments, processing
+// instructions, the XML declaration and references, and the line-end and attribute-value
+// normalisation XML prescribes. Every check is a pure function of the bytes it is given
+// (already valid UTF-8); a refusal names the offset of the offending character in them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/compiler.h"
+#include "tokenizer/scan.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vorlane::strict {
+
+struct Fault {
+  std::size_t at;  // offset of the offending character in the checked bytes
+  std::string message;
+};
+using MaybeFault = std::optional<Fault>;
+
+bool is_name_start(char32_t c);
+bool is_name_char(char32_t c);
+// Char: TAB, LF, CR, U+0020..U+D7FF, U+E000..U+FFFD, U+10000..U+10FFFF.
+constexpr bool is_char(char32_t c) {
+  return c >= 0x20 ? (c <= 0xD7FF || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF))
+                   : (c == 0x09 || c == 0x0A || c == 0x0D);
+}
+
+// Bit i set when byte i of the 16 at p may need a closer look in character data: a control
+// byte other than TAB and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one
+// of `More`. Where every bit is clear the bytes are plain: nothing to refuse, nothing to fold.
+template <char... More>
+VORLANE_HOT_INLINE unsigned suspect_mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
+  __m128i m = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')),
+                                            _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))),
+                               control);
+  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
+  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
+  return static_cast<unsigned>(_mm_movemask_epi8(m));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    const bool hit = (c < 0x20 && c != '\t' && c != '\n') || c == 0xEF || ((p[i] == More) || ...);
+    bits |= hit ? 1u << i : 0u;
+  }
+  return bits;
+#endif
+}
+
+// Whether `s` holds no byte suspect_mask16 flags; `readable_end` bounds what may be read
+// past `s` (the end of its buffer), so a short string costs one block.
+template <char... More>
+VORLANE_HOT_INLINE bool plain(std::string_view s, const char* readable_end) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  while (end - p >= 16) {
+    if (suspect_mask16<More...>(p) != 0) return false;
+    p += 16;
+  }
+  if (p == end) return true;
+  if (readable_end - p >= 16) return (suspect_mask16<More...>(p) & scan::low_bits(static_cast<std::size_t>(end - p))) == 0;
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0xEF || ((*p == More) || ...)) return false;
+  }
+  return true;
+}
+
+// Character data, CDATA content (`cdata`: "]]>" cannot occur) or the data of a comment or
+// processing instruction: the characters must be Chars, and text must not hold "]]>".
+// `has_cr` tells whether a CR is to be folded.
+MaybeFault check_text(std::string_view s, bool cdata, bool& has_cr);
+// A comment's content: Chars, no "--", and no "-" at its end.
+MaybeFault check_comment(std::string_view s, bool& has_cr);
+// The content of "<?...?>" other than a declaration: a Name as target, not "xml" in any
+// case, then nothing or white space and Chars.
+MaybeFault check_instruction(std::string_view content, std::size_t target_length, bool& has_cr);
+// The content of "<?xml ...?>": version first, then optionally encoding and standalone, in
+// that order and form.
+MaybeFault check_declaration(std::string_view content);
+// What lies between "&" and ";" of a reference in text or an attribute value: a Name, or a
+// character reference ("#" digits, "#x" hex digits) to a Char.
+MaybeFault check_reference(std::string_view name);
+// A Name; `what` names the construct for the message.
+MaybeFault check_name(std::string_view name, std::string_view what);
+// A qualified name: NCName or NCName ":" NCName.
+MaybeFault check_qualified_name(std::string_view name, std::string_view what);
+// An attribute value as written: Chars, no "<", well-formed references. `fold`: it holds TAB,
+// LF or CR, each of which normalisation turns into a space.
+MaybeFault check_attribute_value(std::string_view raw, bool& fold);
+
+// `s` with "\r\n" and a lone "\r" turned into "\n", appended to `out`.
+void fold_line_ends(std::string_view s, std::string& out);
+// `raw` with "\r\n" and each TAB, LF and CR turned into one space, appended to `out`.
+void fold_value_spaces(std::string_view raw, std::string& out);
+// Whether `s` is XML white space only (space, TAB, LF, CR); `at` is the first other byte.
+bool xml_space_only(std::string_view s, std::size_t& at);
+
+}  // namespace vorlane::strict
