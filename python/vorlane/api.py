@@ -42,8 +42,8 @@ class ParseOptions(TypedDict, total=False):
     >>> options: ParseOptions = {"forbid_dtd": True, "max_depth": 50}
     >>> fromstring("<a><b/></a>", **options).tag
     'a'
-    >>> fromstring("<a>1\r\n2</a>").text, fromstring("<a>1\r\n2</a>", strict=False).text
-    ('1\n2', '1\r\n2')
+    >>> fromstring("<a>1\\r\\n2</a>").text, fromstring("<a>1\\r\\n2</a>", strict=False).text
+    ('1\\n2', '1\\r\\n2')
     """
 
     forbid_dtd: bool
