@@ -59,15 +59,15 @@ def main() -> int:
     import vorlane.ElementTree
 
     if options.allow_external:
-        # Every road to the parser goes through vorlane.api.parse_xml or the event parser of
-        # vorlane._incremental, with the options as keywords.
-        def relaxed(source, parse_xml=vorlane.api.parse_xml, **settings):
-            return parse_xml(source, **{**settings, "forbid_external": False})
+        # Every road to the parser goes through vorlane.api.parse_document or the event parser
+        # of vorlane._incremental, with the options as keywords.
+        def relaxed(source, parse_document=vorlane.api.parse_document, **settings):
+            return parse_document(source, **{**settings, "forbid_external": False})
 
         def relaxed_events(event_parser=vorlane._incremental.EventParser, **settings):
             return event_parser(**{**settings, "forbid_external": False})
 
-        vorlane.api.parse_xml = relaxed
+        vorlane.api.parse_document = relaxed
         vorlane._incremental.EventParser = relaxed_events
 
     set_up = test_xml_etree.setUpModule

@@ -153,7 +153,7 @@ def test_one_option_list():
         assert [
             (name, literal.get(value, value) if kind == "Switch" else int(value)) for kind, name, value in table
         ] == runtime
-    kinds = {name: bool if isinstance(default, bool) else int for name, default in runtime}
+    kinds = {name: bool if isinstance(default, bool) else int for name, default in runtime} | {"strict": bool}
     assert typing.get_type_hints(vorlane.ParseOptions) == kinds and not vorlane.ParseOptions.__required_keys__
     assert list(vorlane.ParseOptions.__annotations__) == list(kinds)
     for function, leading in ENTRY_SIGNATURES:

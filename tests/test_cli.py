@@ -104,11 +104,12 @@ FLAG_CASES = [
     ("max_attribute_size", ["--max-attribute-size", "2"], "<a x='123'/>", "ok", "DefusedXmlException"),
     ("max_name_size", ["--max-name-size", "2"], "<abc/>", "ok", "DefusedXmlException"),
     ("max_comment_size", ["--max-comment-size", "2"], "<a><!-- long --></a>", "ok", "DefusedXmlException"),
+    ("strict", ["--no-strict"], "<a>]]></a>", "ParseError", "ok"),
 ]
 
 
 def test_every_parse_option_has_a_flag():
-    options = set(inspect.signature(parse_xml).parameters) - {"source"}
+    options = set(inspect.signature(parse_xml).parameters) - {"source"} | {"strict"}
     assert {case[0] for case in FLAG_CASES} == options == set(ParseOptions.__annotations__)
 
 

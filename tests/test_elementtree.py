@@ -430,6 +430,8 @@ def test_pull_parser_refuses_like_the_others():
         (EVENT_DOCUMENTS[1], {"with_comments": True, "qname_aware_tags": ["{urn:d}r"]}),
         (EVENT_DOCUMENTS[1], {"with_comments": True, "rewrite_prefixes": True, "exclude_tags": ["{urn:q}f"]}),
         ("<?xml version='1.0'?><a/>", {}),  # the leading declaration kept out of the check
+        # Line ends and attribute white space are normalised as the standard parser does.
+        ("<a b='x\ty&#9;\r\nz&#13;'>x\r\ny\rz&#13;<!--\r--><?p \r?></a>", {"with_comments": True}),
     ],
 )
 def test_canonicalize_agrees_with_the_standard_one(document, options):
@@ -443,8 +445,6 @@ def test_canonicalize_agrees_with_the_standard_one(document, options):
     "document, options, message",
     [
         ("<!DOCTYPE a [<!ATTLIST a x CDATA 'd'>]><a/>", {}, "ATTLIST"),
-        ("<a>x\r\ny</a>", {}, "a carriage return"),
-        ("<a b='x\ty'/>", {}, "white space other than spaces in an attribute value"),
     ],
 )
 def test_canonicalize_refuses_what_it_cannot_give(document, options, message):

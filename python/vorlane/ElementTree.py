@@ -142,7 +142,7 @@ class XMLParser:
     ``end``, ``data``, ``comment``, ``pi``, ``start_ns``, ``end_ns``, ``doctype`` and
     ``close`` methods are called as the standard XMLParser calls them, as soon as what they report
     is complete in the data fed. *encoding*, if given, overrides the encoding that the
-    document declares. The keyword-only options are those of :func:`vorlane.parse_xml`.
+    document declares. The keyword-only options are :class:`vorlane.ParseOptions`.
 
     >>> parser = XMLParser()
     >>> parser.feed("<greeting lang='en'>")
@@ -192,8 +192,8 @@ class XMLPullParser:
     """Parser that reports events, reading with vorlane.
 
     *events* is a sequence of event names: "start", "end", "comment", "pi", "start-ns"
-    and "end-ns" (the default is "end" only). The keyword-only options are those of
-    :func:`vorlane.parse_xml`. After each :meth:`feed`, :meth:`read_events` yields the
+    and "end-ns" (the default is "end" only). The keyword-only options are
+    :class:`vorlane.ParseOptions`. After each :meth:`feed`, :meth:`read_events` yields the
     events that the data fed so far completes; a failure is raised there, after the
     events before it.
 
@@ -313,8 +313,8 @@ class ElementTree(_StandardTree):
         """Load external XML document into element tree.
 
         *source* is a file name or file object, read in pieces. *parser* is an optional
-        XMLParser of this module; without it the keyword-only options are those of
-        :func:`vorlane.parse_xml`. Returns the root element of the given source document.
+        XMLParser of this module; without it the keyword-only options are
+        :class:`vorlane.ParseOptions`. Returns the root element of the given source document.
 
         >>> import io
         >>> ElementTree().parse(io.BytesIO(b"<a><b/></a>"), max_depth=5).tag
@@ -340,8 +340,8 @@ def fromstring(
     """Parse XML document from string constant.
 
     *text* is a string or bytes holding a whole XML document, *parser* an optional
-    XMLParser of this module. Without a parser the keyword-only options are those of
-    :func:`vorlane.parse_xml`. Returns an Element instance.
+    XMLParser of this module. Without a parser the keyword-only options are
+    :class:`vorlane.ParseOptions`. Returns an Element instance.
 
     >>> fromstring("<html><body>text</body></html>")[0].text
     'text'
@@ -583,10 +583,10 @@ def canonicalize(
     otherwise it is returned as a string. The other options are those of the standard
     ``canonicalize``.
 
-    vorlane keeps line ends and white space in attribute values as written and applies no
-    DTD, so where the standard form would differ (a carriage return in character data, a
-    tab, newline or carriage return in an attribute value, an ``<!ATTLIST`` declaration)
-    this raises ValueError rather than give another form.
+    vorlane applies no DTD, so where the standard form could differ (a document with an
+    ``<!ATTLIST`` declaration, whose defaults the standard parser adds) this raises
+    ValueError rather than give another form. The document is read strictly: line ends and
+    attribute values are normalised as the standard parser does.
 
     >>> canonicalize("<doc b='2' a='1'><!-- c --><empty/></doc>", with_comments=True)
     '<doc a="1" b="2"><!-- c --><empty></empty></doc>'
@@ -596,19 +596,17 @@ def canonicalize(
     buffer = None
     if out is None:
         buffer = out = _io.StringIO()
-    target = _AsWritten(
-        C14NWriterTarget(
-            out.write,
-            with_comments=with_comments,
-            strip_text=strip_text,
-            rewrite_prefixes=rewrite_prefixes,
-            qname_aware_tags=qname_aware_tags,
-            qname_aware_attrs=qname_aware_attrs,
-            exclude_attrs=exclude_attrs,
-            exclude_tags=exclude_tags,
-        )
+    target = C14NWriterTarget(
+        out.write,
+        with_comments=with_comments,
+        strip_text=strip_text,
+        rewrite_prefixes=rewrite_prefixes,
+        qname_aware_tags=qname_aware_tags,
+        qname_aware_attrs=qname_aware_attrs,
+        exclude_attrs=exclude_attrs,
+        exclude_tags=exclude_tags,
     )
-    parser = XMLParser(target=target)
+    parser = XMLParser(target=target, strict=True)
     tail = b""  # of the previous piece, so that a declaration cut in two is still seen
     for piece in [xml_data] if xml_data is not None else _chunks(from_file):  # type: ignore[arg-type]
         raw = piece.encode("utf-8", "surrogatepass") if isinstance(piece, str) else bytes(piece)
@@ -622,45 +620,6 @@ def canonicalize(
 
 _ATTLIST = "an <!ATTLIST declaration (vorlane applies no DTD)"
 _ATTLIST_MARKS = tuple("<!ATTLIST".encode(codec) for codec in ("utf-8", "utf-16-le", "utf-16-be"))
-_AS_WRITTEN = (
-    "canonicalize() cannot give the standard canonical form of a document with {}: vorlane keeps line ends "
-    "and white space in attribute values as they are written"
-)
-
-
-class _AsWritten:
-    """A canonical writer's target, refusing what vorlane reads otherwise than the standard parser."""
-
-    def __init__(self, target: C14NWriterTarget) -> None:
-        self._target = target
-
-    @staticmethod
-    def _check(text: str, what: str, characters: str = "\r") -> None:
-        if any(character in text for character in characters):
-            raise ValueError(_AS_WRITTEN.format(what))
-
-    def start(self, tag: str, attrib: dict[str, str]) -> None:
-        for value in attrib.values():
-            self._check(value, "white space other than spaces in an attribute value", "\t\n\r")
-        self._target.start(tag, attrib)
-
-    def end(self, tag: str) -> None:
-        self._target.end(tag)
-
-    def data(self, text: str) -> None:
-        self._check(text, "a carriage return")
-        self._target.data(text)
-
-    def comment(self, text: str) -> None:
-        self._check(text, "a carriage return")
-        self._target.comment(text)
-
-    def pi(self, target: str, data: str) -> None:
-        self._check(data, "a carriage return")
-        self._target.pi(target, data)
-
-    def start_ns(self, prefix: str, uri: str) -> None:
-        self._target.start_ns(prefix, uri)
 
 
 # The standard parsers are not reachable from here.

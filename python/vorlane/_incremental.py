@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 from xml.etree.ElementTree import Element, TreeBuilder
 
 from vorlane._events import EventParser
-from vorlane.api import ParseOptions, Source, _explained, _file_object
+from vorlane.api import ParseOptions, Source, _explained, _file_object, engine_options
 from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import DECLARATION_WINDOW, codec_of, sniff_encoding
 
@@ -153,7 +153,7 @@ class Feeder:
     def __init__(self, target: Any, encoding: str | None, options: ParseOptions) -> None:
         self.target = target
         self.events: list[tuple[str, Any]] = []
-        self._engine = EventParser(**options)
+        self._engine = EventParser(**engine_options(options))
         self._decoder = Decoder(encoding)
         self._handlers = tuple(getattr(target, name, None) for name in HANDLER_NAMES)
         self._engine.bind(target, self._handlers, ())
@@ -250,7 +250,7 @@ def failure_position(
     ...     failure_position("<a>\\n  <b></c></a>", None, {}, exc)
     (2, 5)
     """
-    engine = EventParser(**options)
+    engine = EventParser(**engine_options(options))
     engine.bind(None, (None,) * len(HANDLER_NAMES), ())
     decoder = Decoder(encoding)
     # In pieces: the reading stops at the failure and never copies the whole document.

@@ -1,8 +1,8 @@
 """Parsing functions with the names and results of :mod:`xml.etree.ElementTree`.
 
-Each reads one whole document with :func:`vorlane.parse_xml` and its keyword-only
-options, after :func:`vorlane.decode.decode_document` has chosen the text encoding of
-a document given as bytes.
+Each reads one whole document with the keyword-only options of :func:`vorlane.parse_xml`
+and one more, ``strict``, after :func:`vorlane.decode.decode_document` has chosen the text
+encoding of a document given as bytes.
 """
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from collections.abc import Buffer, Iterable, Mapping
 from typing import Protocol, TypedDict, Unpack, cast
 from xml.etree.ElementTree import Element, ElementTree
 
-from vorlane._vorlane import parse_xml
+from vorlane._events import parse_document
 from vorlane.common import DefusedXmlException, ParseError, located
 from vorlane.decode import decode_document
 
@@ -33,9 +33,17 @@ class ParseOptions(TypedDict, total=False):
     ``**options: Unpack[ParseOptions]``, and a test holds it to the option table of the
     extension, its stub and the command line.
 
+    ``strict`` is this package's own: on (the default), a document that XML 1.0 and
+    Namespaces in XML call not well-formed is refused, and line ends and white space in
+    attribute values are normalised as XML requires, so trees equal the standard
+    library's. ``strict=False`` reads as :func:`vorlane.parse_xml` does: tolerant, and
+    everything kept as written. The limits and switches are parse_xml's.
+
     >>> options: ParseOptions = {"forbid_dtd": True, "max_depth": 50}
     >>> fromstring("<a><b/></a>", **options).tag
     'a'
+    >>> fromstring("<a>1\\r\\n2</a>").text, fromstring("<a>1\\r\\n2</a>", strict=False).text
+    ('1\\n2', '1\\r\\n2')
     """
 
     forbid_dtd: bool
@@ -48,9 +56,25 @@ class ParseOptions(TypedDict, total=False):
     max_attribute_size: int
     max_name_size: int
     max_comment_size: int
+    strict: bool
 
 
 _OPTION_NAMES = frozenset(ParseOptions.__annotations__)
+#: ``strict`` when a caller leaves it out: every road of the package is strict by default.
+STRICT_DEFAULT = True
+
+
+def engine_options(options: ParseOptions) -> ParseOptions:
+    """*options* with ``strict`` settled, as the engine takes them (it is tolerant unless told).
+
+    >>> engine_options({"max_depth": 5})
+    {'max_depth': 5, 'strict': True}
+    """
+    if "strict" in options:
+        return options
+    settled = options.copy()
+    settled["strict"] = STRICT_DEFAULT
+    return settled
 
 
 def _checked_options(options: Mapping[str, object], caller: str) -> ParseOptions:
@@ -99,7 +123,7 @@ def _parse_document(document: Document, options: ParseOptions, encoding: str | N
     except ParseError as exc:
         raise located(exc, _failure_position(document, encoding, options, exc, decoding=True)) from exc.__cause__
     try:
-        return parse_xml(text, **options)
+        return parse_document(text, **engine_options(options))
     except (ParseError, DefusedXmlException) as exc:
         raise located(_explained(exc), _failure_position(document, encoding, options, exc)) from None
     except ValueError as exc:
@@ -187,8 +211,8 @@ def fromstring(text: Document, **options: Unpack[ParseOptions]) -> Element:
 
     *text* is a string or bytes containing a whole XML document. Bytes are read in the
     encoding that a UTF-16 or UTF-32 byte order mark or the XML declaration names, and
-    as UTF-8 otherwise. The keyword-only options are those of :func:`vorlane.parse_xml`
-    (:class:`ParseOptions`).
+    as UTF-8 otherwise. The keyword-only options are :class:`ParseOptions`: parse_xml's
+    and ``strict``.
 
     Returns the root Element. Raises :class:`vorlane.ParseError` for malformed input
     and :class:`vorlane.DefusedXmlException` (or a subclass) for a refused document.

@@ -19,7 +19,7 @@ from xml.dom import XMLNS_NAMESPACE, minidom
 
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
-from vorlane.api import ParseOptions, _checked_options
+from vorlane.api import ParseOptions, _checked_options, engine_options
 from vorlane.sax import standard_text, standard_value
 
 __all__ = ["parse", "parseString"]
@@ -67,7 +67,7 @@ def _pieces(file: Any) -> Iterator[str | bytes]:
 
 def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Document:
     document = minidom.getDOMImplementation().createDocument(None, None, None)
-    engine = EventParser(**options)
+    engine = EventParser(**engine_options(options))
     decoder = Decoder(None)
     node: Any = document
     declared: list[tuple[str, str]] = []

@@ -27,7 +27,7 @@ from xml.sax._exceptions import SAXNotRecognizedException, SAXNotSupportedExcept
 
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
-from vorlane.api import ParseOptions, _checked_options, _explained
+from vorlane.api import ParseOptions, _checked_options, _explained, engine_options
 from vorlane.common import DefusedXmlException, ParseError, located
 
 __all__ = ["VorlaneReader", "make_parser", "parse", "parseString", "standard_text", "standard_value"]
@@ -186,7 +186,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
 
     def reset(self) -> None:
         """Forget what was fed: the next ``feed`` starts a new document."""
-        self._engine = EventParser(**self._options)
+        self._engine = EventParser(**engine_options(self._options))
         self._decoder = Decoder(self._source.getEncoding() if self._source is not None else None)
         self._parsing = False
         self._offset = 0  # at startDocument: the first line's start, as the standard reader says

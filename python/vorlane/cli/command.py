@@ -14,17 +14,17 @@ from typing import IO, Final, cast
 
 from vorlane import __version__
 from vorlane._vorlane import parse_xml
-from vorlane.api import ParseOptions
+from vorlane.api import STRICT_DEFAULT, ParseOptions
 from vorlane.cli.checking import check_files, check_stream, usable_cores
 from vorlane.cli.discover import DEFAULT_INCLUDE, STDIN, Selection, select
 from vorlane.cli.outcome import STATUSES, Outcome, plural, printable
 from vorlane.cli.writers import FORMATS, OutputError, SarifWriter, Writer, Writers, make_writer
 
-__all__ = ["main", "option_flags", "parse_args"]
+__all__ = ["main", "option_defaults", "option_flags", "parse_args"]
 
 # What each option of ParseOptions bounds or decides, for --help. Its flag is derived from
-# its name and default: --forbid-X for a switch that is off, --allow-X for one that is on,
-# --max-X for a limit.
+# its name and default: --forbid-X for a switch that is off, --allow-X for one that is on
+# (--no-strict for strict), --max-X for a limit.
 OPTION_HELP: Final = {
     "forbid_dtd": "refuse every DOCTYPE, even one without entities",
     "forbid_entities": "accept entity declarations (they are still never expanded)",
@@ -36,6 +36,7 @@ OPTION_HELP: Final = {
     "max_attribute_size": "bytes of one attribute value",
     "max_name_size": "bytes of one name",
     "max_comment_size": "bytes of one comment or processing instruction",
+    "strict": "accept what XML calls not well-formed, as parse_xml does, and keep line ends as written",
 }
 _U64_MAX: Final = 2**64 - 1
 
@@ -44,18 +45,29 @@ def option_flags() -> dict[str, str]:
     """Each parser option's flag, by option name, derived from its name and default.
 
     >>> flags = option_flags()
-    >>> flags["forbid_dtd"], flags["forbid_entities"], flags["max_depth"]
-    ('--forbid-dtd', '--allow-entities', '--max-depth')
+    >>> flags["forbid_dtd"], flags["forbid_entities"], flags["max_depth"], flags["strict"]
+    ('--forbid-dtd', '--allow-entities', '--max-depth', '--no-strict')
     """
     flags = {}
-    for name, parameter in inspect.signature(parse_xml).parameters.items():
-        if name == "source":
-            continue
-        if isinstance(parameter.default, bool):
-            flags[name] = "--" + ("allow" if parameter.default else "forbid") + "-" + name.split("_", 1)[1]
+    for name, default in option_defaults().items():
+        if name == "strict":
+            flags[name] = "--no-strict"
+        elif isinstance(default, bool):
+            flags[name] = "--" + ("allow" if default else "forbid") + "-" + name.split("_", 1)[1]
         else:
             flags[name] = "--" + name.replace("_", "-")
     return flags
+
+
+def option_defaults() -> dict[str, bool | int]:
+    """Each option's default: parse_xml's, and this package's ``strict``.
+
+    >>> option_defaults()["max_depth"], option_defaults()["strict"]
+    (1000, True)
+    """
+    defaults = {name: p.default for name, p in inspect.signature(parse_xml).parameters.items() if name != "source"}
+    defaults["strict"] = STRICT_DEFAULT
+    return defaults
 
 
 class Progress:
@@ -209,7 +221,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="no progress display (shown on a terminal when a run is long)",
     )
     group = check.add_argument_group("parser options (the defaults are vorlane's)")
-    defaults = {name: p.default for name, p in inspect.signature(parse_xml).parameters.items()}
+    defaults = option_defaults()
     for name, flag in option_flags().items():
         if isinstance(defaults[name], bool):
             action = "store_false" if defaults[name] else "store_true"
