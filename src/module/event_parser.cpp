@@ -459,8 +459,7 @@ int parser_traverse(PyObject* self_object, visitproc visit, void* arg) {
   Py_VISIT(self->target);
   for (PyObject* handler : self->handlers) Py_VISIT(handler);
   Py_VISIT(self->empty_attrib);
-  Py_VISIT(self->names);
-  return 0;
+  return 0;  // the decoded names are str, which hold no references
 }
 
 int parser_clear(PyObject* self_object) {
