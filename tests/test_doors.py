@@ -33,6 +33,8 @@ STRINGS = [
     b"<?xml version='1.0' encoding='iso-8859-1'?>\n<!--head--><?go now?><r a='\xe9'>caf\xe9<![CDATA[<x>]]>&amp;&#65;</r><!--tail-->",
     b"<r xmlns='urn:d' xmlns:p='urn:p' p:a='1' b='2'>\n <p:e p:x=''/>t<e xmlns=''>u</e></r>",
     b"<a v='x\ty\r\nz\n'>\r\n<b>line\rtwo</b>\n\n<c/>\t</a>",
+    # References keep the character they stand for; CDATA with written line ends.
+    b"<a v='1&#10;2&#9;3&#13;'>1&#13;2\r\n<![CDATA[x\r\ny]]>\r<!--c\r\n--></a>",
     "\ufeff<doc><é attr='&quot;&lt;'>ü</é></doc>".encode(),
     "<a>".encode("utf-16") + "x</a>".encode("utf-16-le"),
     b"<!DOCTYPE r>\n<r xmlns:xml='http://www.w3.org/XML/1998/namespace' xml:lang='en'/>",

@@ -20,7 +20,6 @@ from xml.dom import XMLNS_NAMESPACE, minidom
 from vorlane._events import EventParser
 from vorlane._incremental import Decoder
 from vorlane.api import ParseOptions, _checked_options, engine_options
-from vorlane.sax import standard_text, standard_value
 
 __all__ = ["parse", "parseString"]
 
@@ -29,12 +28,25 @@ _CDATA_OPEN = b"<![CDATA["
 _REFERENCE = re.compile(r"&[^;]*;")
 
 
-def _sections(text: str, raw: bytes | bytearray, start: int) -> Iterator[tuple[bool, str]]:
-    """The run of character data *text*, written at *start* of *raw*, cut into its CDATA
+def _line_ends(text: str) -> str:
+    r"""*text* with each ``\r\n`` and lone ``\r`` one ``\n``, as a strict reading gives text.
+
+    >>> _line_ends("a\r\nb\rc")
+    'a\nb\nc'
+    """
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
+def _sections(text: str, raw: bytes | bytearray, start: int, strict: bool) -> Iterator[tuple[bool, str]]:
+    r"""The run of character data *text*, written at *start* of *raw*, cut into its CDATA
     sections (True) and the text between them (False), as the standard builder keeps them.
 
     Only predefined and character references can stand in a run the engine delivers, and
-    each stands for one character, so the text between sections is measured on the bytes.
+    each stands for one character, so the text between sections is measured on the bytes;
+    read strictly, a written ``\r\n`` is one character.
+
+    >>> list(_sections("a\nb", b"<r>a\r\n<![CDATA[b]]></r>", 3, True))
+    [(False, 'a\n'), (True, 'b')]
     """
     at, taken = start, 0
     while True:
@@ -42,6 +54,7 @@ def _sections(text: str, raw: bytes | bytearray, start: int) -> Iterator[tuple[b
         if end != at:
             written = raw[at:end].decode("utf-8")
             size = len(written) - sum(len(ref) - 1 for ref in _REFERENCE.findall(written))
+            size -= written.count("\r\n") if strict else 0
             yield False, text[taken : taken + size]
             taken += size
             at = end
@@ -49,8 +62,9 @@ def _sections(text: str, raw: bytes | bytearray, start: int) -> Iterator[tuple[b
             return
         close = raw.index(b"]]>", at)
         content = raw[at + len(_CDATA_OPEN) : close].decode("utf-8")
-        yield True, text[taken : taken + len(content)]
-        taken += len(content)
+        size = len(content) - (content.count("\r\n") if strict else 0)
+        yield True, text[taken : taken + size]
+        taken += size
         at = close + 3
 
 
@@ -67,7 +81,9 @@ def _pieces(file: Any) -> Iterator[str | bytes]:
 
 def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Document:
     document = minidom.getDOMImplementation().createDocument(None, None, None)
-    engine = EventParser(**engine_options(options))
+    settled = engine_options(options)
+    strict = settled["strict"]
+    engine = EventParser(**settled)
     decoder = Decoder(None)
     node: Any = document
     declared: list[tuple[str, str]] = []
@@ -87,33 +103,33 @@ def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Doc
                 declared.clear()
                 for name, key, value in written:
                     namespace = key[1 : key.index("}")] if key.startswith("{") else None
-                    element.setAttributeNS(namespace, name, standard_value(value))
+                    element.setAttributeNS(namespace, name, value)
                 node.appendChild(element)
                 node = element
             elif kind == "end":
                 node = node.parentNode
             elif kind == "data":
-                for cdata, text in _sections(event[1], raw, event[2]):
+                for cdata, text in _sections(event[1], raw, event[2], strict):
                     last = node.lastChild
                     if cdata and text:
-                        node.appendChild(document.createCDATASection(standard_text(text)))
+                        node.appendChild(document.createCDATASection(text))
                     elif not text or cdata:
                         continue  # the standard builder makes no node of nothing
                     elif last is not None and last.nodeType == last.TEXT_NODE:
-                        last.data += standard_text(text)
+                        last.data += text
                     else:
-                        node.appendChild(document.createTextNode(standard_text(text)))
+                        node.appendChild(document.createTextNode(text))
             elif kind == "comment":
-                node.appendChild(document.createComment(standard_text(event[1])))
+                node.appendChild(document.createComment(event[1]))
             elif kind == "pi":
-                node.appendChild(document.createProcessingInstruction(event[1], standard_text(event[2])))
+                node.appendChild(document.createProcessingInstruction(event[1], event[2]))
             elif kind == "start-ns":
                 declared.append((event[1], event[2]))
             elif kind == "doctype":
                 _, name, public_id, system_id, subset, _ = event
                 doctype = document.implementation.createDocumentType(name, public_id, system_id)
                 doctype.ownerDocument = document
-                doctype.internalSubset = None if subset is None else standard_text(subset)
+                doctype.internalSubset = subset if subset is None or not strict else _line_ends(subset)
                 document.appendChild(doctype)
                 document.doctype = doctype
         out.clear()

@@ -30,7 +30,7 @@ from vorlane._incremental import Decoder
 from vorlane.api import ParseOptions, _checked_options, _explained, engine_options
 from vorlane.common import DefusedXmlException, ParseError, located
 
-__all__ = ["VorlaneReader", "make_parser", "parse", "parseString", "standard_text", "standard_value"]
+__all__ = ["VorlaneReader", "make_parser", "parse", "parseString"]
 
 _XMLNS = "http://www.w3.org/2000/xmlns/"
 # Features that would open or apply what the document names: only False is accepted.
@@ -38,32 +38,6 @@ _REFUSED = frozenset({_handler.feature_external_ges, _handler.feature_external_p
 _ACCEPTED = frozenset(
     {_handler.feature_namespaces, _handler.feature_namespace_prefixes, _handler.feature_string_interning}
 )
-
-
-_SPACES = str.maketrans("\t\n\r", "   ")
-
-
-def standard_text(text: str) -> str:
-    """Character data with its line ends as the standard parsers report them (one ``\\n``).
-
-    The engine keeps line ends as written; the standard doors' callers expect them
-    normalised. (A ``&#13;`` cannot be told from a written carriage return here.)
-
-    >>> standard_text("a\\r\\nb\\rc")
-    'a\\nb\\nc'
-    """
-    return text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
-
-
-def standard_value(value: str) -> str:
-    """An attribute value normalised as the standard parsers do: each line end and tab a space.
-
-    >>> standard_value("a\\r\\nb\\tc")
-    'a b c'
-    """
-    if "\r" in value or "\n" in value or "\t" in value:
-        return value.replace("\r\n", " ").translate(_SPACES)
-    return value
 
 
 def _split(name: str) -> tuple[str | None, str]:
@@ -269,7 +243,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
                     self._start_ns(tag, qname, written)
                 else:
                     attrs = {("xmlns:" + p if p else "xmlns"): uri for p, uri in self._pending_ns}
-                    attrs.update((name, standard_value(value)) for name, _, value in written)
+                    attrs.update((name, value) for name, _, value in written)
                     self._pending_ns = []
                     content.startElement(qname, xmlreader.AttributesImpl(attrs))
             elif kind == "end":
@@ -278,12 +252,12 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
                 else:
                     content.endElement(event[3])
             elif kind == "data":
-                content.characters(standard_text(event[1]))
+                content.characters(event[1])
             elif kind == "pi":
-                content.processingInstruction(event[1], standard_text(event[2]))
+                content.processingInstruction(event[1], event[2])
             elif kind == "comment":
                 if self._lexical is not None:
-                    self._lexical.comment(standard_text(event[1]))
+                    self._lexical.comment(event[1])
             elif kind == "start-ns":
                 if self._namespaces:
                     # An undeclared default namespace (xmlns="") maps to None, as expat says.
@@ -301,7 +275,7 @@ class VorlaneReader(xmlreader.IncrementalParser, xmlreader.Locator):
         qnames: dict[tuple[str | None, str], str] = {}
         for name, key, value in written:
             pair = _split(key)
-            values[pair] = standard_value(value)
+            values[pair] = value
             qnames[pair] = name
         self.getContentHandler().startElementNS(
             _split(tag), qname if self._prefixes else None, xmlreader.AttributesNSImpl(values, qnames)
