@@ -253,6 +253,7 @@ def failure_position(
     engine = EventParser(**engine_options(options))
     engine.bind(None, (None,) * len(HANDLER_NAMES), ())
     decoder = Decoder(encoding)
+    place = _Place()
     # In pieces: the reading stops at the failure and never copies the whole document.
     view = document if isinstance(document, str) else memoryview(document).cast("B")
     pieces = (view[start : start + CHUNK] for start in range(0, len(view), CHUNK))
@@ -260,9 +261,16 @@ def failure_position(
         try:
             text = decoder.close() if piece is None else decoder.feed(piece)
         except ParseError:
-            return _place_undecodable(engine, decoder.undecodable_at) if decoding else None
-        if decoding and piece is None:
-            return None  # decoded here: not the failure this was about
+            if not decoding or decoder.undecodable_at is None:
+                return None
+            return place.after(decoder.undecodable_at)
+        if decoding:
+            if piece is None:
+                return None  # decoded here: not the failure this was about
+            # The text before bad bytes need not parse (bytes read in the wrong encoding rarely
+            # do): the place is counted, not parsed.
+            place.after(text)
+            continue
         try:
             engine.feed(text, piece is None, [])
         except (ParseError, DefusedXmlException) as exc:
@@ -271,15 +279,30 @@ def failure_position(
     return None
 
 
-def _place_undecodable(engine: EventParser, before: bytes | None) -> tuple[int, int] | None:
-    """The place after *before*, the characters before undecodable bytes, if they parse."""
-    if before is None:
-        return None
-    try:
-        engine.feed(before, False, [])
-    except (ParseError, DefusedXmlException):
-        return None
-    return engine.position(engine.bytes_fed())
+class _Place:
+    r"""(line, column) after the UTF-8 text given so far, as the engine counts them.
+
+    >>> place = _Place()
+    >>> place.after(b"a\r"), place.after(b"\nb\xc3\xa9")
+    ((2, 0), (2, 2))
+    """
+
+    def __init__(self) -> None:
+        self.line, self.column, self._cr = 1, 0, False
+
+    def after(self, data: bytes) -> tuple[int, int]:
+        text = data.decode("utf-8", "replace")
+        if self._cr and text.startswith("\n"):
+            text = text[1:]  # the LF of a CR LF cut between two pieces
+        self._cr = text.endswith("\r")
+        folded = text.replace("\r\n", "\n").replace("\r", "\n")
+        breaks = folded.count("\n")
+        if breaks:
+            self.line += breaks
+            self.column = len(folded) - folded.rfind("\n") - 1
+        else:
+            self.column += len(folded)
+        return self.line, self.column
 
 
 @contextlib.contextmanager
