@@ -144,6 +144,7 @@ def main():
     by_package = collections.Counter(package for _, package, *_ in rows)
     encodings = collections.Counter(v.encoding for *_, v in rows)
     defaults = collections.Counter(v.defaults or "not read" for *_, v in rows)
+    strict = [row for row in rows if row[3].strict]
     report = [
         "# vorlane against xml.etree.ElementTree on Debian's XML",
         "",
@@ -166,6 +167,11 @@ def main():
         "Encodings: " + ", ".join(f"{e} {n}" for e, n in encodings.most_common()) + ".",
         "",
         "With every option at its default: " + ", ".join(f"{o} {n}" for o, n in defaults.most_common()) + ".",
+        "",
+        f"Read strictly (the default of the Python functions), limits raised: {len(strict)} of the files that the "
+        "standard library and the tolerant reading both read are refused" + (":" if strict else "."),
+        "",
+        *[f"- `{path}`: {v.strict}" for _, _, path, v in strict],
         "",
     ]
     for category, _ in by_category.most_common():

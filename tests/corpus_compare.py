@@ -16,6 +16,7 @@ import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 
 from vorlane import parse_xml
+from vorlane._events import parse_document
 
 PERMISSIVE = dict(
     forbid_dtd=False,
@@ -37,6 +38,7 @@ class Verdict:
     detail: str = ""
     encoding: str = "utf-8"
     defaults: str = ""  # the outcome with every option at its default
+    strict: str = ""  # "" or the failure of a strict reading of a file both others read, limits raised
 
 
 # --- reading the bytes as the standard library does -------------------------------------------
@@ -279,6 +281,11 @@ def compare(data: bytes) -> Verdict:
             verdict.defaults = "parsed"
         except Exception as exc:
             verdict.defaults = type(exc).__name__
+        if theirs is not None and ours is not None:  # a refusal of both modes is explained below
+            try:
+                parse_document(source, strict=True, **PERMISSIVE)
+            except Exception as exc:
+                verdict.strict = f"{type(exc).__name__}: {our_message(exc)[:160]}"
 
     if ours is not None and theirs is not None:
         verdict.category, verdict.detail = explain_trees(ours, theirs, data)
