@@ -57,11 +57,15 @@ def parsers():
     import xml.etree.ElementTree as ET
 
     import vorlane
+    from vorlane._events import parse_document
 
     def vorlane_parse(doc):
         return vorlane.parse_xml(doc, **VORLANE_OPTIONS)
 
-    out = {"vorlane": vorlane_parse, "ET": ET.fromstring}
+    def vorlane_strict(doc):
+        return parse_document(doc, strict=True, **VORLANE_OPTIONS)
+
+    out = {"vorlane": vorlane_parse, "vorlane strict": vorlane_strict, "ET": ET.fromstring}
     try:
         import lxml.etree
 
@@ -96,7 +100,7 @@ def worker_time(path, multi, repeats, sample_bytes):
     # other two are gone, to keep the peak of this process down.
     ok = {}
     trees = {}
-    for name in ("ET", "vorlane", "lxml"):
+    for name in ("ET", "vorlane", "vorlane strict", "lxml"):
         if name not in funcs:
             continue
         if name == "lxml":
@@ -413,6 +417,7 @@ def main(argv=None):
         "pugixml/core",
         "peak RSS vorlane/ET",
         "2 threads/1",
+        "strict/tolerant",
     ]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join(["---"] + ["--:"] * (len(head) - 1)) + "|"]
     notes = []
@@ -489,6 +494,7 @@ def main(argv=None):
                     fmt_ratio(c.get("pugi"), c.get("core")),
                     mem_cell,
                     th_cell,
+                    fmt_speedup(speedup(t, "vorlane strict")),
                 ]
             )
             + " |"
@@ -511,7 +517,8 @@ def main(argv=None):
         "core is parse_core alone and pugixml is xml_document::load_buffer (parse_default, "
         "destruction included for both, no Python); peak RSS is ru_maxrss growth over one "
         "parse in a fresh process; 2 threads/1 is the throughput of two threads calling "
-        "parse_xml against one (median of per-round paired ratios)."
+        "parse_xml against one (median of per-round paired ratios); strict/tolerant is the time of "
+        "the strict reading (the default of the Python functions) over parse_xml's, paired per round."
     )
     if any(results[d["path"]]["time"].get("tree_difference") for d in timed):
         out.append(
