@@ -33,52 +33,13 @@ constexpr bool is_char(char32_t c) {
                    : (c == 0x09 || c == 0x0A || c == 0x0D);
 }
 
-// Whether byte c may need a closer look in character data: a control byte other than TAB
-// and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one of `More`. Where no
-// byte does, the bytes are plain: nothing to refuse, nothing to fold.
-template <char... More>
-constexpr bool suspect(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return (b < 0x20 && b != '\t' && b != '\n') || b == 0xEF || ((c == More) || ...);
-}
+using scan::suspect;
 
 #if defined(__SSE2__)
 // suspect() of the 16 bytes at p, as a mask of 0xFF bytes.
 template <char... More>
 VORLANE_HOT_INLINE __m128i suspect_bytes16(const char* p) {
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
-  __m128i m = _mm_andnot_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))), control);
-  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
-  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
-  return m;
-}
-
-// Whether any of the 32-byte blocks from p to before `end` holds a suspect byte, cheaper per
-// block than suspect_bytes16 but dearer to conclude, so for long strings: the control bytes
-// other than TAB and LF are 0..8 and 11..31, which two running minimums (of the bytes, and of
-// the bytes less 11, wrapping) find without a compare per block. Returns where it stopped.
-template <char... More>
-VORLANE_HOT_INLINE const char* suspect_blocks32(const char* p, const char* end, bool& found) {
-  __m128i low = _mm_set1_epi8(-1);
-  __m128i shifted = _mm_set1_epi8(-1);
-  __m128i equal = _mm_setzero_si128();
-  const auto add = [&](__m128i a) {
-    low = _mm_min_epu8(low, a);
-    shifted = _mm_min_epu8(shifted, _mm_sub_epi8(a, _mm_set1_epi8(11)));
-    __m128i m = _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF)));
-    ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
-    equal = _mm_or_si128(equal, m);
-  };
-  for (; end - p >= 32; p += 32) {
-    add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
-  }
-  const __m128i lo = _mm_cmpeq_epi8(_mm_min_epu8(low, _mm_set1_epi8(8)), low);
-  const __m128i sh = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(20)), shifted);
-  found = _mm_movemask_epi8(_mm_or_si128(equal, _mm_or_si128(lo, sh))) != 0;
-  return p;
+  return scan::suspect_bytes16<More...>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 #endif
 
@@ -91,9 +52,12 @@ VORLANE_HOT_INLINE bool plain(std::string_view s, const char* readable_end) {
   const char* const end = p + s.size();
 #if defined(__SSE2__)
   if (end - p >= 32) {
-    bool found;
-    p = suspect_blocks32<More...>(p, end, found);
-    if (found) return false;
+    scan::SuspectBlocks<More...> blocks;
+    for (; end - p >= 32; p += 32) {
+      blocks.add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      blocks.add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
+    }
+    if (blocks.found()) return false;
   }
   __m128i any = _mm_setzero_si128();
   if (end - p >= 16) {

@@ -609,8 +609,14 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       // read_text, which parks it.
       if (c == '&') break;
       unsigned high = 0;
+      [[maybe_unused]] unsigned noted = 0;
       const char* const begin = data_ + pos;
-      const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      const char* stop;
+      if constexpr (Handler::kNotesSuspects) {
+        stop = scan::find_any_noting<'<', '&'>(begin, data_ + size_, high, noted);
+      } else {
+        stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      }
       if ((stop == data_ + size_ && !final_) || static_cast<std::size_t>(stop - begin) > text_limit_ ||
           outside_root_) [[unlikely]] {
         break;
@@ -618,7 +624,11 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;
       const std::string_view text(begin, static_cast<std::size_t>(stop - begin));
       pos = static_cast<std::size_t>(stop - data_);
-      go_on = handler.text(text);
+      if constexpr (Handler::kNotesSuspects) {
+        go_on = handler.text(text, noted == 0);
+      } else {
+        go_on = handler.text(text);
+      }
     }
     if (!go_on) [[unlikely]] break;
   }
