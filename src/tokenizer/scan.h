@@ -279,6 +279,26 @@ VORLANE_HOT_INLINE __m128i suspect_bytes16(__m128i a) {
   return m;
 }
 
+#endif
+
+// suspect<'\t', '\n', '<'>(), the bytes an attribute value's strict check looks at (every
+// control byte: TAB, LF and CR fold to spaces), of the 16 bytes at p as bits; all 16 must be
+// readable.
+VORLANE_HOT_INLINE unsigned value_suspect_mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
+  const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))),
+                                     _mm_cmpeq_epi8(a, _mm_set1_epi8('<')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, other)));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= suspect<'\t', '\n', '<'>(p[i]) ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+#if defined(__SSE2__)
 // suspect() gathered over many blocks: cheaper per block than suspect_bytes16, dearer to
 // conclude, so for long strings. The control bytes other than TAB and LF are 0..8 and
 // 11..31, which two running minimums (of the bytes, and of the bytes less 11, wrapping)
