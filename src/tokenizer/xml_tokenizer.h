@@ -63,9 +63,9 @@ struct TagAttributes {
   static constexpr std::uint32_t kMax = 32;
   std::uint32_t count = 0;
   std::uint32_t amp_mask = 0;
-  std::uint32_t suspect_mask = ~0u;
   bool may_declare = false;
   AttributeSpan spans[kMax];
+  std::uint32_t suspect_mask = ~0u;
 };
 
 struct XmlEvent {
