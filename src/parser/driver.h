@@ -138,6 +138,7 @@ class Driver {
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
   static constexpr bool kBoundsTags = kEvents;
+  static constexpr bool kNotesSuspects = false;
   VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty) {
     return stop(start_element<false>(content, name_length, marks, empty, nullptr), content.data() - 1);
   }
@@ -162,6 +163,8 @@ class Driver {
    public:
     explicit StrictHandler(Driver& driver) : d_(driver) {}
     static constexpr bool kBoundsTags = kEvents;
+    // The text scan tells whether a run holds a byte that needs the careful check.
+    static constexpr bool kNotesSuspects = true;
     VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                       bool empty) {
       d_.prolog_over_ = true;
@@ -175,9 +178,12 @@ class Driver {
                      tag.content.data() - 1);
     }
     VORLANE_HOT_INLINE bool end_tag(const char* lt) { return d_.end_tag(lt); }
-    VORLANE_HOT_INLINE bool text(std::string_view content) {
+    VORLANE_HOT_INLINE bool text(std::string_view content, bool plain) {
       d_.prolog_over_ = true;
-      return d_.strict_character_data(content, content.data(), false);
+      if (plain && d_.text_target_ != nullptr) [[likely]] {
+        return d_.stop(d_.character_data(content, true, content.data()), content.data());
+      }
+      return d_.check_character_data(content, content.data(), false);
     }
 
    private:

@@ -144,6 +144,8 @@ class ReadAttributes {
  public:
   static constexpr bool kMayBeMalformed = false;
   explicit ReadAttributes(const TagAttributes& read) : read_(read) {}
+  // The value last read holds no byte that strict mode looks at.
+  bool plain() const { return ((read_.suspect_mask >> (i_ - 1)) & 1u) == 0; }
   Step next(ScannedAttribute& a, bool& amp) {
     if (i_ == read_.count) return Step::End;
     const AttributeSpan& span = read_.spans[i_];
@@ -194,6 +196,7 @@ class ContentAttributes {
     return Step::Found;
   }
   const AttributeCursor& cursor() const { return cursor_; }
+  static bool plain() { return false; }
 
  private:
   std::string_view content_;
@@ -364,7 +367,7 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
     }
     if constexpr (kStrict) {
       const std::string_view raw_value = content.substr(a.value_begin, value_length);
-      if (amp || !strict::plain<'\t', '\n', '<'>(raw_value, readable_end)) {
+      if (amp || (!reader.plain() && !strict::plain<'\t', '\n', '<'>(raw_value, readable_end))) {
         if (auto failure = strict_value(raw_value, raw_value.data(), amp, name, key->raw_id, options)) return failure;
         ++kept;
         continue;

@@ -47,10 +47,31 @@ MaybeFault check_chars(std::string_view s, std::size_t from, bool& has_cr) {
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Of each ASCII byte: bit 1, a NameStartChar; bit 2, a NameChar. Names are nearly always
+// ASCII, which then costs a lookup a byte instead of a decode.
+constexpr auto kAsciiName = [] {
+  struct Table {
+    unsigned char bits[128] = {};
+  } table;
+  for (unsigned c = 0; c < 128; ++c) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const bool start = letter || c == '_' || c == ':';
+    const bool more = start || c == '-' || c == '.' || (c >= '0' && c <= '9');
+    table.bits[c] = static_cast<unsigned char>((start ? 1 : 0) | (more ? 2 : 0));
+  }
+  return table;
+}();
+
 // The length of the Name at s[at], or 0; `bad` is where it stops being one.
 std::size_t name_length(std::string_view s, std::size_t at, bool colon_allowed) {
   std::size_t i = at;
   while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      if ((kAsciiName.bits[b] & (i == at ? 1 : 2)) == 0 || (!colon_allowed && b == ':')) break;
+      ++i;
+      continue;
+    }
     char32_t c;
     const std::size_t length = decode_at(s, i, c);
     const bool ok = (i == at ? is_name_start(c) : is_name_char(c)) && (colon_allowed || c != ':');

@@ -33,43 +33,35 @@ constexpr bool is_char(char32_t c) {
                    : (c == 0x09 || c == 0x0A || c == 0x0D);
 }
 
-// Whether byte c may need a closer look in character data: a control byte other than TAB
-// and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one of `More`. Where no
-// byte does, the bytes are plain: nothing to refuse, nothing to fold.
-template <char... More>
-constexpr bool suspect(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return (b < 0x20 && b != '\t' && b != '\n') || b == 0xEF || ((c == More) || ...);
-}
+using scan::suspect;
 
 #if defined(__SSE2__)
 // suspect() of the 16 bytes at p, as a mask of 0xFF bytes.
 template <char... More>
 VORLANE_HOT_INLINE __m128i suspect_bytes16(const char* p) {
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
-  __m128i m = _mm_andnot_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))), control);
-  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
-  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
-  return m;
+  return scan::suspect_bytes16<More...>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 #endif
 
 // Whether `s` holds no suspect byte; `readable_end` bounds what may be read past `s` (the
-// end of its buffer), so a short string costs one block. The blocks are OR-ed together and
+// end of its buffer), so a short string costs one block. The blocks are gathered and
 // tested once: the usual string has nothing to find.
 template <char... More>
 VORLANE_HOT_INLINE bool plain(std::string_view s, const char* readable_end) {
   const char* p = s.data();
   const char* const end = p + s.size();
 #if defined(__SSE2__)
-  __m128i any = _mm_setzero_si128();
-  for (; end - p >= 32; p += 32) {
-    any = _mm_or_si128(any, _mm_or_si128(suspect_bytes16<More...>(p), suspect_bytes16<More...>(p + 16)));
+  if (end - p >= 32) {
+    scan::SuspectBlocks<More...> blocks;
+    for (; end - p >= 32; p += 32) {
+      blocks.add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      blocks.add(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
+    }
+    if (blocks.found()) return false;
   }
+  __m128i any = _mm_setzero_si128();
   if (end - p >= 16) {
-    any = _mm_or_si128(any, suspect_bytes16<More...>(p));
+    any = suspect_bytes16<More...>(p);
     p += 16;
   }
   if (p < end && readable_end - p >= 16) {

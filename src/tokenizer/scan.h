@@ -258,6 +258,140 @@ inline const char* find_any(const char* p, const char* end, unsigned& high) {
   return end;
 }
 
+// Strict mode's test of character data: a byte that may need a closer look is a control
+// byte other than TAB and LF (CR is folded), 0xEF (which begins U+FFFE and U+FFFF), or one
+// of `More`. Where no byte is one, the bytes are plain: nothing to refuse, nothing to fold.
+template <char... More>
+constexpr bool suspect(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return (b < 0x20 && b != '\t' && b != '\n') || b == 0xEF || ((c == More) || ...);
+}
+
+#if defined(__SSE2__)
+// suspect() of the 16 bytes of `a`, as a mask of 0xFF bytes.
+template <char... More>
+VORLANE_HOT_INLINE __m128i suspect_bytes16(__m128i a) {
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
+  __m128i m = _mm_andnot_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(a, _mm_set1_epi8('\n'))), control);
+  m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))));
+  ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
+  return m;
+}
+
+#endif
+
+// suspect<'\t', '\n', '<'>(), the bytes an attribute value's strict check looks at (every
+// control byte: TAB, LF and CR fold to spaces), of the 16 bytes at p as bits; all 16 must be
+// readable.
+VORLANE_HOT_INLINE unsigned value_suspect_mask16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(a, _mm_set1_epi8(0x1F)), a);
+  const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF))),
+                                     _mm_cmpeq_epi8(a, _mm_set1_epi8('<')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, other)));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= suspect<'\t', '\n', '<'>(p[i]) ? 1u << i : 0u;
+  return bits;
+#endif
+}
+
+#if defined(__SSE2__)
+// suspect() gathered over many blocks: cheaper per block than suspect_bytes16, dearer to
+// conclude, so for long strings. The control bytes other than TAB and LF are 0..8 and
+// 11..31, which two running minimums (of the bytes, and of the bytes less 11, wrapping)
+// find with no compare per block.
+template <char... More>
+struct SuspectBlocks {
+  __m128i low = _mm_set1_epi8(-1);
+  __m128i shifted = _mm_set1_epi8(-1);
+  __m128i equal = _mm_setzero_si128();
+  VORLANE_HOT_INLINE void add(__m128i a) {
+    low = _mm_min_epu8(low, a);
+    shifted = _mm_min_epu8(shifted, _mm_sub_epi8(a, _mm_set1_epi8(11)));
+    __m128i m = _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xEF)));
+    ((m = _mm_or_si128(m, _mm_cmpeq_epi8(a, _mm_set1_epi8(More)))), ...);
+    equal = _mm_or_si128(equal, m);
+  }
+  VORLANE_HOT_INLINE bool found() const {
+    const __m128i lo = _mm_cmpeq_epi8(_mm_min_epu8(low, _mm_set1_epi8(8)), low);
+    const __m128i sh = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(20)), shifted);
+    return _mm_movemask_epi8(_mm_or_si128(equal, _mm_or_si128(lo, sh))) != 0;
+  }
+};
+#endif
+
+// find_any over character data in strict mode: `noted` also turns nonzero when a byte before
+// the result is suspect<']'>, so that the one pass finds the run's end and tells whether it
+// needs the careful check. A short run is tested on the blocks already loaded.
+template <char... Cs>
+VORLANE_HOT_INLINE const char* find_any_noting(const char* p, const char* end, unsigned& high, unsigned& noted) {
+#if defined(__SSE2__)
+  SuspectBlocks<']'> passed;
+  bool long_run = false;
+  const auto finish = [&](const char* at) {
+    if (long_run && passed.found()) noted |= 1;
+    return at;
+  };
+  while (end - p >= 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    __m128i ma = _mm_setzero_si128();
+    __m128i mb = _mm_setzero_si128();
+    ((ma = _mm_or_si128(ma, _mm_cmpeq_epi8(a, _mm_set1_epi8(Cs)))), ...);
+    ((mb = _mm_or_si128(mb, _mm_cmpeq_epi8(b, _mm_set1_epi8(Cs)))), ...);
+    const unsigned top = static_cast<unsigned>(_mm_movemask_epi8(a)) |
+                         (static_cast<unsigned>(_mm_movemask_epi8(b)) << 16);
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
+                          (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
+    if (bits != 0) {
+      const unsigned upto = bits ^ (bits - 1);
+      high |= top & upto;
+      unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
+      if ((bits & 0xFFFFu) == 0) odd |= static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(b))) << 16;
+      noted |= odd & upto;
+      return finish(p + __builtin_ctz(bits));
+    }
+    high |= top;
+    passed.add(a);
+    passed.add(b);
+    long_run = true;
+    p += 32;
+  }
+  if (end - p >= 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i ma = _mm_setzero_si128();
+    ((ma = _mm_or_si128(ma, _mm_cmpeq_epi8(a, _mm_set1_epi8(Cs)))), ...);
+    const unsigned top = static_cast<unsigned>(_mm_movemask_epi8(a));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma));
+    const unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
+    if (bits != 0) {
+      high |= top & (bits ^ (bits - 1));
+      noted |= odd & (bits ^ (bits - 1));
+      return finish(p + __builtin_ctz(bits));
+    }
+    high |= top;
+    noted |= odd;
+    p += 16;
+  }
+  for (; p < end; ++p) {
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+    if (is_one_of<Cs...>(*p)) return finish(p);
+    noted |= suspect<']'>(*p) ? 1u : 0u;
+  }
+  return finish(end);
+#else
+  for (; p < end; ++p) {
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+    if (is_one_of<Cs...>(*p)) return p;
+    noted |= suspect<']'>(*p) ? 1u : 0u;
+  }
+  return end;
+#endif
+}
+
 template <char... Cs>
 inline const char* find_any(const char* p, const char* end) {
   unsigned ignored = 0;

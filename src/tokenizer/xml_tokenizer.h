@@ -56,7 +56,8 @@ struct AttributeSpan {
 
 // The attributes of a tag as the tokenizer read them: spans[0, count) in document order,
 // bit i of `amp_mask` set when value i holds a "&", `may_declare` false when no key begins
-// with "xmlns".
+// with "xmlns". Bit i of `suspect_mask` clear: value i holds no byte that strict mode looks
+// at (see scan::suspect; TAB, LF and "<" too); set unless the strict reading looked.
 struct TagAttributes {
   // Most attributes a tag may have for the tokenizer to read them.
   static constexpr std::uint32_t kMax = 32;
@@ -64,6 +65,7 @@ struct TagAttributes {
   std::uint32_t amp_mask = 0;
   bool may_declare = false;
   AttributeSpan spans[kMax];
+  std::uint32_t suspect_mask = ~0u;
 };
 
 struct XmlEvent {
@@ -194,9 +196,10 @@ class XmlTokenizer {
   // The tag at `lt` in the usual shapes of tags with attributes or long names; see its
   // definition. Fills long_tag_ and returns the position after the tag, or 0. kBounded
   // (events): 0 also for a value past value_limit_, which read_tag_bounded cuts.
-  template <bool kBounded>
+  // kNotes (strict mode): attributes_.suspect_mask is filled too.
+  template <bool kBounded, bool kNotes = false>
   std::size_t quick_long_tag(std::size_t lt);
-  template <bool kBounded>
+  template <bool kBounded, bool kNotes>
   std::size_t quick_attributes(const char* s, std::size_t i, unsigned& high_out);
   // The end tag at `lt` when it repeats the innermost open name exactly: pops the name and
   // returns the position after the tag, else 0.
@@ -360,11 +363,12 @@ VORLANE_HOT_INLINE std::optional<TokenizerError> XmlTokenizer::read_text(XmlEven
 // value, the closing quote follow from those masks with bit operations, instead of one
 // round of block compares per part, each waiting for the one before. A longer value is
 // read on from the next block, whose address does not wait for the first.
-template <bool kBounded>
+template <bool kBounded, bool kNotes>
 VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std::size_t i, unsigned& high_out) {
   const char* const end = data_ + size_;
   std::uint32_t count = 0;
   std::uint32_t amp_mask = 0;
+  [[maybe_unused]] std::uint32_t suspect_mask = 0;
   unsigned high = 0;
   bool may_declare = false;
   for (;;) {
@@ -400,14 +404,19 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
     const unsigned highs = scan::high_mask16(key);
     std::size_t close;
     bool amp;
+    [[maybe_unused]] unsigned suspects = 0;
+    if constexpr (kNotes) suspects = scan::value_suspect_mask16(key);
+    [[maybe_unused]] bool suspect = false;
     if (closes != 0) {
       const unsigned c = static_cast<unsigned>(__builtin_ctz(closes));
       close = i + c;
       amp = (amps & after_quote & scan::low_bits(c)) != 0;
       high |= highs & scan::low_bits(c);
+      if constexpr (kNotes) suspect = (suspects & after_quote & scan::low_bits(c)) != 0;
     } else {
       amp = (amps & after_quote & 0xFFFFu) != 0;
       high |= highs;
+      if constexpr (kNotes) suspect = (suspects & after_quote & 0xFFFFu) != 0;
       const char quote = key[key_length + 1];
       close = i + 16;
       for (;;) {
@@ -416,6 +425,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
         const unsigned before = (found - 1) & ~found;  // all 16 bits without a quote
         amp = amp || (scan::mask16<'&'>(s + close) & before) != 0;
         high |= scan::high_mask16(s + close) & before;
+        if constexpr (kNotes) suspect = suspect || (scan::value_suspect_mask16(s + close) & before) != 0;
         if (found != 0) {
           close += static_cast<std::size_t>(__builtin_ctz(found));
           break;
@@ -430,6 +440,9 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
     attributes_.spans[count] = AttributeSpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + key_length),
                                              static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(close)};
     if (amp) amp_mask |= 1u << count;
+    if constexpr (kNotes) {
+      if (suspect) suspect_mask |= 1u << count;
+    }
     ++count;
     i = close + 1;
     // White space, ">" or "/>" must follow.
@@ -443,6 +456,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
   }
   attributes_.count = count;
   attributes_.amp_mask = amp_mask;
+  attributes_.suspect_mask = kNotes ? suspect_mask : ~0u;
   attributes_.may_declare = may_declare;
   high_out |= high;
   return i;
@@ -455,7 +469,7 @@ VORLANE_HOT_INLINE std::size_t XmlTokenizer::quick_attributes(const char* s, std
 // control byte, a quote or ">". For such a tag, the first ">" outside quotes (the tag's
 // end) is the one the reading ends at, and the attributes are what the parser's own reading
 // of the content would find. Fills long_tag_ and attributes_.
-template <bool kBounded>
+template <bool kBounded, bool kNotes>
 VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt) {
   const char* const s = data_ + lt + 1;  // the content
   const char* const end = data_ + size_;
@@ -475,7 +489,7 @@ VORLANE_NOINLINE inline std::size_t XmlTokenizer::quick_long_tag(std::size_t lt)
     n += 16;
   }
   if (n == 0) return 0;
-  const std::size_t gt = s[n] == '>' ? n : quick_attributes<kBounded>(s, n, high);
+  const std::size_t gt = s[n] == '>' ? n : quick_attributes<kBounded, kNotes>(s, n, high);
   if (gt == 0) return 0;
   if (high != 0 && !utf8::validate(s - 1, gt + 2).ok) return 0;
   const bool empty = s[gt - 1] == '/';
@@ -598,7 +612,7 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
           go_on = handler.start_tag(content, name_length, marks, empty);
         } else {
           // Tags with attributes, and long names: calls, which cost little beside them.
-          after = quick_long_tag<Handler::kBoundsTags>(pos);
+          after = quick_long_tag<Handler::kBoundsTags, Handler::kNotesSuspects>(pos);
           if (after == 0) break;
           pos = after;
           go_on = handler.long_start_tag(long_tag_);
@@ -609,8 +623,14 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       // read_text, which parks it.
       if (c == '&') break;
       unsigned high = 0;
+      [[maybe_unused]] unsigned noted = 0;
       const char* const begin = data_ + pos;
-      const char* stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      const char* stop;
+      if constexpr (Handler::kNotesSuspects) {
+        stop = scan::find_any_noting<'<', '&'>(begin, data_ + size_, high, noted);
+      } else {
+        stop = scan::find_any<'<', '&'>(begin, data_ + size_, high);
+      }
       if ((stop == data_ + size_ && !final_) || static_cast<std::size_t>(stop - begin) > text_limit_ ||
           outside_root_) [[unlikely]] {
         break;
@@ -618,7 +638,11 @@ VORLANE_HOT_INLINE bool XmlTokenizer::run_fast(Handler& handler) {
       if (high != 0 && !utf8::validate(begin, static_cast<std::size_t>(stop - begin)).ok) break;
       const std::string_view text(begin, static_cast<std::size_t>(stop - begin));
       pos = static_cast<std::size_t>(stop - data_);
-      go_on = handler.text(text);
+      if constexpr (Handler::kNotesSuspects) {
+        go_on = handler.text(text, noted == 0);
+      } else {
+        go_on = handler.text(text);
+      }
     }
     if (!go_on) [[unlikely]] break;
   }

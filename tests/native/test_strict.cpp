@@ -98,3 +98,41 @@ TEST(strict_normalises_line_ends_and_attribute_white_space) {
            "@0 start r a=[x  y\r\t] b=[plain]\n@32 data [a\nb\ncd\n]\n@53 comment [e\n]\n@62 pi [p] [f\ng]\n"
            "@72 end r\nok\n");
 }
+
+// The block checks of long text and values: a bad character at each position of a run longer
+// than two blocks is refused there, and the same run with TAB, LF and bytes above 0x7F only is
+// accepted.
+TEST(strict_finds_a_bad_character_at_every_position_of_a_long_run) {
+  struct Insert {
+    std::string bytes;
+    const char* in_text;   // the refusal's message in text
+    const char* in_value;  // in an attribute value; null: accepted there
+  };
+  const std::vector<Insert> inserts = {
+      {"\x01", "U+0001", "U+0001"},       {"\x08", "U+0008", "U+0008"},     {"\x0B", "U+000B", "U+000B"},
+      {"\x1F", "U+001F", "U+001F"},       {"\xEF\xBF\xBF", "U+FFFF", "U+FFFF"}, {"]]>", "']]>'", nullptr},
+      {"<", nullptr, "'<' is not allowed"},
+  };
+  const ParseOptions strict = strict_options();
+  const std::string filler = "ab\tc\nd\xC3\xA9";
+  for (const bool value : {false, true}) {
+    const std::string open = value ? "<r a='" : "<r>";
+    const std::string close = value ? "'/>" : "</r>";
+    std::string plain;
+    while (plain.size() < 70) plain += filler;
+    CHECK(parse_core((open + plain + close).data(), open.size() + plain.size() + close.size(), strict).status ==
+          ParseResult::Status::Ok);
+    for (const Insert& insert : inserts) {
+      const char* message = value ? insert.in_value : insert.in_text;
+      if (message == nullptr) continue;
+      for (std::size_t at = 0; at <= 70; ++at) {
+        const std::string doc = open + std::string(at, 'x') + insert.bytes + std::string(70 - at, 'y') + close;
+        EventStream stream(strict);
+        CHECK(stream.feed(doc.data(), doc.size(), true) != EventStream::Status::Ok);
+        if (!stream.failure()) continue;
+        CHECK(stream.failure()->message().find(message) != std::string::npos);
+        CHECK_EQ(stream.failure_offset(), open.size() + at);
+      }
+    }
+  }
+}
