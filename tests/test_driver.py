@@ -66,6 +66,8 @@ def test_text_and_tail_placement(source, expected):
         ("<a></a><b></b>", "Junk after document element"),
         ("<a/><" + "b" * 2000 + "/>", "Junk after document element"),
         ("<a/><b>", "Junk after document element"),
+        ("<a/><b\0/>", "Junk after document element"),
+        ("<a><b/>t</a><c/>", "Junk after document element"),
     ],
 )
 def test_root_rules(source, message):

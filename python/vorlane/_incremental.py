@@ -63,6 +63,10 @@ class Decoder:
 
     def feed(self, data: str | Buffer) -> bytes:
         """The UTF-8 bytes that *data* completes (possibly none)."""
+        # The usual piece once the encoding is settled on UTF-8: bytes go out as they are,
+        # without the checks below (a Buffer check is an ABC's, slow per piece).
+        if self._decoder is None and self._decided and type(data) is bytes:
+            return data
         if isinstance(data, str):
             pending = self._decide(final=True) if not self._decided else b""
             try:
@@ -197,7 +201,13 @@ class Feeder:
         except ParseError as exc:
             self._undecodable(exc)
         if piece:
-            self._feed_engine(piece, False)
+            # _feed_engine inline: a feed of a byte or two is mostly the cost of its calls.
+            try:
+                self._engine.feed(piece, False, self.events)
+            except (ParseError, DefusedXmlException) as exc:
+                if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
+                    raise  # raised by a handler of the target, not by the engine
+                self._engine_failure(exc)
 
     def close(self) -> None:
         """The input ends here: what is left goes to the target, or the failure is raised."""
@@ -215,8 +225,12 @@ class Feeder:
         except (ParseError, DefusedXmlException) as exc:
             if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
                 raise  # raised by a handler of the target, not by the engine
-            self._failure = located(_explained(exc), self._engine.position(self._engine.error_offset()))
-            raise self._failure from None
+            self._engine_failure(exc)
+
+    def _engine_failure(self, exc: ParseError | DefusedXmlException) -> NoReturn:
+        # A refusal of the engine: kept, placed, and raised now and at every later call.
+        self._failure = located(_explained(exc), self._engine.position(self._engine.error_offset()))
+        raise self._failure from None
 
     def _undecodable(self, exc: ParseError) -> NoReturn:
         """Raise the decoding failure *exc*, placed after the characters before it."""

@@ -94,17 +94,27 @@ class BlockVector {
   const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
   T& back() { return cursor_[-1]; }
 
-  void push_back(const T& value) {
+  T& push_back(const T& value) {
     if (cursor_ == block_end_) [[unlikely]] grow();
-    ::new (static_cast<void*>(cursor_)) T(value);
+    T* slot = ::new (static_cast<void*>(cursor_)) T(value);
     ++cursor_;
     ++size_;
+    return *slot;
   }
 
   // Appends a value-initialised element and returns it, for filling in place.
   T& emplace_back() {
     if (cursor_ == block_end_) [[unlikely]] grow();
     T* slot = ::new (static_cast<void*>(cursor_)) T();
+    ++cursor_;
+    ++size_;
+    return *slot;
+  }
+
+  // Appends an element left uninitialised, for the caller to fill field by field.
+  T& push_uninitialised() {
+    if (cursor_ == block_end_) [[unlikely]] grow();
+    T* slot = cursor_;
     ++cursor_;
     ++size_;
     return *slot;

@@ -198,6 +198,23 @@ class Driver {
   template <bool kStrict>
   MaybeFailure start_event(std::string_view content, std::size_t name_length, std::uint8_t marks, bool empty,
                            const TagAttributes* attributes);
+  // The checks of a start tag before its scope opens, in their order: a second root, the
+  // name's size, a NUL in the name, the depth.
+  MaybeFailure refused_start(std::string_view raw_name, std::uint8_t marks, const char* input_end) {
+    if (kEvents ? namespaces_.nesting_level() == 0 && root_complete_ : open_ == kNoParent && root_complete_) {
+      return driver_detail::junk_after_root();
+    }
+    if (raw_name.size() > options_.max_name_size) [[unlikely]] {
+      return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
+    }
+    if ((marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
+      return null_byte_in_name_failure();
+    }
+    if (namespaces_.nesting_level() >= options_.max_depth) [[unlikely]] {
+      return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
+    }
+    return std::nullopt;
+  }
   // Events: a start tag the tokenizer cut where its name, a value or its values passed a limit.
   MaybeFailure tag_past_limit(const XmlEvent& tag);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
@@ -257,6 +274,7 @@ class Driver {
   VORLANE_HOT_INLINE void place_completed(ElementNode& node) {
     if (open_ == kNoParent) {
       root_complete_ = true;
+      depth_limit_ = 0;
       text_target_ = nullptr;
     } else {
       text_target_ = &node.tail;
@@ -334,6 +352,8 @@ class Driver {
   // first node block, so it is set again after every push. Events: run_ inside the root.
   StringRef* text_target_ = nullptr;
   bool root_complete_ = false;  // the root slot: nodes[0], once its element has closed
+  // Whole documents: options_.max_depth, then 0 once the root has closed.
+  std::uint64_t depth_limit_ = options_.max_depth;
   CharacterDataState text_;
   std::string expansion_;
   MaybeFailure failure_;
@@ -358,23 +378,20 @@ template <bool kStrict>
 VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view content, std::size_t raw_name_length,
                                                               std::uint8_t marks, bool empty,
                                                               const TagAttributes* attributes) {
-  // A second top-level element would replace the root; refuse it before anything else.
-  if constexpr (kEvents) {
-    if (namespaces_.nesting_level() == 0 && root_complete_) return driver_detail::junk_after_root();
-  } else {
-    if (open_ == kNoParent && root_complete_) return driver_detail::junk_after_root();
-  }
   const std::size_t name_length = raw_name_length < content.size() ? raw_name_length : content.size();
-  const std::string_view raw_name = content.substr(0, name_length);
-  if (raw_name.size() > options_.max_name_size) [[unlikely]] {
-    return limit_failure(FailureKind::MaxNameSizeExceeded, options_.max_name_size);
-  }
+  const std::string_view raw_name(content.data(), name_length);
   const char* const input_end = doc_.input.data() + doc_.input.size();
-  if ((marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
-    return null_byte_in_name_failure();
-  }
-  if (namespaces_.nesting_level() >= options_.max_depth) [[unlikely]] {
-    return limit_failure(FailureKind::MaxDepthExceeded, options_.max_depth);
+  if constexpr (kEvents) {
+    if (auto failure = refused_start(raw_name, marks, input_end)) return failure;
+  } else {
+    // A second root meets a depth limit of 0 (see place_completed), so the usual tag pays
+    // two comparisons for the three checks; the cold path tells them apart in their order.
+    if (raw_name.size() > options_.max_name_size || namespaces_.nesting_level() >= depth_limit_) [[unlikely]] {
+      return refused_start(raw_name, marks, input_end);
+    }
+    if ((marks & XmlEvent::kNameMayHoldNul) != 0 && scan::contains(raw_name, '\0', input_end)) {
+      return null_byte_in_name_failure();
+    }
   }
   if (auto failure = attributes != nullptr ? namespaces_.open_scope(content.data(), *attributes)
                                            : namespaces_.open_scope(content, name_length, input_end)) {
@@ -386,42 +403,39 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
   } else {
     const std::size_t index = doc_.nodes.size();
     if (index >= kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();  // indices are 32-bit
-    // Built in place: nothing reads the node before it is complete, and on a failure the
-    // whole document is dropped.
-    ElementNode& node = doc_.nodes.emplace_back();
     // Without a colon or a default namespace the raw name is the tag.
     const std::uint32_t raw_id = names_.intern_in_input(raw_name);
+    std::uint32_t tag = raw_id;
     // Only names that namespaces render are charged to the budget, which needs the tag's end.
-    if (namespaces_.no_default_namespace() &&
-        ((marks & XmlEvent::kNameMayHoldColon) == 0 || !scan::contains(raw_name, ':', input_end))) {
-      node.tag = raw_id;
-    } else {
+    if (!namespaces_.no_default_namespace() ||
+        ((marks & XmlEvent::kNameMayHoldColon) != 0 && scan::contains(raw_name, ':', input_end))) {
       names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
-      node.tag = tags_.render_element_name(namespaces_, raw_name, raw_id);
+      tag = tags_.render_element_name(namespaces_, raw_name, raw_id);
+      if (tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
     }
-    if (node.tag == NameTable::kOverBudget) [[unlikely]] return tags_.over_budget();
     if constexpr (kStrict) {
-      if (auto failure = strict_element_name(raw_name, raw_id, node.tag)) return failure;
+      if (auto failure = strict_element_name(raw_name, raw_id, tag)) return failure;
     }
+    const std::size_t first = doc_.attributes.size();
+    std::uint32_t count = 0;
     if (name_length < content.size()) {
       names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
-      const std::size_t first = doc_.attributes.size();
-      node.first_attribute = static_cast<std::uint32_t>(first);
       if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
         return failure;
       }
       // first + count must stay a valid 32-bit index.
       if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
-      node.attribute_count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
-    } else {
-      node.first_attribute = static_cast<std::uint32_t>(doc_.attributes.size());
+      count = static_cast<std::uint32_t>(doc_.attributes.size() - first);
     }
+    // Written whole once its fields are known, not zeroed then filled.
     if (empty) {
       namespaces_.close_scope();
-      node.subtree_end = static_cast<std::uint32_t>(index + 1);
+      ElementNode& node = doc_.nodes.push_back(ElementNode{tag, count, static_cast<std::uint32_t>(first),
+                                                           static_cast<std::uint32_t>(index + 1), {}, {}});
       place_completed(node);
     } else {
-      node.subtree_end = open_;
+      ElementNode& node =
+          doc_.nodes.push_back(ElementNode{tag, count, static_cast<std::uint32_t>(first), open_, {}, {}});
       open_ = static_cast<std::uint32_t>(index);
       text_target_ = &node.text;
     }

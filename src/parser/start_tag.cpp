@@ -1,6 +1,8 @@
 #include "parser/start_tag.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -116,7 +118,7 @@ std::uint32_t StartTagProcessor::render_element_name(const NamespaceResolver& ns
 void StartTagProcessor::record_known(const TagSlot& slot, std::size_t count, const char* content) {
   const KnownKey* known = known_pool_.data() + slot.keys_begin;
   for (std::size_t i = 0; i < count; ++i) {
-    (void)record_key(known[i].raw_id, static_cast<std::size_t>(known[i].raw - content));
+    (void)record_key(known[i].ids.raw_id, static_cast<std::size_t>(known[i].raw - content));
   }
 }
 
@@ -262,6 +264,14 @@ MaybeFailure StartTagProcessor::strict_value(std::string_view raw, const char* a
   return std::nullopt;
 }
 
+// A kept key's ids are copied over an Attribute's first 8 bytes: its name, then its raw
+// name (the layout is not standard, so offsetof may not tell).
+constexpr bool ids_lead_attribute() {
+  const auto words = std::bit_cast<std::array<std::uint32_t, 6>>(Attribute{1, 2, StringRef{}});
+  return words[0] == 1 && words[1] == 2;
+}
+static_assert(ids_lead_attribute());
+
 // Values are borrowed by offset, and keys that repeat the previous tag of this name skip
 // interning and the key checks.
 template <class Reader, bool kStrict>
@@ -330,7 +340,7 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
           return strict_fault(key_data + fault->at, std::move(fault->message));
         }
       }
-      key = &push_known(slot, KnownKey{key_data, key_length, raw_id, is_namespace_declaration(raw_key),
+      key = &push_known(slot, KnownKey{key_data, key_length, {raw_id, raw_id}, is_namespace_declaration(raw_key),
                                        scan::contains(raw_key, ':', readable_end)});
       known = known_pool_.data() + slot.keys_begin;
     }
@@ -338,21 +348,21 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
     if (kept == max_attributes) return limit_failure(FailureKind::MaxAttributesExceeded, max_attributes);
     if (kept == 0xffffffffu) throw std::bad_alloc();  // ElementNode counts attributes in 32 bits
     // Unprefixed attribute names are never namespaced: the raw key is the rendered one.
-    std::uint32_t name = key->raw_id;
+    std::uint32_t name = key->ids.name;
     if (key->colon) [[unlikely]] {
       if (key->rendered_version != ns.version() + 1 || key->rendered_scope != &ns) {
         const std::uint32_t rendered = rendered_id(ns, std::string_view(key_data, key_length), false);
         if (rendered == NameTable::kOverBudget) return over_budget_failure(names_);
-        key->rendered = rendered;
+        key->ids.name = rendered;
         key->rendered_scope = &ns;
         key->rendered_version = ns.version() + 1;
       }
-      name = key->rendered;
+      name = key->ids.name;
       if constexpr (kStrict) {
         // A prefixed key that rendering left as written has a prefix bound nowhere; two keys
         // of one rendering are the same attribute.
         const std::string_view raw_key(key_data, key_length);
-        if (name == key->raw_id) {
+        if (name == key->ids.raw_id) {
           return strict_fault(key_data, "not well-formed: undeclared namespace prefix '" +
                                             std::string(raw_key.substr(0, raw_key.find(':'))) + "'");
         }
@@ -368,21 +378,23 @@ MaybeFailure StartTagProcessor::process(Reader& reader, const NamespaceResolver&
     if constexpr (kStrict) {
       const std::string_view raw_value = content.substr(a.value_begin, value_length);
       if (amp || (!reader.plain() && !strict::plain<'\t', '\n', '<'>(raw_value, readable_end))) {
-        if (auto failure = strict_value(raw_value, raw_value.data(), amp, name, key->raw_id, options)) return failure;
+        if (auto failure = strict_value(raw_value, raw_value.data(), amp, name, key->ids.raw_id, options)) return failure;
         ++kept;
         continue;
       }
     }
     if (!amp) [[likely]] {
-      doc_.attributes.push_back(
-          Attribute{name, key->raw_id, StringRef{base_offset + a.value_begin, value_length, StringRef::Where::Input}});
+      // The ids in one copy from the key (see KnownKey::Ids).
+      Attribute& attribute = doc_.attributes.push_uninitialised();
+      std::memcpy(static_cast<void*>(&attribute), &key->ids, sizeof key->ids);
+      attribute.value = StringRef{base_offset + a.value_begin, value_length, StringRef::Where::Input};
     } else {
       const std::size_t offset = doc_.arena.size();
       if (auto failure = unescape_attribute_value(content.substr(a.value_begin, value_length), options, doc_.arena)) {
         return failure;
       }
       doc_.attributes.push_back(
-          Attribute{name, key->raw_id, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
+          Attribute{name, key->ids.raw_id, StringRef{offset, doc_.arena.size() - offset, StringRef::Where::Arena}});
     }
     ++kept;
   }

@@ -106,15 +106,21 @@ class StartTagProcessor {
   // that sequence byte for byte, their ids are known, and since the remembered keys were
   // distinct and passed every key check under the same options, no key check is needed.
   struct KnownKey {
+    // The two ids as an Attribute begins with them, so that a kept key is one copy: the
+    // rendered name and the raw key's.
+    struct Ids {
+      std::uint32_t name;  // the raw key's for a key without a colon, else its rendering
+      std::uint32_t raw_id;
+    };
+    static_assert(sizeof(Ids) == 8);
     const char* raw;  // in the input: the latest occurrence
     std::size_t length;
-    std::uint32_t raw_id;
+    Ids ids;
     bool declaration;  // "xmlns" or "xmlns:..."
     bool colon;        // rendered under the scope, not equal to the raw key
-    // The rendering of a key with a colon under the scope version `rendered_version` - 1.
+    // A key with a colon: ids.name is its rendering under the scope version `rendered_version` - 1.
     const NamespaceResolver* rendered_scope = nullptr;
     std::uint64_t rendered_version = 0;
-    std::uint32_t rendered = 0;
   };
   // What is remembered per raw tag name, in a slot chosen by its id: the name's rendering
   // under one scope version and the keys of its last tag. Names that share a slot take it

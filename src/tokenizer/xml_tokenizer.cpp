@@ -217,7 +217,9 @@ std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::s
 }
 
 void XmlTokenizer::read_byte_order_mark() {
-  if (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF")) {
+  // Three bytes, or the last piece, settle it: the usual case asks no more.
+  if (!final_ && size_ < 3 &&
+      (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF"))) {
     return;  // not yet known
   }
   const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
