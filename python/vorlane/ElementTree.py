@@ -60,6 +60,7 @@ from xml.etree.ElementTree import (
     tostringlist,
 )
 
+from vorlane._incremental import CHUNK as _PIECE
 from vorlane._incremental import Feeder as _Feeder
 from vorlane._incremental import chunks as _chunks
 from vorlane._vorlane import version as _version
@@ -107,8 +108,6 @@ globals().update(
 
 _Event = tuple[str, Any]
 
-# Bytes read from a file at a time, as by the standard iterparse.
-_CHUNK = 64 * 1024
 # Events a pull parser that owns its builder has built at a time: few enough that a loop
 # dropping them keeps young collections from promoting a whole feed's Elements.
 _SLICE = 256
@@ -251,14 +250,18 @@ class XMLPullParser:
         """The events not yet read, taken off the queue at once, or the next slice of them;
         none left before more is fed: then call :meth:`_raise_failure`."""
         events = self._events
-        if self._read == len(events):
-            events.clear()
-            self._read = 0
-            self._parser._more_events(_SLICE)
+        self._refill()
         taken = events[self._read :]
         events.clear()
         self._read = 0
         return taken
+
+    def _refill(self) -> None:
+        """Once every listed event is read: the list emptied and the next slice built into it."""
+        if self._read == len(self._events):
+            self._events.clear()
+            self._read = 0
+            self._parser._more_events(_SLICE)
 
     def _raise_failure(self) -> None:
         if self._failure is not None:
@@ -269,21 +272,16 @@ class XMLPullParser:
         """Return an iterator over the events not yet read, then raise a failure if there was one."""
         events = self._events
         while True:
+            self._refill()
             if self._read == len(events):
-                events.clear()
-                self._read = 0
-                self._parser._more_events(_SLICE)
-                if not events:
-                    break
+                break
             event = events[self._read]
             self._read += 1
             if self._read == len(events):
                 events.clear()  # read: the list does not keep the elements alive
                 self._read = 0
             yield event
-        if self._failure is not None:
-            failure, self._failure = self._failure, None
-            raise failure
+        self._raise_failure()
 
 
 if _typing.TYPE_CHECKING:
@@ -506,7 +504,7 @@ def iterparse(
                     yield batch[0]
                     continue
                 pull._raise_failure()
-                data = handle.read(_CHUNK)
+                data = handle.read(_PIECE)
                 if not data:
                     break
                 pull.feed(data)

@@ -11,19 +11,17 @@ entities or notations). Refusals raise vorlane's exceptions; malformed input rai
 
 from __future__ import annotations
 
-import os
 import re
 from collections.abc import Buffer, Iterator
 from typing import Any, Unpack
 from xml.dom import XMLNS_NAMESPACE, minidom
 
 from vorlane._events import EventParser
-from vorlane._incremental import Decoder
+from vorlane._incremental import Decoder, chunks
 from vorlane.api import ParseOptions, _checked_options, engine_options
 
 __all__ = ["parse", "parseString"]
 
-_PIECE = 2**16
 _CDATA_OPEN = b"<![CDATA["
 _REFERENCE = re.compile(r"&[^;]*;")
 
@@ -66,17 +64,6 @@ def _sections(text: str, raw: bytes | bytearray, start: int, strict: bool) -> It
         yield True, text[taken : taken + size]
         taken += size
         at = close + 3
-
-
-def _pieces(file: Any) -> Iterator[str | bytes]:
-    """The pieces of *file* (a path or an open file), read as the standard parse reads it."""
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as stream:
-            while piece := stream.read(_PIECE):
-                yield piece
-        return
-    while piece := file.read(_PIECE):
-        yield piece
 
 
 def _build(pieces: Iterator[str | Buffer], options: ParseOptions) -> minidom.Document:
@@ -158,7 +145,7 @@ def parse(file: Any, **options: Unpack[ParseOptions]) -> minidom.Document:
     >>> parse(io.BytesIO(b"<a xmlns:p='u'><p:b/></a>")).toxml()
     '<?xml version="1.0" ?><a xmlns:p="u"><p:b/></a>'
     """
-    return _build(_pieces(file), _checked_options(options, "parse"))
+    return _build(chunks(file), _checked_options(options, "parse"))
 
 
 def parseString(string: str | Buffer, **options: Unpack[ParseOptions]) -> minidom.Document:
