@@ -33,15 +33,6 @@ std::string_view predefined_replacement(std::string_view name) {
   return {};
 }
 
-int digit_value(char c, unsigned base) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (base == 16) {
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  }
-  return -1;
-}
-
 inline bool is_scalar_value(std::uint64_t value) {
   return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
 }

@@ -10,6 +10,16 @@
 
 namespace vorlane {
 
+// The value of digit `c` in `base` (10, or 16 with either case of letter), -1 if it is none.
+inline int digit_value(char c, unsigned base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base == 16) {
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  }
+  return -1;
+}
+
 // `name` is a Reference event's content (between '&' and ';'). On success appends the
 // replacement's UTF-8 bytes (1 to 4) to `out`.
 MaybeFailure expand_reference(std::string_view name, const ParseOptions& options, std::string& out);

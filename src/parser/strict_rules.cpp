@@ -5,6 +5,7 @@
 
 #include "common/utf8.h"
 #include "common/white_space.h"
+#include "parser/references.h"
 
 namespace vorlane::strict {
 namespace {
@@ -235,17 +236,14 @@ MaybeFault check_reference(std::string_view name) {
   const std::string_view digits = name.substr(hex ? 2 : 1);
   std::uint32_t value = 0;
   bool ok = !digits.empty();
+  const unsigned base = hex ? 16 : 10;
   for (const char c : digits) {
-    unsigned d;
-    if (is_digit(c)) {
-      d = static_cast<unsigned>(c - '0');
-    } else if (hex && ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')) {
-      d = static_cast<unsigned>((c | 0x20) - 'a' + 10);
-    } else {
+    const int d = digit_value(c, base);
+    if (d < 0) {
       ok = false;
       break;
     }
-    value = value * (hex ? 16 : 10) + d;
+    value = value * base + static_cast<unsigned>(d);
     if (value > 0x10FFFF) value = 0x110000;  // stays out of range, without overflow
   }
   if (!ok) return Fault{0, "not well-formed: malformed character reference '&" + std::string(name) + ";'"};
