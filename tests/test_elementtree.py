@@ -247,6 +247,57 @@ def test_iterparse_gives_the_standard_events(document, events):
     assert ET.tostring(ours.root) == ET.tostring(expected.root)
 
 
+def selected_reference(document, events, tags, release, roots):
+    """What iterparse's tag= and release= should give: the standard events of those tags,
+    each element of an "end" event cleared and taken out of its parent once the loop
+    resumes; the root goes to *roots*."""
+    wanted = set(events or ("end",))
+    path = []
+    for kind, element in std.iterparse(io.StringIO(document), ("start", "end", *wanted)):
+        if kind == "start":
+            roots[:] = roots or [element]
+            path.append(element)
+        elif kind == "end":
+            path.pop()
+        if kind in wanted and (tags is None or kind not in ("start", "end") or element.tag in tags):
+            yield kind, element
+            if release and kind == "end":
+                element.clear()
+                if path:
+                    path[-1].remove(element)
+
+
+def moving_summary(events):
+    """Each event, with what the loop sees of the element before it when it gets there."""
+    summary, previous = [], None
+    for kind, element in events:
+        before = None if previous is None else (len(previous), previous.text, previous.attrib)
+        summary.append((kind, element.tag, element.text, element.tail, len(element), before))
+        previous = element
+    return summary
+
+
+@pytest.mark.parametrize("release", [False, True])
+@pytest.mark.parametrize(
+    ("document", "tags"),
+    [
+        (ITERPARSE_DOCUMENTS[1], "b"),
+        (ITERPARSE_DOCUMENTS[1], ("d", "c", "a")),
+        (ITERPARSE_DOCUMENTS[2], "{urn:p}c"),
+        (LOG, "record"),
+        (LOG, None),
+        ("<r><e k='1'><e>x</e>y</e><f><e/>z</f><e/></r>", "e"),
+    ],
+)
+@pytest.mark.parametrize("events", [None, ("start", "end"), ("start",)])
+def test_iterparse_selects_and_releases_as_the_record_loop_would(document, tags, release, events):
+    ours = ET.iterparse(io.StringIO(document), events, tag=tags, release=release)
+    tag_set = None if tags is None else {tags} if isinstance(tags, str) else set(tags)
+    roots = []
+    assert moving_summary(ours) == moving_summary(selected_reference(document, events, tag_set, release, roots))
+    assert ET.tostring(ours.root) == std.tostring(roots[0])
+
+
 def test_iterparse_with_a_parser_reports_what_the_target_returns():
     parser = ET.XMLParser(target=Recorder())
     events = list(ET.iterparse(io.BytesIO(b"<a><b/></a>"), ("start", "end"), parser))

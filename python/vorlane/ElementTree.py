@@ -165,6 +165,10 @@ class XMLParser:
         self._feeder.report(kinds, deferred)
         return self._feeder.events
 
+    def _select(self, tags: frozenset[str] | None, release: bool) -> Callable[[], None] | None:
+        """See :meth:`XMLPullParser._select`."""
+        return self._feeder.select(tags, release)
+
     def _more_events(self, limit: int) -> None:
         """List up to *limit* more deferred events (none: there are none before more is fed)."""
         self._feeder.take(limit)
@@ -237,6 +241,12 @@ class XMLPullParser:
 
     def flush(self) -> None:
         """Nothing to do: every construct complete in the data fed has been reported."""
+
+    def _select(self, tags: frozenset[str] | None, release: bool) -> Callable[[], None] | None:
+        """List start and end events only of elements whose tag is in *tags* (None: all);
+        with *release*, return what frees the element of the oldest listed end event not yet
+        freed. Before the first feed."""
+        return self._parser._select(tags, release)
 
     def _close_and_return_root(self) -> Any:
         root = self._run(self._parser.close)
@@ -422,18 +432,14 @@ class _Writer(Protocol):
     def write(self, text: str, /) -> object: ...
 
 
-class _IterParseIterator(Iterator[_Event]):
+class _IterParseIterator(_itertools.chain[_Event]):
     """The iterator of :func:`iterparse`: its ``root`` is set once the events are exhausted."""
 
+    # A chain of the batches itself, made by from_iterable: each step is the chain's own C
+    # slot, where a Python class's __next__ would cost an attribute lookup and a call an event.
     root: Element | None = None
-
-    def __init__(self, events: Iterator[_Event], stop: Callable[[], None], close_source: Callable[[], None]) -> None:
-        self._events = events
-        self._stop = stop  # ends *events*, even in the middle of a batch
-        self._close_source = close_source
-
-    def __next__(self) -> _Event:
-        return next(self._events)
+    _stop: Callable[[], None]  # ends the events, even in the middle of a batch
+    _close_source: Callable[[], None]
 
     def close(self) -> None:
         """Stop: the source is closed if iterparse opened it."""
@@ -480,10 +486,8 @@ def iterparse(
     """
     _checked_options(options, "iterparse")
     tags = None if tag is None else frozenset([tag] if isinstance(tag, str) else tag)
-    wanted = frozenset(("end",) if events is None else events)
-    # A released element leaves its parent, which only the start events tell.
-    kinds = wanted | {"start", "end"} if release else wanted
-    pull = XMLPullParser(kinds, _parser=parser, **options)
+    pull = XMLPullParser(("end",) if events is None else events, _parser=parser, **options)
+    free = pull._select(tags, release)
     reader = _file_object(source)
     handle: Any = open(source, "rb") if reader is None else reader  # type: ignore[arg-type]  # noqa: SIM115
 
@@ -492,15 +496,13 @@ def iterparse(
             handle.close()
 
     def generate() -> Generator[Iterable[_Event]]:
-        # Batches of events, each a list (or the selection from one): the loop steps through
-        # a batch in C, and Python runs once a batch, not once an event.
-        path: list[Element] | None = [] if release else None
-        plain = tags is None and not release
+        # Batches of events, each a list (or, to free elements, a generator over one): the
+        # loop steps through a batch in C, and Python runs once a batch, not once an event.
         try:
             while True:
                 events = pull._take_events()
                 if events:
-                    batch[0] = events if plain else _selected(events, wanted, tags, path)
+                    batch[0] = events if free is None else _released(events, free)
                     yield batch[0]
                     continue
                 pull._raise_failure()
@@ -510,7 +512,7 @@ def iterparse(
                 pull.feed(data)
             root = pull._close_and_return_root()
             while events := pull._take_events():
-                batch[0] = events if plain else _selected(events, wanted, tags, path)
+                batch[0] = events if free is None else _released(events, free)
                 yield batch[0]
             pull._raise_failure()
         finally:
@@ -521,7 +523,6 @@ def iterparse(
 
     batch: list[Iterable[_Event]] = [[]]  # the one being stepped through
     batches = generate()
-    events_of = _itertools.chain.from_iterable(batches)
 
     def stop() -> None:
         batches.close()
@@ -531,34 +532,18 @@ def iterparse(
         elif isinstance(current, Generator):
             current.close()
 
-    class _Iterator(_IterParseIterator):
-        # A C iterator's own slot, as the standard iterparse has one: no Python frame per event.
-        __next__ = events_of.__next__
-
-    result = _Iterator(events_of, stop, close_source)
+    result = _typing.cast(_IterParseIterator, _IterParseIterator.from_iterable(batches))
+    result._stop, result._close_source = stop, close_source
     reference = _weakref.ref(result)
     return result
 
 
-def _selected(
-    events: Iterable[_Event], wanted: frozenset[str], tags: frozenset[str] | None, path: list[Element] | None
-) -> Iterator[_Event]:
-    """The events of *wanted* kinds (those of elements with *tags* only, if given); with
-    *path* (the open elements, kept across batches), each element of an "end" event yielded
-    is freed when the consumer resumes: cleared and taken out of its parent."""
-    for kind, value in events:
-        if path is not None:
-            if kind == "start":
-                path.append(value)
-            elif kind == "end":
-                path.pop()
-        if kind not in wanted or (tags is not None and kind in ("start", "end") and value.tag not in tags):
-            continue
-        yield kind, value
-        if path is not None and kind == "end":
-            value.clear()
-            if path:
-                path[-1].remove(value)
+def _released(events: list[_Event], free: Callable[[], None]) -> Iterator[_Event]:
+    """The *events*; when the consumer resumes after an "end" event, *free* frees its element."""
+    for event in events:
+        yield event
+        if event[0] == "end":
+            free()
 
 
 def canonicalize(

@@ -12,7 +12,7 @@ import codecs
 import contextlib
 import inspect
 import itertools
-from collections.abc import Buffer, Iterable, Iterator
+from collections.abc import Buffer, Callable, Iterable, Iterator
 from typing import Any, NoReturn
 from xml.etree.ElementTree import Element, TreeBuilder
 
@@ -186,6 +186,26 @@ class Feeder:
                 raise ValueError(f"unknown event {kind!r}")
             wanted.append(kind)
         self._engine.bind(self.target, self._handlers, wanted, deferred)
+
+    def select(self, tags: frozenset[str] | None, release: bool) -> Callable[[], None] | None:
+        """List start and end events only of elements whose tag is in *tags* (None: all).
+        *release*: the element of each listed end event waits to be freed (cleared, and
+        taken out of its parent) by the callable returned, one a call, oldest first, for a
+        reader that frees each once past it. Before the first feed.
+
+        >>> from xml.etree.ElementTree import TreeBuilder
+        >>> feeder = Feeder(TreeBuilder(), None, {})
+        >>> feeder.report(["end"])
+        >>> free = feeder.select(frozenset(["e"]), True)
+        >>> feeder.feed("<log><e>1</e><x/><e>2</e>")
+        >>> [(kind, element.text) for kind, element in feeder.events]
+        [('end', '1'), ('end', '2')]
+        >>> free()
+        >>> len(feeder.events[0][1].text or ""), len(feeder.events[1][1].text)
+        (0, 1)
+        """
+        self._engine.select(tags, release)
+        return self._engine.free_next if release else None
 
     def take(self, limit: int) -> None:
         """Send deferred events to the target until *limit* more are listed in :attr:`events`

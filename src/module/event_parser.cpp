@@ -3,8 +3,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "module/accelerator.h"
 #include "module/module.h"
@@ -46,6 +49,16 @@ struct EventParserObject {
   // traverse the whole tree again and again.
   bool deferred;
   std::size_t next_event;      // the first event of the last feed not yet dispatched
+  // After select(): start and end events are listed only for the tags in `tags` (decided
+  // once a name id, in `tag_kinds`: 0 undecided, 1 listed, 2 not), and with `release` each
+  // listed end's element waits in `to_free`, beside its parent, for free_next(). The loop
+  // that reads an event before the next one frees what it has moved past, and the tree never
+  // holds more than the open elements and those not yet read.
+  PyObject* tags;
+  std::vector<std::uint8_t>* tag_kinds;
+  bool release;
+  std::vector<PyObject*>* open_elements;                    // what start returned, outermost first
+  std::deque<std::pair<PyObject*, PyObject*>>* to_free;     // element, parent (null for the root)
 };
 
 EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventParserObject*>(self); }
@@ -158,6 +171,27 @@ PyObject* call_handler(PyObject* handler, PyObject* const* args, std::size_t cou
   return PyObject_Vectorcall(handler, args, count, nullptr);
 }
 
+// 1 when the start or end of an element named `id` (decoded already) is listed under
+// select()'s tags, 0 when not, -1 with an exception set.
+int tag_listed(EventParserObject* self, std::uint32_t id) {
+  if (self->tags == nullptr) return 1;
+  std::vector<std::uint8_t>& kinds = *self->tag_kinds;
+  if (id >= kinds.size()) {
+    try {
+      kinds.resize(std::size_t{id} + 1, 0);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  }
+  if (kinds[id] == 0) {
+    const int found = PySet_Contains(self->tags, self->names[id]);
+    if (found < 0) return -1;
+    kinds[id] = found ? 1 : 2;
+  }
+  return kinds[id] == 1 ? 1 : 0;
+}
+
 int list_event(EventParserObject* self, Kind kind, PyObject* value, PyObject* out) {
   if ((self->wanted & (1u << kind)) == 0) return 0;
   PyRef event(PyTuple_New(2));
@@ -188,14 +222,44 @@ int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
       PyObject* args[] = {tag, attrib ? attrib.get() : self->empty_attrib};
       PyRef result(self->accelerated ? self->entries.start(self->target, args, 2)
                                      : call_handler(self->handlers[kStart], args, 2));
-      return result ? list_event(self, kStart, result.get(), out) : -1;
+      if (!result) return -1;
+      if (self->release) {
+        try {
+          self->open_elements->push_back(result.get());
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          return -1;
+        }
+        Py_INCREF(result.get());
+      }
+      const int listed = tag_listed(self, event.name);
+      return listed <= 0 ? listed : list_event(self, kStart, result.get(), out);
     }
     case StreamEvent::Kind::End: {
       PyObject* tag = name_of(self, event.name);
       if (!tag) return -1;
       PyRef result(self->accelerated ? self->entries.end(self->target, tag)
                                      : call_handler(self->handlers[kEnd], &tag, 1));
-      return result ? list_event(self, kEnd, result.get(), out) : -1;
+      if (!result) return -1;
+      PyRef parent;
+      if (self->release && !self->open_elements->empty()) {
+        Py_DECREF(self->open_elements->back());
+        self->open_elements->pop_back();
+        if (!self->open_elements->empty()) parent.reset(Py_NewRef(self->open_elements->back()));
+      }
+      const int listed = tag_listed(self, event.name);
+      if (listed <= 0) return listed;
+      if (self->release && (self->wanted & (1u << kEnd)) != 0) {
+        try {
+          self->to_free->emplace_back(result.get(), parent.get());
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          return -1;
+        }
+        Py_INCREF(result.get());
+        parent.release();
+      }
+      return list_event(self, kEnd, result.get(), out);
     }
     case StreamEvent::Kind::Data: {
       if (!self->accelerated && self->handlers[kData] == nullptr) return 0;
@@ -334,6 +398,70 @@ PyObject* parser_bind(PyObject* self_object, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// Drops the open path and the elements waiting to be freed.
+void drop_released(EventParserObject* self) {
+  if (self->open_elements) {
+    for (PyObject* element : *self->open_elements) Py_DECREF(element);
+    self->open_elements->clear();
+  }
+  if (self->to_free) {
+    for (auto& [element, parent] : *self->to_free) {
+      Py_DECREF(element);
+      Py_XDECREF(parent);
+    }
+    self->to_free->clear();
+  }
+}
+
+// select(tags, release) -> None: see EventParserObject::tags. Before any event is dispatched.
+PyObject* parser_select(PyObject* self_object, PyObject* args) {
+  EventParserObject* self = as_parser(self_object);
+  PyObject* tags = nullptr;
+  int release = 0;
+  if (!PyArg_ParseTuple(args, "Op:select", &tags, &release)) return nullptr;
+  if (tags != Py_None && !PyFrozenSet_Check(tags)) {
+    PyErr_SetString(PyExc_TypeError, "select() takes a frozenset of tags or None");
+    return nullptr;
+  }
+  if (!self->bound || self->busy || self->stream->bytes_fed() != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "select() comes after bind() and before the first feed");
+    return nullptr;
+  }
+  try {
+    if (!self->tag_kinds) self->tag_kinds = new std::vector<std::uint8_t>();
+    if (!self->open_elements) self->open_elements = new std::vector<PyObject*>();
+    if (!self->to_free) self->to_free = new std::deque<std::pair<PyObject*, PyObject*>>();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  PyObject* old_tags = self->tags;
+  self->tags = tags == Py_None ? nullptr : Py_NewRef(tags);
+  Py_XDECREF(old_tags);
+  self->tag_kinds->clear();
+  self->release = release != 0;
+  Py_RETURN_NONE;
+}
+
+// free_next() -> None: the element of the oldest listed end event still waiting is cleared
+// and taken out of its parent (where the reader has not taken it out already).
+PyObject* parser_free_next(PyObject* self_object, PyObject*) {
+  EventParserObject* self = as_parser(self_object);
+  if (!self->to_free || self->to_free->empty()) Py_RETURN_NONE;
+  PyRef element(self->to_free->front().first);
+  PyRef parent(self->to_free->front().second);
+  self->to_free->pop_front();
+  PyRef cleared(PyObject_CallMethod(element.get(), "clear", nullptr));
+  if (!cleared) return nullptr;
+  if (parent) {
+    PyRef removed(PyObject_CallMethod(parent.get(), "remove", "O", element.get()));
+    if (!removed) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+      PyErr_Clear();
+    }
+  }
+  Py_RETURN_NONE;
+}
+
 // feed(data, final, out) -> None: parses `data` after what was fed before and appends
 // the events it completes to the list `out`, then raises the failure if the parse failed:
 // the events before a failure are in `out` when it propagates.
@@ -459,6 +587,16 @@ int parser_traverse(PyObject* self_object, visitproc visit, void* arg) {
   Py_VISIT(self->target);
   for (PyObject* handler : self->handlers) Py_VISIT(handler);
   Py_VISIT(self->empty_attrib);
+  Py_VISIT(self->tags);
+  if (self->open_elements) {
+    for (PyObject* element : *self->open_elements) Py_VISIT(element);
+  }
+  if (self->to_free) {
+    for (auto& [element, parent] : *self->to_free) {
+      Py_VISIT(element);
+      Py_VISIT(parent);
+    }
+  }
   return 0;  // the decoded names are str, which hold no references
 }
 
@@ -470,6 +608,9 @@ int parser_clear(PyObject* self_object) {
   Py_CLEAR(self->target);
   for (PyObject*& handler : self->handlers) Py_CLEAR(handler);
   Py_CLEAR(self->empty_attrib);
+  Py_CLEAR(self->tags);
+  self->release = false;
+  drop_released(self);
   return 0;
 }
 
@@ -485,6 +626,11 @@ void parser_dealloc(PyObject* self_object) {
   Py_XDECREF(self->target);
   Py_XDECREF(self->empty_attrib);
   Py_XDECREF(self->failure);
+  Py_XDECREF(self->tags);
+  drop_released(self);
+  delete self->tag_kinds;
+  delete self->open_elements;
+  delete self->to_free;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self_object);
   Py_DECREF(type);
@@ -502,6 +648,13 @@ PyMethodDef parser_methods[] = {
     {"take", parser_take, METH_VARARGS,
      "take($self, out, limit, /)\n--\n\nDispatches events of a deferred feed until limit more are listed in out or "
      "none is left."},
+    {"select", parser_select, METH_VARARGS,
+     "select($self, tags, release, /)\n--\n\nLists start and end events only of elements whose tag is in tags (a "
+     "frozenset, or None for all); release: each listed end's element waits for free_next(). After bind(), before "
+     "the first feed."},
+    {"free_next", parser_free_next, METH_NOARGS,
+     "free_next($self, /)\n--\n\nClears the element of the oldest listed end event not yet freed and takes it out "
+     "of its parent."},
     {"error_offset", parser_error_offset, METH_NOARGS,
      "error_offset($self, /)\n--\n\nThe byte offset, in the whole input, of the construct where the parse failed."},
     {"position", parser_position, METH_O,
