@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -22,6 +23,61 @@ constexpr Py_ssize_t kReleaseLockBytes = 64 * 1024;
 
 enum Kind { kStart, kEnd, kData, kComment, kPi, kStartNs, kEndNs, kDoctype, kKinds };
 constexpr const char* kKindNames[kKinds] = {"start", "end", "data", "comment", "pi", "start-ns", "end-ns", "doctype"};
+
+PyObject* decode(std::string_view bytes) {
+  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+}
+
+// Short strings decoded before, by their bytes: the values and texts a document repeats
+// (kinds, flags, units, codes) are decoded once and shared by the elements, which saves an
+// allocation and a decoding each. A slot keeps its string while it is hit more often than
+// missed, so that unique values (ids, coordinates) passing through do not evict the others.
+class ShortStrings {
+ public:
+  static constexpr std::size_t kLongest = 16;
+
+  ShortStrings() = default;
+  ShortStrings(const ShortStrings&) = delete;
+  ShortStrings& operator=(const ShortStrings&) = delete;
+  ~ShortStrings() {
+    for (Slot& slot : slots_) Py_XDECREF(slot.str);
+  }
+
+  // A new reference: the str of `bytes`, which are 1 to kLongest bytes of UTF-8.
+  PyObject* get(std::string_view bytes) {
+    std::uint64_t words[2] = {0, 0};
+    std::memcpy(words, bytes.data(), bytes.size());
+    std::uint64_t h = (words[0] * 0x9E3779B97F4A7C15u) ^ (words[1] * 0xC2B2AE3D27D4EB4Fu) ^ bytes.size();
+    h ^= h >> 29;
+    Slot& slot = slots_[static_cast<std::size_t>((h * 0xBF58476D1CE4E5B9u) >> (64 - kSlotBits))];
+    if (slot.words[0] == words[0] && slot.words[1] == words[1] && slot.length == bytes.size() && slot.str) {
+      if (slot.credit < kMaxCredit) ++slot.credit;
+      return Py_NewRef(slot.str);
+    }
+    PyObject* str = decode(bytes);
+    if (str == nullptr || (slot.credit > 0 && --slot.credit > 0)) return str;
+    PyObject* old = slot.str;
+    slot.str = Py_NewRef(str);
+    slot.words[0] = words[0];
+    slot.words[1] = words[1];
+    slot.length = static_cast<std::uint32_t>(bytes.size());
+    slot.credit = 1;
+    Py_XDECREF(old);
+    return str;
+  }
+
+ private:
+  static constexpr unsigned kSlotBits = 9;
+  static constexpr std::uint32_t kMaxCredit = 4;
+  struct Slot {
+    std::uint64_t words[2] = {0, 0};  // the bytes, zero-padded
+    PyObject* str = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t credit = 0;  // hits minus misses since stored, at most kMaxCredit
+  };
+
+  Slot slots_[std::size_t{1} << kSlotBits];
+};
 
 struct EventParserObject {
   PyObject_HEAD
@@ -59,12 +115,19 @@ struct EventParserObject {
   bool release;
   std::vector<PyObject*>* open_elements;                    // what start returned, outermost first
   std::deque<std::pair<PyObject*, PyObject*>>* to_free;     // element, parent (null for the root)
+  ShortStrings* short_strings;  // made at the first value or text dispatched
 };
 
 EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventParserObject*>(self); }
 
-PyObject* decode(std::string_view bytes) {
-  return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+// A new reference: the str of a value or text to dispatch.
+PyObject* decode_value(EventParserObject* self, std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > ShortStrings::kLongest) return decode(bytes);
+  if (self->short_strings == nullptr) {
+    self->short_strings = new (std::nothrow) ShortStrings();
+    if (self->short_strings == nullptr) return PyErr_NoMemory();
+  }
+  return self->short_strings->get(bytes);
 }
 
 // A new reference: the str of `ref`, or None when it is absent.
@@ -216,7 +279,7 @@ int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
       for (std::uint32_t i = 0; i < event.attribute_count; ++i) {
         const Attribute& attribute = doc.attributes[event.first_attribute + i];
         PyObject* key = name_of(self, attribute.name);
-        PyRef value(decode(doc.bytes(attribute.value)));
+        PyRef value(decode_value(self, doc.bytes(attribute.value)));
         if (!key || !value || PyDict_SetItem(attrib.get(), key, value.get()) < 0) return -1;
       }
       PyObject* args[] = {tag, attrib ? attrib.get() : self->empty_attrib};
@@ -263,7 +326,7 @@ int dispatch(EventParserObject* self, const StreamEvent& event, PyObject* out) {
     }
     case StreamEvent::Kind::Data: {
       if (!self->accelerated && self->handlers[kData] == nullptr) return 0;
-      PyRef text(decode(doc.bytes(event.text)));
+      PyRef text(decode_value(self, doc.bytes(event.text)));
       if (!text) return -1;
       PyObject* arg = text.get();
       PyRef result(self->accelerated ? self->entries.data(self->target, arg) : call_handler(self->handlers[kData], &arg, 1));
@@ -631,6 +694,7 @@ void parser_dealloc(PyObject* self_object) {
   delete self->tag_kinds;
   delete self->open_elements;
   delete self->to_free;
+  delete self->short_strings;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self_object);
   Py_DECREF(type);
