@@ -45,8 +45,8 @@ class ShortStrings {
 
   // A new reference: the str of `bytes`, which are 1 to kLongest bytes of UTF-8.
   PyObject* get(std::string_view bytes) {
-    std::uint64_t words[2] = {0, 0};
-    std::memcpy(words, bytes.data(), bytes.size());
+    std::uint64_t words[2];
+    load(bytes, words);
     std::uint64_t h = (words[0] * 0x9E3779B97F4A7C15u) ^ (words[1] * 0xC2B2AE3D27D4EB4Fu) ^ bytes.size();
     h ^= h >> 29;
     Slot& slot = slots_[static_cast<std::size_t>((h * 0xBF58476D1CE4E5B9u) >> (64 - kSlotBits))];
@@ -67,10 +67,39 @@ class ShortStrings {
   }
 
  private:
+  // The bytes as two words that, with the length, tell them apart: fixed-size loads, each
+  // within the bytes (overlapping for lengths short of 16), as a copy of a variable size
+  // followed by word loads stalls on the store.
+  static std::uint64_t load8(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+  }
+  static std::uint32_t load4(const char* p) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    return word;
+  }
+  static void load(std::string_view bytes, std::uint64_t (&words)[2]) {
+    const char* p = bytes.data();
+    const std::size_t n = bytes.size();
+    if (n >= 8) {
+      words[0] = load8(p);
+      words[1] = load8(p + n - 8);
+    } else if (n >= 4) {
+      words[0] = load4(p);
+      words[1] = load4(p + n - 4);
+    } else {
+      words[0] = static_cast<unsigned char>(p[0]) | static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+      words[1] = 0;
+    }
+  }
+
   static constexpr unsigned kSlotBits = 9;
   static constexpr std::uint32_t kMaxCredit = 4;
   struct Slot {
-    std::uint64_t words[2] = {0, 0};  // the bytes, zero-padded
+    std::uint64_t words[2] = {0, 0};  // the bytes, as load() gives them
     PyObject* str = nullptr;
     std::uint32_t length = 0;
     std::uint32_t credit = 0;  // hits minus misses since stored, at most kMaxCredit
