@@ -307,6 +307,10 @@ def test_iterparse_with_a_parser_reports_what_the_target_returns():
         ("end", ("ended", "b")),
         ("end", ("ended", "a")),
     ]
+    # a parser fed before: iterparse goes on from where it is, as the standard one does
+    parser = ET.XMLParser()
+    parser.feed("<a>")
+    assert [element.tag for _, element in ET.iterparse(io.StringIO("<b/></a>"), parser=parser)] == ["b", "a"]
 
 
 @pytest.mark.parametrize("when", ["start", "end"])

@@ -204,6 +204,8 @@ class Feeder:
         >>> len(feeder.events[0][1].text or ""), len(feeder.events[1][1].text)
         (0, 1)
         """
+        if tags is None and not release:
+            return None  # all events, as they are: nothing to select
         self._engine.select(tags, release)
         return self._engine.free_next if release else None
 
