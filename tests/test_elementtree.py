@@ -311,6 +311,11 @@ def test_iterparse_with_a_parser_reports_what_the_target_returns():
     parser = ET.XMLParser()
     parser.feed("<a>")
     assert [element.tag for _, element in ET.iterparse(io.StringIO("<b/></a>"), parser=parser)] == ["b", "a"]
+    parser = ET.XMLParser()
+    parser.feed("<a>")
+    assert [element.tag for _, element in ET.iterparse(io.StringIO("<b/></a>"), parser=parser, tag="a")] == ["a"]
+    with pytest.raises(ValueError, match="not fed yet"):
+        ET.iterparse(io.StringIO("</a>"), parser=parser, release=True)
 
 
 @pytest.mark.parametrize("when", ["start", "end"])

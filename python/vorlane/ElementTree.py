@@ -245,7 +245,7 @@ class XMLPullParser:
     def _select(self, tags: frozenset[str] | None, release: bool) -> Callable[[], None] | None:
         """List start and end events only of elements whose tag is in *tags* (None: all);
         with *release*, return what frees the element of the oldest listed end event not yet
-        freed. Before the first feed."""
+        freed (*release* only before the first feed)."""
         return self._parser._select(tags, release)
 
     def _close_and_return_root(self) -> Any:

@@ -191,7 +191,7 @@ class Feeder:
         """List start and end events only of elements whose tag is in *tags* (None: all).
         *release*: the element of each listed end event waits to be freed (cleared, and
         taken out of its parent) by the callable returned, one a call, oldest first, for a
-        reader that frees each once past it. Before the first feed.
+        reader that frees each once past it; *release* only before the first feed.
 
         >>> from xml.etree.ElementTree import TreeBuilder
         >>> feeder = Feeder(TreeBuilder(), None, {})

@@ -505,7 +505,7 @@ void drop_released(EventParserObject* self) {
   }
 }
 
-// select(tags, release) -> None: see EventParserObject::tags. Before any event is dispatched.
+// select(tags, release) -> None: see EventParserObject::tags; release only before the first feed.
 PyObject* parser_select(PyObject* self_object, PyObject* args) {
   EventParserObject* self = as_parser(self_object);
   PyObject* tags = nullptr;
@@ -515,8 +515,14 @@ PyObject* parser_select(PyObject* self_object, PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "select() takes a frozenset of tags or None");
     return nullptr;
   }
-  if (!self->bound || self->busy || self->stream->bytes_fed() != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "select() comes after bind() and before the first feed");
+  if (!self->bound || self->busy) {
+    PyErr_SetString(PyExc_RuntimeError, "select() comes after bind() and outside a feed");
+    return nullptr;
+  }
+  // The path of open elements starts with the first feed: with elements opened before, the
+  // parent of an element freed would not be known.
+  if (release && self->stream->bytes_fed() != 0) {
+    PyErr_SetString(PyExc_ValueError, "elements can be released only by a parser not fed yet");
     return nullptr;
   }
   try {
@@ -743,8 +749,8 @@ PyMethodDef parser_methods[] = {
      "none is left."},
     {"select", parser_select, METH_VARARGS,
      "select($self, tags, release, /)\n--\n\nLists start and end events only of elements whose tag is in tags (a "
-     "frozenset, or None for all); release: each listed end's element waits for free_next(). After bind(), before "
-     "the first feed."},
+     "frozenset, or None for all); release: each listed end's element waits for free_next() (only before the first "
+     "feed). After bind()."},
     {"free_next", parser_free_next, METH_NOARGS,
      "free_next($self, /)\n--\n\nClears the element of the oldest listed end event not yet freed and takes it out "
      "of its parent."},
