@@ -250,9 +250,9 @@ MaybeFailure StartTagProcessor::strict_value(std::string_view raw, const char* a
   }
   // Literal white space folds to spaces first; what references stand for stays as it is.
   if (fold) {
-    folded_value_.clear();
-    strict::fold_value_spaces(raw, folded_value_);
-    raw = folded_value_;
+    strict_->value.clear();
+    strict::fold_value_spaces(raw, strict_->value);
+    raw = strict_->value;
   }
   const std::size_t offset = doc_.arena.size();
   if (amp) {

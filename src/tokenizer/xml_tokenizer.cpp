@@ -76,9 +76,6 @@ inline const char* find_instruction_end(const char* question, const char* end) {
 
 }  // namespace
 
-XmlTokenizer::XmlTokenizer(const char* data, std::size_t size)
-    : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {}
-
 TokenizerError XmlTokenizer::fail(std::string message) {
   state_ = State::Exit;
   fast_end_ = 0;
@@ -169,11 +166,11 @@ void XmlTokenizer::set_input(const char* data, std::size_t size, std::size_t dro
   fast_end_ = state_ == State::InText && !resume_.active && size_ > 0 ? size_ - 1 : 0;
 }
 
-void XmlTokenizer::home_open_names() {
-  const auto base = reinterpret_cast<std::uintptr_t>(name_store_.data());
+void XmlTokenizer::home_open_names(std::string& store) {
+  const auto base = reinterpret_cast<std::uintptr_t>(store.data());
   const auto in_store = [&](const char* p) {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
-    return at >= base && at - base < name_store_.size();
+    return at >= base && at - base < store.size();
   };
   // The homed names are a bottom run of the stack; those opened since lie above it.
   std::size_t first = open_names_.size();
@@ -181,28 +178,28 @@ void XmlTokenizer::home_open_names() {
   std::size_t used = 0;
   if (first > 0) {
     const OpenName& top = open_names_[first - 1];
-    used = static_cast<std::size_t>(top.name - name_store_.data()) + top.length;
+    used = static_cast<std::size_t>(top.name - store.data()) + top.length;
   }
-  if (first == open_names_.size() && used + 16 == name_store_.size()) return;
+  if (first == open_names_.size() && used + 16 == store.size()) return;
   std::size_t need = used + 16;
   for (std::size_t i = first; i < open_names_.size(); ++i) need += open_names_[i].length;
-  const char* const before = name_store_.data();
-  name_store_.resize(used);
-  name_store_.reserve(need);
-  if (name_store_.data() != before) {
+  const char* const before = store.data();
+  store.resize(used);
+  store.reserve(need);
+  if (store.data() != before) {
     std::size_t at = 0;
     for (std::size_t i = 0; i < first; ++i) {
-      open_names_[i].name = name_store_.data() + at;
+      open_names_[i].name = store.data() + at;
       at += open_names_[i].length;
     }
   }
   for (std::size_t i = first; i < open_names_.size(); ++i) {
     OpenName& open = open_names_[i];
-    const std::size_t at = name_store_.size();
-    name_store_.append(open.name, open.length);
-    open.name = name_store_.data() + at;  // reserved above: the appends do not move the bytes
+    const std::size_t at = store.size();
+    store.append(open.name, open.length);
+    open.name = store.data() + at;  // reserved above: the appends do not move the bytes
   }
-  name_store_.append(16, '\0');
+  store.append(16, '\0');
 }
 
 std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::size_t end) {
