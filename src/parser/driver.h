@@ -587,6 +587,8 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::run() {
   if (options_.strict) [[unlikely]] return run_strict();
+  // Before the loop, so that a first tag or text is read by run_fast as any other.
+  tokenizer_.skip_byte_order_mark();
   while (tokenizer_.run_fast(*this) && slow_event<false>()) {
   }
   return std::move(failure_);
@@ -600,6 +602,7 @@ MaybeFailure Driver<kEvents>::run_strict() {
     tags_.read_strictly(strict_->buffers);
   }
   StrictHandler strict(*this);
+  tokenizer_.skip_byte_order_mark();
   while (tokenizer_.run_fast(strict) && slow_event<true>()) {
   }
   return std::move(failure_);
@@ -705,9 +708,9 @@ template <bool kEvents>
 template <bool kStrict>
 bool Driver<kEvents>::slow_event() {
   XmlEvent event;
-  tokenizer_.skip_byte_order_mark();
+  // Past a byte order mark (run() read it, unless too few bytes have come to tell).
   const char* const at = doc_.input.data() + tokenizer_.offset();
-  if (auto error = tokenizer_.next_event(event)) {
+  if (auto error = tokenizer_.next_event_after_fast(event)) {
     return stop(driver_detail::tokenizer_failure(std::move(*error)), doc_.input.data() + tokenizer_.offset());
   }
   if constexpr (kStrict) {

@@ -214,12 +214,18 @@ std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::s
 }
 
 void XmlTokenizer::read_byte_order_mark() {
-  // Three bytes, or the last piece, settle it: the usual case asks no more.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+  // Every mark starts with a byte of 0xEF or above; the usual first byte settles it at once.
+  if (size_ > 0 && bytes[0] < 0xEF) {
+    state_ = State::InText;
+    fast_end_ = size_ - 1;
+    return;
+  }
+  // Three bytes, or the last piece, settle it.
   if (!final_ && size_ < 3 &&
       (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF"))) {
     return;  // not yet known
   }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
   if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     detected_encoding_ = "UTF-8";
     pos_ = 3;
@@ -255,7 +261,20 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
     event.kind = XmlEventKind::EndOfInput;
     return std::nullopt;
   }
-  const bool resuming = resume_.active;
+  if (resume_.active) [[unlikely]] return read_resumed(event);
+  switch (data_[pos_]) {
+    case '<':
+      state_ = State::InMarkup;
+      return read_markup(event);
+    case '&':
+      state_ = State::InReference;
+      return read_reference(event);
+    default:
+      return read_text(event);
+  }
+}
+
+std::optional<TokenizerError> XmlTokenizer::read_resumed(XmlEvent& event) {
   std::optional<TokenizerError> error;
   switch (data_[pos_]) {
     case '<':
@@ -267,10 +286,10 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
       error = read_reference(event);
       break;
     default:
-      error = resuming ? read_text_resumed(event) : read_text(event);
+      error = read_text_resumed(event);
       break;
   }
-  if (resuming && !error && event.kind != XmlEventKind::NeedMore) {
+  if (!error && event.kind != XmlEventKind::NeedMore) {
     resume_ = Resume{};
     fast_end_ = size_ - 1;  // a construct was read, so size_ > 0
   }

@@ -150,6 +150,20 @@ class XmlTokenizer {
     return next_event_slow(event);
   }
 
+  // next_event after run_fast returned true: the construct that stopped it is one the quick
+  // readings would not take either. A start tag (near the end of the input, or of an unusual
+  // shape) is still read inline, which spares it the calls down to the general reading;
+  // anything else goes there at once.
+  VORLANE_HOT_INLINE std::optional<TokenizerError> next_event_after_fast(XmlEvent& event) {
+    if (pos_ < fast_end_ && data_[pos_] == '<') {
+      const char d = data_[pos_ + 1];
+      if (d != '/' && d != '!' && d != '?') return read_tag(event);
+    }
+    event.content = {};
+    event.name_length = 0;
+    return next_event_slow(event);
+  }
+
   // Reads the common constructs (text, start, empty and end tags) straight into `handler`
   // and returns at the first other construct, at the end of the input, or when a handler
   // call returns false (then false): next_event reads what follows. Anything unusual (a
@@ -179,6 +193,8 @@ class XmlTokenizer {
   enum class State : std::uint8_t { Init, InText, InReference, InMarkup, Exit };
 
   std::optional<TokenizerError> next_event_slow(XmlEvent& event);
+  // next_event_slow for the construct parked by NeedMore, whose end search goes on.
+  std::optional<TokenizerError> read_resumed(XmlEvent& event);
   void read_byte_order_mark();
   std::optional<TokenizerError> read_text(XmlEvent& event);
   std::optional<TokenizerError> read_text_resumed(XmlEvent& event);
