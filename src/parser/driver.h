@@ -243,6 +243,16 @@ class Driver {
     }
     return std::nullopt;
   }
+  // The tag's attributes, through the reading of the mode.
+  template <bool kStrict>
+  MaybeFailure tag_attributes(std::string_view content, std::size_t name_length, std::uint32_t raw_id,
+                              const TagAttributes* read) {
+    if constexpr (kStrict) {
+      return tags_.process_attributes(namespaces_, content, name_length, raw_id, read, options_);
+    } else {
+      return tags_.tolerant_attributes(namespaces_, content, name_length, raw_id, read, options_);
+    }
+  }
   // Events: a start tag the tokenizer cut where its name, a value or its values passed a limit.
   MaybeFailure tag_past_limit(const XmlEvent& tag);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
@@ -445,7 +455,7 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
     std::uint32_t count = 0;
     if (name_length < content.size()) {
       names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
-      if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+      if (auto failure = tag_attributes<kStrict>(content, name_length, raw_id, attributes)) {
         return failure;
       }
       // first + count must stay a valid 32-bit index.
@@ -486,7 +496,7 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
   }
   const std::size_t first = doc_.attributes.size();
   if (name_length < content.size()) {
-    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+    if (auto failure = tag_attributes<kStrict>(content, name_length, raw_id, attributes)) {
       return failure;
     }
     if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();

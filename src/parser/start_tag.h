@@ -48,6 +48,11 @@ class StartTagProcessor {
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options,
                                   bool open_last = false);
+  // process_attributes when the options are known to be tolerant: the caller that knows
+  // its mode spares every tag the check.
+  MaybeFailure tolerant_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options,
+                                   bool open_last = false);
 
   // Strict mode: values are folded in `buffers`.
   void read_strictly(strict::Buffers& buffers) { strict_ = &buffers; }
