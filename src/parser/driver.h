@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -61,6 +63,30 @@ VORLANE_COLD inline MaybeFailure junk_after_root() { return ParseFailure::syntax
 
 constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
 
+// What only strict mode keeps: built by the first run() that reads strictly, so that a
+// tolerant parse neither builds nor frees it.
+struct StrictState {
+  bool prolog_over = false;  // something other than a byte order mark was read
+  bool doctype_seen = false;
+  const char* fault_at = nullptr;        // where a refused construct's offending byte lies
+  std::vector<std::uint8_t> name_kinds;  // by raw name id: 0 unchecked, 1 checked, 2 checked with a prefix
+  strict::Buffers buffers;               // also lent to the namespaces and the start tags
+};
+
+// What only the driver of an input in pieces keeps; a whole-document driver holds none of it.
+struct EventState {
+  std::vector<StreamEvent>* events = nullptr;
+  // Rendered and written tag ids of the open elements.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> open_tags;
+  StringRef run;  // the character data since the last markup
+  std::uint64_t run_at = 0;
+  StreamDoctype doctype;
+  std::string name_store;  // the tokenizer's open names once homed (XmlTokenizer::home_open_names)
+  std::uint64_t failure_offset = 0;
+  std::uint64_t base = 0;  // the whole input's offset of doc_.input[0]
+};
+struct NoEventState {};
+
 }  // namespace driver_detail
 
 // All state of one parse. Nothing here is shared with another parse. kEvents: the input
@@ -69,8 +95,9 @@ constexpr std::size_t kArenaReserveThreshold = 256 * 1024;
 template <bool kEvents>
 class Driver {
  public:
-  // A whole input, into `doc`.
-  Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc, const HashKey& key)
+  // A whole input, into `doc`. Inline: a small document pays for the call.
+  VORLANE_HOT_INLINE Driver(const char* data, std::size_t length, const ParseOptions& options, Document& doc,
+                            const HashKey& key)
       : options_(options), doc_(doc), tokenizer_(data, length), names_(doc, key), tags_(doc, names_) {
     static_assert(!kEvents);
     doc_.input = std::string_view(data, length);
@@ -85,8 +112,9 @@ class Driver {
 
   // An input in pieces: each is given with set_input, and run() reports what completes.
   Driver(const ParseOptions& options, Document& doc, const HashKey& key, std::vector<StreamEvent>& events)
-      : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_), events_(&events) {
+      : options_(options), doc_(doc), tokenizer_(nullptr, 0), names_(doc, key), tags_(doc, names_) {
     static_assert(kEvents);
+    ev_.events = &events;
     names_.copy_names();
     // Past max_attributes values, and the namespace bindings one scope may add besides (which
     // the count leaves out), a tag is refused by one of the two.
@@ -103,16 +131,16 @@ class Driver {
   // its first byte is byte `base` of the whole input.
   void set_input(std::string_view buffer, std::size_t dropped, std::uint64_t base, bool final) {
     doc_.input = buffer;
-    base_ = base;
+    ev_.base = base;
     names_.set_input_base(base);
     tokenizer_.set_input(buffer.data(), buffer.size(), dropped, final);
   }
 
   // Before the buffer changes: nothing kept may point into it.
   void release_input() {
-    tokenizer_.home_open_names();
+    tokenizer_.home_open_names(ev_.name_store);
     tags_.forget_input();
-    if (run_.where() == StringRef::Where::Input) run_ = copy_to_arena(doc_, doc_.bytes(run_));
+    if (ev_.run.where() == StringRef::Where::Input) ev_.run = copy_to_arena(doc_, doc_.bytes(ev_.run));
   }
 
   // Where the parked construct starts in the buffer (after run() returned with no failure
@@ -123,18 +151,18 @@ class Driver {
   template <class Keep>
   void keep_arena(Keep&& keep) {
     for (StringRef& name : doc_.names) keep(name);
-    if (run_.where() == StringRef::Where::Arena) keep(run_);
+    if (ev_.run.where() == StringRef::Where::Arena) keep(ev_.run);
   }
 
   MaybeFailure run();
 
   // Events: the parts of the last Doctype event.
-  const StreamDoctype& doctype() const { return doctype_; }
+  const StreamDoctype& doctype() const { return ev_.doctype; }
 
   // Where the failure that run() returned happened: the byte offset of the construct in the
   // whole input. Events only: the whole-document loop does not pay for it (a caller that wants
   // the place of a whole document's failure feeds the document as events).
-  std::uint64_t failure_offset() const { return failure_offset_; }
+  std::uint64_t failure_offset() const { return ev_.failure_offset; }
 
   // The handler of XmlTokenizer::run_fast: false stops the parse with failure_.
   static constexpr bool kBoundsTags = kEvents;
@@ -167,19 +195,19 @@ class Driver {
     static constexpr bool kNotesSuspects = true;
     VORLANE_HOT_INLINE bool start_tag(std::string_view content, std::size_t name_length, std::uint8_t marks,
                                       bool empty) {
-      d_.prolog_over_ = true;
+      d_.strict_->prolog_over = true;
       return d_.stop(d_.template start_element<true>(content, name_length, marks, empty, nullptr),
                      content.data() - 1);
     }
     VORLANE_NOINLINE bool long_start_tag(const XmlEvent& tag) {
-      d_.prolog_over_ = true;
+      d_.strict_->prolog_over = true;
       return d_.stop(d_.template start_element<true>(tag.content, tag.name_length, tag.name_marks,
                                                      tag.kind == XmlEventKind::EmptyTag, tag.attributes),
                      tag.content.data() - 1);
     }
     VORLANE_HOT_INLINE bool end_tag(const char* lt) { return d_.end_tag(lt); }
     VORLANE_HOT_INLINE bool text(std::string_view content, bool plain) {
-      d_.prolog_over_ = true;
+      d_.strict_->prolog_over = true;
       if (plain && d_.text_target_ != nullptr) [[likely]] {
         return d_.stop(d_.character_data(content, true, content.data()), content.data());
       }
@@ -215,6 +243,16 @@ class Driver {
     }
     return std::nullopt;
   }
+  // The tag's attributes, through the reading of the mode.
+  template <bool kStrict>
+  MaybeFailure tag_attributes(std::string_view content, std::size_t name_length, std::uint32_t raw_id,
+                              const TagAttributes* read) {
+    if constexpr (kStrict) {
+      return tags_.process_attributes(namespaces_, content, name_length, raw_id, read, options_);
+    } else {
+      return tags_.tolerant_attributes(namespaces_, content, name_length, raw_id, read, options_);
+    }
+  }
   // Events: a start tag the tokenizer cut where its name, a value or its values passed a limit.
   MaybeFailure tag_past_limit(const XmlEvent& tag);
   // Reads and handles one event of those run_fast leaves; out of line, so that the hot
@@ -226,8 +264,8 @@ class Driver {
   // `tag`. Each name is checked once; whether its prefix is bound, at every tag.
   VORLANE_HOT_INLINE MaybeFailure strict_element_name(std::string_view raw_name, std::uint32_t raw_id,
                                                       std::uint32_t tag) {
-    if (raw_id < name_kinds_.size()) [[likely]] {
-      const std::uint8_t kind = name_kinds_[raw_id];
+    if (raw_id < strict_->name_kinds.size()) [[likely]] {
+      const std::uint8_t kind = strict_->name_kinds[raw_id];
       if (kind == 1 || (kind == 2 && tag != raw_id)) [[likely]] return std::nullopt;
     }
     return check_element_name(raw_name, raw_id, tag);
@@ -261,14 +299,21 @@ class Driver {
   VORLANE_COLD void keep_failure(MaybeFailure&& failure, [[maybe_unused]] const char* at) {
     failure_ = std::move(failure);
     // A strict refusal inside a tag names the offending byte instead of the tag.
-    if (fault_at_ != nullptr) at = fault_at_;
+    if (strict_ && strict_->fault_at != nullptr) at = strict_->fault_at;
     if (tags_.fault_at() != nullptr) at = tags_.fault_at();
-    if constexpr (kEvents) failure_offset_ = offset_of(at);
+    if constexpr (kEvents) ev_.failure_offset = offset_of(at);
   }
   std::uint64_t offset_of(const char* at) const {
-    return base_ + static_cast<std::uint64_t>(at - doc_.input.data());
+    return ev_.base + static_cast<std::uint64_t>(at - doc_.input.data());
   }
   VORLANE_HOT_INLINE void end_element(const char* lt);
+  bool element_open() const {
+    if constexpr (kEvents) {
+      return !ev_.open_tags.empty();
+    } else {
+      return open_ != kNoParent;
+    }
+  }
   // After `node` completed, with open_ already its parent: the root slot is filled, or
   // character data goes to the node's tail.
   VORLANE_HOT_INLINE void place_completed(ElementNode& node) {
@@ -284,7 +329,7 @@ class Driver {
   // tokenizer borrows them from it). `at`: where its construct starts in the input.
   MaybeFailure character_data(std::string_view chunk, bool in_input, [[maybe_unused]] const char* at) {
     if constexpr (kEvents) {
-      if (text_target_ != nullptr && !run_.present()) run_at_ = offset_of(at);
+      if (text_target_ != nullptr && !ev_.run.present()) ev_.run_at = offset_of(at);
     }
     // The usual case, a first run for its target inside an element: borrowed from the input.
     const std::uint64_t max = options_.max_text_size;
@@ -301,15 +346,15 @@ class Driver {
 
   // Events: the character data run so far becomes a Data event, before the markup at `at`.
   void flush_text() {
-    if (run_.present()) {
-      push(StreamEvent::Kind::Data).text = run_;
-      events_->back().offset = run_at_;
-      run_ = StringRef{};
+    if (ev_.run.present()) {
+      push(StreamEvent::Kind::Data).text = ev_.run;
+      ev_.events->back().offset = ev_.run_at;
+      ev_.run = StringRef{};
     }
     text_.total = 0;
   }
   StreamEvent& push(StreamEvent::Kind kind) {
-    StreamEvent& event = events_->emplace_back();
+    StreamEvent& event = ev_.events->emplace_back();
     event.kind = kind;
     return event;
   }
@@ -319,10 +364,10 @@ class Driver {
     const auto stored = [&](const std::optional<std::string_view>& part) {
       return part ? store_string(doc_, *part) : StringRef{};
     };
-    doctype_.name = store_string(doc_, parts.name);
-    doctype_.public_id = parts.public_id ? copy_to_arena(doc_, normalized_public_id(*parts.public_id)) : StringRef{};
-    doctype_.system_id = stored(parts.system_id);
-    doctype_.internal_subset = stored(parts.internal_subset);
+    ev_.doctype.name = store_string(doc_, parts.name);
+    ev_.doctype.public_id = parts.public_id ? copy_to_arena(doc_, normalized_public_id(*parts.public_id)) : StringRef{};
+    ev_.doctype.system_id = stored(parts.system_id);
+    ev_.doctype.internal_subset = stored(parts.internal_subset);
     flush_text();
     push(StreamEvent::Kind::Doctype).offset = offset_of(at);
   }
@@ -349,7 +394,7 @@ class Driver {
   std::uint32_t open_ = kNoParent;
   // Where character data goes now: the innermost open element's text until its first child
   // completes, then that child's tail; null outside the root. A node push may move the
-  // first node block, so it is set again after every push. Events: run_ inside the root.
+  // first node block, so it is set again after every push. Events: ev_.run inside the root.
   StringRef* text_target_ = nullptr;
   bool root_complete_ = false;  // the root slot: nodes[0], once its element has closed
   // Whole documents: options_.max_depth, then 0 once the root has closed.
@@ -357,20 +402,10 @@ class Driver {
   CharacterDataState text_;
   std::string expansion_;
   MaybeFailure failure_;
-  std::uint64_t failure_offset_ = 0;
-  std::uint64_t base_ = 0;  // the whole input's offset of doc_.input[0]
-  // Strict mode only.
-  bool prolog_over_ = false;   // something other than a byte order mark was read
-  bool doctype_seen_ = false;
-  const char* fault_at_ = nullptr;       // where a refused construct's offending byte lies
-  std::vector<std::uint8_t> name_kinds_;  // by raw name id: 0 unchecked, 1 checked, 2 checked with a prefix
-  std::string folded_;                   // a run with its line ends folded
-  // Events only.
-  std::vector<StreamEvent>* events_ = nullptr;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> open_tags_;  // rendered and written tag ids of the open elements
-  StringRef run_;                         // the character data since the last markup
-  std::uint64_t run_at_ = 0;
-  StreamDoctype doctype_;
+  // Strict mode only, built when the first run() reads strictly.
+  std::optional<driver_detail::StrictState> strict_;
+  // Events only; nothing in a whole-document driver.
+  [[no_unique_address]] std::conditional_t<kEvents, driver_detail::EventState, driver_detail::NoEventState> ev_;
 };
 
 template <bool kEvents>
@@ -420,7 +455,7 @@ VORLANE_HOT_INLINE MaybeFailure Driver<kEvents>::start_element(std::string_view 
     std::uint32_t count = 0;
     if (name_length < content.size()) {
       names_.set_tag_end(content.data() + content.size() + (empty ? 2 : 1));
-      if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+      if (auto failure = tag_attributes<kStrict>(content, name_length, raw_id, attributes)) {
         return failure;
       }
       // first + count must stay a valid 32-bit index.
@@ -461,7 +496,7 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
   }
   const std::size_t first = doc_.attributes.size();
   if (name_length < content.size()) {
-    if (auto failure = tags_.process_attributes(namespaces_, content, name_length, raw_id, attributes, options_)) {
+    if (auto failure = tag_attributes<kStrict>(content, name_length, raw_id, attributes)) {
       return failure;
     }
     if (doc_.attributes.size() > kMaxNodeIndex) [[unlikely]] throw std::bad_alloc();
@@ -492,9 +527,9 @@ MaybeFailure Driver<kEvents>::start_event(std::string_view content, std::size_t 
       text_target_ = nullptr;
     }
   } else {
-    if (open_tags_.empty()) tokenizer_.set_outside_root(false);
-    open_tags_.emplace_back(tag, raw_id);
-    text_target_ = &run_;
+    if (ev_.open_tags.empty()) tokenizer_.set_outside_root(false);
+    ev_.open_tags.emplace_back(tag, raw_id);
+    text_target_ = &ev_.run;
   }
   return std::nullopt;
 }
@@ -533,17 +568,17 @@ MaybeFailure Driver<kEvents>::tag_past_limit(const XmlEvent& tag) {
 template <bool kEvents>
 VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char* lt) {
   if constexpr (kEvents) {
-    if (open_tags_.empty()) return;
+    if (ev_.open_tags.empty()) return;
     const std::uint64_t offset = offset_of(lt);
     flush_text();
     StreamEvent& end = push(StreamEvent::Kind::End);
-    end.name = open_tags_.back().first;
-    end.raw_name = open_tags_.back().second;
+    end.name = ev_.open_tags.back().first;
+    end.raw_name = ev_.open_tags.back().second;
     end.offset = offset;
-    open_tags_.pop_back();
+    ev_.open_tags.pop_back();
     end_namespaces(offset);
     namespaces_.close_scope();
-    if (open_tags_.empty()) {
+    if (ev_.open_tags.empty()) {
       root_complete_ = true;
       text_target_ = nullptr;
       tokenizer_.set_outside_root(true);
@@ -562,6 +597,8 @@ VORLANE_HOT_INLINE void Driver<kEvents>::end_element([[maybe_unused]] const char
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::run() {
   if (options_.strict) [[unlikely]] return run_strict();
+  // Before the loop, so that a first tag or text is read by run_fast as any other.
+  tokenizer_.skip_byte_order_mark();
   while (tokenizer_.run_fast(*this) && slow_event<false>()) {
   }
   return std::move(failure_);
@@ -569,7 +606,13 @@ MaybeFailure Driver<kEvents>::run() {
 
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::run_strict() {
+  if (!strict_) {
+    strict_.emplace();
+    namespaces_.read_strictly(strict_->buffers);
+    tags_.read_strictly(strict_->buffers);
+  }
   StrictHandler strict(*this);
+  tokenizer_.skip_byte_order_mark();
   while (tokenizer_.run_fast(strict) && slow_event<true>()) {
   }
   return std::move(failure_);
@@ -577,23 +620,23 @@ MaybeFailure Driver<kEvents>::run_strict() {
 
 template <bool kEvents>
 MaybeFailure Driver<kEvents>::check_element_name(std::string_view raw_name, std::uint32_t raw_id, std::uint32_t tag) {
-  if (raw_id >= name_kinds_.size()) name_kinds_.resize(std::size_t{raw_id} + 1, 0);
-  std::uint8_t& kind = name_kinds_[raw_id];
+  if (raw_id >= strict_->name_kinds.size()) strict_->name_kinds.resize(std::size_t{raw_id} + 1, 0);
+  std::uint8_t& kind = strict_->name_kinds[raw_id];
   if (kind == 0) [[unlikely]] {
     if (auto fault = strict::check_qualified_name(raw_name, "element")) {
-      fault_at_ = raw_name.data() + fault->at;
+      strict_->fault_at = raw_name.data() + fault->at;
       return ParseFailure::syntax(std::move(fault->message));
     }
     const bool prefixed = raw_name.find(':') != std::string_view::npos;
     if (prefixed && raw_name.substr(0, 6) == "xmlns:") {
-      fault_at_ = raw_name.data();
+      strict_->fault_at = raw_name.data();
       return ParseFailure::syntax("not well-formed: the prefix 'xmlns' is not allowed on an element");
     }
     kind = prefixed ? 2 : 1;
   }
   // A prefixed name that rendering left as written has a prefix bound nowhere.
   if (kind == 2 && tag == raw_id) [[unlikely]] {
-    fault_at_ = raw_name.data();
+    strict_->fault_at = raw_name.data();
     return ParseFailure::syntax("not well-formed: undeclared namespace prefix '" +
                                 std::string(raw_name.substr(0, raw_name.find(':'))) + "'");
   }
@@ -624,17 +667,17 @@ bool Driver<kEvents>::check_character_data(std::string_view chunk, const char* a
   if (chunk.size() > max || text_.total > max - chunk.size()) {
     return stop(limit_failure(FailureKind::MaxTextSizeExceeded, max), at);
   }
-  folded_.clear();
-  strict::fold_line_ends(chunk, folded_);
-  return stop(character_data(folded_, false, at), at);
+  strict_->buffers.text.clear();
+  strict::fold_line_ends(chunk, strict_->buffers.text);
+  return stop(character_data(strict_->buffers.text, false, at), at);
 }
 
 template <bool kEvents>
 bool Driver<kEvents>::strict_event(const XmlEvent& event, const char* at) {
   const std::string_view content = event.content;
   const auto refuse_fault = [&](strict::Fault&& fault) { return refuse(std::move(fault.message), content.data() + fault.at); };
-  const bool first = !prolog_over_;
-  prolog_over_ = true;
+  const bool first = !strict_->prolog_over;
+  strict_->prolog_over = true;
   bool has_cr = false;
   switch (event.kind) {
     case XmlEventKind::Reference:
@@ -654,10 +697,10 @@ bool Driver<kEvents>::strict_event(const XmlEvent& event, const char* at) {
       if (auto fault = strict::check_declaration(content)) return refuse_fault(std::move(*fault));
       return true;
     case XmlEventKind::Doctype:
-      if (doctype_seen_ || root_complete_ || namespaces_.nesting_level() > 0) {
+      if (strict_->doctype_seen || root_complete_ || namespaces_.nesting_level() > 0) {
         return refuse("not well-formed: a DOCTYPE is allowed only once, before the root element", at);
       }
-      doctype_seen_ = true;
+      strict_->doctype_seen = true;
       if (std::string_view(at, 9) != "<!DOCTYPE") return refuse("not well-formed: the keyword is 'DOCTYPE'", at + 2);
       return true;
     default:
@@ -665,8 +708,8 @@ bool Driver<kEvents>::strict_event(const XmlEvent& event, const char* at) {
   }
   // Comments and instructions: their data is reported with its line ends folded.
   if (has_cr) {
-    folded_.clear();
-    strict::fold_line_ends(content, folded_);
+    strict_->buffers.text.clear();
+    strict::fold_line_ends(content, strict_->buffers.text);
   }
   return true;
 }
@@ -675,29 +718,29 @@ template <bool kEvents>
 template <bool kStrict>
 bool Driver<kEvents>::slow_event() {
   XmlEvent event;
-  tokenizer_.skip_byte_order_mark();
+  // Past a byte order mark (run() read it, unless too few bytes have come to tell).
   const char* const at = doc_.input.data() + tokenizer_.offset();
-  if (auto error = tokenizer_.next_event(event)) {
+  if (auto error = tokenizer_.next_event_after_fast(event)) {
     return stop(driver_detail::tokenizer_failure(std::move(*error)), doc_.input.data() + tokenizer_.offset());
   }
   if constexpr (kStrict) {
     switch (event.kind) {
       case XmlEventKind::StartTag:
       case XmlEventKind::EmptyTag:
-        prolog_over_ = true;
+        strict_->prolog_over = true;
         return stop(start_element<true>(event.content, event.name_length, event.name_marks,
                                         event.kind == XmlEventKind::EmptyTag, event.attributes),
                     at);
       case XmlEventKind::Text:
       case XmlEventKind::Cdata:
-        prolog_over_ = true;
+        strict_->prolog_over = true;
         return strict_character_data(event.content, at, event.kind == XmlEventKind::Cdata);
       case XmlEventKind::EndTag:
       case XmlEventKind::EndOfInput:
       case XmlEventKind::NeedMore:
         break;
       default:
-        folded_.clear();
+        strict_->buffers.text.clear();
         if (!strict_event(event, at)) return false;
         break;
     }
@@ -725,7 +768,8 @@ bool Driver<kEvents>::slow_event() {
       if constexpr (kEvents) {
         flush_text();
         StreamEvent& comment = push(StreamEvent::Kind::Comment);
-        comment.text = kStrict && !folded_.empty() ? copy_to_arena(doc_, folded_) : store_string(doc_, event.content);
+        comment.text = kStrict && !strict_->buffers.text.empty() ? copy_to_arena(doc_, strict_->buffers.text)
+                                                                 : store_string(doc_, event.content);
         comment.offset = offset_of(at);
       }
       return true;
@@ -746,7 +790,8 @@ bool Driver<kEvents>::slow_event() {
         }
         flush_text();
         StreamEvent& instruction = push(StreamEvent::Kind::Instruction);
-        const std::string_view whole = kStrict && !folded_.empty() ? std::string_view(folded_) : event.content;
+        const std::string_view whole =
+            kStrict && !strict_->buffers.text.empty() ? std::string_view(strict_->buffers.text) : event.content;
         const std::string_view target = whole.substr(0, event.name_length);
         std::string_view data = whole.substr(target.size());
         while (!data.empty() && is_xml_space(data.front())) data.remove_prefix(1);
@@ -762,7 +807,7 @@ bool Driver<kEvents>::slow_event() {
       if constexpr (kEvents) report_doctype(event.content, at);
       return true;
     case XmlEventKind::EndOfInput:
-      if (!root_complete_ || (kEvents ? !open_tags_.empty() : open_ != kNoParent)) {
+      if (!root_complete_ || element_open()) {
         return stop(ParseFailure::syntax("No XML root element found"), doc_.input.data() + doc_.input.size());
       }
       return false;

@@ -48,20 +48,21 @@ MaybeFailure NamespaceResolver::declare(std::string_view key, std::string_view v
     bool fold = false;
     if (auto fault = strict::check_attribute_value(value, fold)) return ParseFailure::syntax(std::move(fault->message));
     if (fold) {
-      folded_.clear();
-      strict::fold_value_spaces(value, folded_);
-      value = folded_;
+      strict_->declared.clear();
+      strict::fold_value_spaces(value, strict_->declared);
+      value = strict_->declared;
     }
   }
   // Strict: the namespace name is the value as any attribute's, its references standing for
   // what they name. The tolerant mode keeps declarations as written.
   if (strict_ && value.find('&') != std::string_view::npos) {
-    expanded_.clear();
+    std::string& expanded = strict_->expanded;
+    expanded.clear();
     const ParseOptions defaults;
-    if (auto failure = unescape_attribute_value(value, options_ != nullptr ? *options_ : defaults, expanded_)) {
+    if (auto failure = unescape_attribute_value(value, options_ != nullptr ? *options_ : defaults, expanded)) {
       return failure;
     }
-    value = expanded_;
+    value = expanded;
   }
   if (key.size() == 5) {
     if (strict_ && (value == kXmlNamespace || value == kXmlnsNamespace)) {

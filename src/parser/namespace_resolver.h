@@ -12,6 +12,7 @@
 #include "common/parse_failure.h"
 #include "common/parse_options.h"
 #include "parser/attribute_scan.h"
+#include "parser/strict_rules.h"
 #include "tokenizer/scan.h"
 #include "tokenizer/xml_tokenizer.h"
 
@@ -83,14 +84,13 @@ class NamespaceResolver {
   std::string_view declared_prefix(std::size_t i) const { return prefix_of(bindings_[i]); }
   std::string_view declared_namespace(std::size_t i) const { return value_of(bindings_[i]); }
 
-  // The options of the parse. Strict mode expands the references of declared values (under
-  // these options) and folds their white space, and refuses undeclaring a prefix
-  // (xmlns:p=""), an empty prefix ("xmlns:"), binding the default namespace to a reserved
-  // namespace name and what strict mode refuses in any value.
-  void set_options(const ParseOptions& options) {
-    options_ = &options;
-    strict_ = options.strict;
-  }
+  // The options of the parse, under which strict mode expands the references of declared values.
+  void set_options(const ParseOptions& options) { options_ = &options; }
+  // Strict mode, from now on: declared values have their references expanded and their white
+  // space folded, into `buffers`; undeclaring a prefix (xmlns:p=""), an empty prefix
+  // ("xmlns:"), binding the default namespace to a reserved namespace name and what strict
+  // mode refuses in any value are refused.
+  void read_strictly(strict::Buffers& buffers) { strict_ = &buffers; }
 
   // The binding limit is 128 unless a native caller raises it.
   void set_max_namespace_bindings(std::size_t limit) { max_bindings_ = limit; }
@@ -152,9 +152,7 @@ class NamespaceResolver {
   std::size_t restated_bindings_ = 0;  // declarations of the xml prefix in scope, outside the limit
   std::size_t max_bindings_ = kDefaultMaxBindings;
   const ParseOptions* options_ = nullptr;
-  bool strict_ = false;
-  std::string expanded_;  // a declared value with its references expanded
-  std::string folded_;    // strict: a declared value with its white space folded
+  strict::Buffers* strict_ = nullptr;  // strict mode: where declared values are folded and expanded
   std::uint64_t version_ = 0;
   std::uint64_t versions_issued_ = 0;  // every binding list ever in scope got its own number
 };

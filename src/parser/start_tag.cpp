@@ -174,11 +174,19 @@ class ContentAttributes {
         pos_(name_length),
         cursor_(content, name_length, readable_end),
         open_last_(open_last) {}
-  Step next(ScannedAttribute& a, bool& amp) {
+  // The usual attribute inline; any other shape through the general reading.
+  VORLANE_HOT_INLINE Step next(ScannedAttribute& a, bool& amp) {
     amp = false;
     const QuickScan quick = quick_attribute(content_, pos_, readable_end_, a, amp);
     if (quick == QuickScan::Found) return Step::Found;
     if (quick == QuickScan::End) return Step::End;
+    return next_general(a, amp);
+  }
+  const AttributeCursor& cursor() const { return cursor_; }
+  static bool plain() { return false; }
+
+ private:
+  VORLANE_NOINLINE Step next_general(ScannedAttribute& a, bool& amp) {
     cursor_ = AttributeCursor(content_, pos_, readable_end_);
     if (!cursor_.next(a)) {
       if (open_last_ && cursor_.error() == ScanError::ExpectedQuote) {
@@ -197,10 +205,7 @@ class ContentAttributes {
     amp = std::memchr(content_.data() + a.value_begin, '&', a.value_end - a.value_begin) != nullptr;
     return Step::Found;
   }
-  const AttributeCursor& cursor() const { return cursor_; }
-  static bool plain() { return false; }
 
- private:
   std::string_view content_;
   const char* readable_end_;
   std::size_t pos_;
@@ -214,15 +219,25 @@ MaybeFailure StartTagProcessor::process_attributes(const NamespaceResolver& ns, 
                                                    std::size_t name_length, std::uint32_t raw_id,
                                                    const TagAttributes* read, const ParseOptions& options,
                                                    bool open_last) {
+  if (options.strict) [[unlikely]] {
+    if (name_length >= content.size() || (read != nullptr && read->count == 0)) return std::nullopt;
+    assert_in_input(content);
+    return process_strict(ns, content, name_length, raw_id, read, options, open_last);
+  }
+  return tolerant_attributes(ns, content, name_length, raw_id, read, options, open_last);
+}
+
+MaybeFailure StartTagProcessor::tolerant_attributes(const NamespaceResolver& ns, std::string_view content,
+                                                    std::size_t name_length, std::uint32_t raw_id,
+                                                    const TagAttributes* read, const ParseOptions& options,
+                                                    bool open_last) {
   if (name_length >= content.size()) return std::nullopt;  // no attributes
   assert_in_input(content);
   if (read != nullptr) {
     if (read->count == 0) return std::nullopt;  // white space only
-    if (options.strict) [[unlikely]] return process_strict(ns, content, name_length, raw_id, read, options, open_last);
     ReadAttributes reader(*read);
     return process<ReadAttributes, false>(reader, ns, content, raw_id, options);
   }
-  if (options.strict) [[unlikely]] return process_strict(ns, content, name_length, raw_id, read, options, open_last);
   ContentAttributes reader(content, name_length, doc_.input.data() + doc_.input.size(), open_last);
   return process<ContentAttributes, false>(reader, ns, content, raw_id, options);
 }
@@ -250,9 +265,9 @@ MaybeFailure StartTagProcessor::strict_value(std::string_view raw, const char* a
   }
   // Literal white space folds to spaces first; what references stand for stays as it is.
   if (fold) {
-    folded_value_.clear();
-    strict::fold_value_spaces(raw, folded_value_);
-    raw = folded_value_;
+    strict_->value.clear();
+    strict::fold_value_spaces(raw, strict_->value);
+    raw = strict_->value;
   }
   const std::size_t offset = doc_.arena.size();
   if (amp) {

@@ -17,6 +17,7 @@
 #include "common/parse_options.h"
 #include "parser/name_table.h"
 #include "parser/namespace_resolver.h"
+#include "parser/strict_rules.h"
 #include "parser/string_store.h"
 #include "tokenizer/xml_tokenizer.h"
 
@@ -47,6 +48,14 @@ class StartTagProcessor {
   MaybeFailure process_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options,
                                   bool open_last = false);
+  // process_attributes when the options are known to be tolerant: the caller that knows
+  // its mode spares every tag the check.
+  MaybeFailure tolerant_attributes(const NamespaceResolver& ns, std::string_view content, std::size_t name_length,
+                                   std::uint32_t raw_id, const TagAttributes* read, const ParseOptions& options,
+                                   bool open_last = false);
+
+  // Strict mode: values are folded in `buffers`.
+  void read_strictly(strict::Buffers& buffers) { strict_ = &buffers; }
 
   // Where the byte that made a strict refusal lies, in the input; null otherwise.
   const char* fault_at() const { return fault_at_; }
@@ -182,7 +191,7 @@ class StartTagProcessor {
   InlineVector<KnownKey, 16> known_pool_;
   // Strict mode.
   const char* fault_at_ = nullptr;
-  std::string folded_value_;
+  strict::Buffers* strict_ = nullptr;
 };
 
 }  // namespace vorlane

@@ -110,4 +110,14 @@ void fold_value_spaces(std::string_view raw, std::string& out);
 // Whether `s` is XML white space only (space, TAB, LF, CR); `at` is the first other byte.
 bool xml_space_only(std::string_view s, std::size_t& at);
 
+// The strings a strict parse folds or expands into before it checks or stores the result.
+// The driver builds them once it reads strictly and lends them to the parts that use them,
+// so that a tolerant parse builds and frees none.
+struct Buffers {
+  std::string text;      // a run, comment or instruction with its line ends folded
+  std::string value;     // an attribute value with its white space folded
+  std::string declared;  // a namespace declaration's value with its white space folded
+  std::string expanded;  // that value with its references expanded
+};
+
 }  // namespace vorlane::strict

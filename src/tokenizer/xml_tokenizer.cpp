@@ -76,9 +76,6 @@ inline const char* find_instruction_end(const char* question, const char* end) {
 
 }  // namespace
 
-XmlTokenizer::XmlTokenizer(const char* data, std::size_t size)
-    : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {}
-
 TokenizerError XmlTokenizer::fail(std::string message) {
   state_ = State::Exit;
   fast_end_ = 0;
@@ -169,11 +166,11 @@ void XmlTokenizer::set_input(const char* data, std::size_t size, std::size_t dro
   fast_end_ = state_ == State::InText && !resume_.active && size_ > 0 ? size_ - 1 : 0;
 }
 
-void XmlTokenizer::home_open_names() {
-  const auto base = reinterpret_cast<std::uintptr_t>(name_store_.data());
+void XmlTokenizer::home_open_names(std::string& store) {
+  const auto base = reinterpret_cast<std::uintptr_t>(store.data());
   const auto in_store = [&](const char* p) {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
-    return at >= base && at - base < name_store_.size();
+    return at >= base && at - base < store.size();
   };
   // The homed names are a bottom run of the stack; those opened since lie above it.
   std::size_t first = open_names_.size();
@@ -181,28 +178,28 @@ void XmlTokenizer::home_open_names() {
   std::size_t used = 0;
   if (first > 0) {
     const OpenName& top = open_names_[first - 1];
-    used = static_cast<std::size_t>(top.name - name_store_.data()) + top.length;
+    used = static_cast<std::size_t>(top.name - store.data()) + top.length;
   }
-  if (first == open_names_.size() && used + 16 == name_store_.size()) return;
+  if (first == open_names_.size() && used + 16 == store.size()) return;
   std::size_t need = used + 16;
   for (std::size_t i = first; i < open_names_.size(); ++i) need += open_names_[i].length;
-  const char* const before = name_store_.data();
-  name_store_.resize(used);
-  name_store_.reserve(need);
-  if (name_store_.data() != before) {
+  const char* const before = store.data();
+  store.resize(used);
+  store.reserve(need);
+  if (store.data() != before) {
     std::size_t at = 0;
     for (std::size_t i = 0; i < first; ++i) {
-      open_names_[i].name = name_store_.data() + at;
+      open_names_[i].name = store.data() + at;
       at += open_names_[i].length;
     }
   }
   for (std::size_t i = first; i < open_names_.size(); ++i) {
     OpenName& open = open_names_[i];
-    const std::size_t at = name_store_.size();
-    name_store_.append(open.name, open.length);
-    open.name = name_store_.data() + at;  // reserved above: the appends do not move the bytes
+    const std::size_t at = store.size();
+    store.append(open.name, open.length);
+    open.name = store.data() + at;  // reserved above: the appends do not move the bytes
   }
-  name_store_.append(16, '\0');
+  store.append(16, '\0');
 }
 
 std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::size_t end) {
@@ -217,12 +214,18 @@ std::optional<TokenizerError> XmlTokenizer::check_utf8(std::size_t begin, std::s
 }
 
 void XmlTokenizer::read_byte_order_mark() {
-  // Three bytes, or the last piece, settle it: the usual case asks no more.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+  // Every mark starts with a byte of 0xEF or above; the usual first byte settles it at once.
+  if (size_ > 0 && bytes[0] < 0xEF) {
+    state_ = State::InText;
+    fast_end_ = size_ - 1;
+    return;
+  }
+  // Three bytes, or the last piece, settle it.
   if (!final_ && size_ < 3 &&
       (may_become(data_, "\xEF\xBB\xBF") || may_become(data_, "\xFF\xFE") || may_become(data_, "\xFE\xFF"))) {
     return;  // not yet known
   }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
   if (size_ >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     detected_encoding_ = "UTF-8";
     pos_ = 3;
@@ -258,7 +261,20 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
     event.kind = XmlEventKind::EndOfInput;
     return std::nullopt;
   }
-  const bool resuming = resume_.active;
+  if (resume_.active) [[unlikely]] return read_resumed(event);
+  switch (data_[pos_]) {
+    case '<':
+      state_ = State::InMarkup;
+      return read_markup(event);
+    case '&':
+      state_ = State::InReference;
+      return read_reference(event);
+    default:
+      return read_text(event);
+  }
+}
+
+std::optional<TokenizerError> XmlTokenizer::read_resumed(XmlEvent& event) {
   std::optional<TokenizerError> error;
   switch (data_[pos_]) {
     case '<':
@@ -270,10 +286,10 @@ std::optional<TokenizerError> XmlTokenizer::next_event_slow(XmlEvent& event) {
       error = read_reference(event);
       break;
     default:
-      error = resuming ? read_text_resumed(event) : read_text(event);
+      error = read_text_resumed(event);
       break;
   }
-  if (resuming && !error && event.kind != XmlEventKind::NeedMore) {
+  if (!error && event.kind != XmlEventKind::NeedMore) {
     resume_ = Resume{};
     fast_end_ = size_ - 1;  // a construct was read, so size_ > 0
   }

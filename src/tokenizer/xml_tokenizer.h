@@ -91,7 +91,9 @@ struct TokenizerError {
 
 class XmlTokenizer {
  public:
-  XmlTokenizer(const char* data, std::size_t size);
+  // Inline: a small document pays for the call.
+  XmlTokenizer(const char* data, std::size_t size)
+      : data_(data != nullptr ? data : ""), size_(data != nullptr ? size : 0) {}
   XmlTokenizer(const XmlTokenizer&) = delete;
   XmlTokenizer& operator=(const XmlTokenizer&) = delete;
 
@@ -122,10 +124,11 @@ class XmlTokenizer {
   // checking its bytes up to there), so that junk is refused where it starts, whatever follows.
   void set_outside_root(bool outside) { outside_root_ = outside; }
 
-  // Copies the names of the open start tags that still point into the buffer to storage of
-  // the tokenizer's own, so that the buffer may change. Costs only the names opened since
-  // the last call.
-  void home_open_names();
+  // Copies the names of the open start tags that still point into the buffer to `store`,
+  // so that the buffer may change. Costs only the names opened since the last call. The
+  // caller keeps `store` for the tokenizer, alive and otherwise untouched, and passes the
+  // same one each time: a whole input, never homed, needs none.
+  void home_open_names(std::string& store);
 
   // Fills `event` and returns nothing, or returns the error; after an error or after
   // EndOfInput every further call yields EndOfInput.
@@ -141,6 +144,20 @@ class XmlTokenizer {
       } else if (c != '&') {
         return read_text(event);
       }
+    }
+    event.content = {};
+    event.name_length = 0;
+    return next_event_slow(event);
+  }
+
+  // next_event after run_fast returned true: the construct that stopped it is one the quick
+  // readings would not take either. A start tag (near the end of the input, or of an unusual
+  // shape) is still read inline, which spares it the calls down to the general reading;
+  // anything else goes there at once.
+  VORLANE_HOT_INLINE std::optional<TokenizerError> next_event_after_fast(XmlEvent& event) {
+    if (pos_ < fast_end_ && data_[pos_] == '<') {
+      const char d = data_[pos_ + 1];
+      if (d != '/' && d != '!' && d != '?') return read_tag(event);
     }
     event.content = {};
     event.name_length = 0;
@@ -176,6 +193,8 @@ class XmlTokenizer {
   enum class State : std::uint8_t { Init, InText, InReference, InMarkup, Exit };
 
   std::optional<TokenizerError> next_event_slow(XmlEvent& event);
+  // next_event_slow for the construct parked by NeedMore, whose end search goes on.
+  std::optional<TokenizerError> read_resumed(XmlEvent& event);
   void read_byte_order_mark();
   std::optional<TokenizerError> read_text(XmlEvent& event);
   std::optional<TokenizerError> read_text_resumed(XmlEvent& event);
@@ -266,16 +285,14 @@ class XmlTokenizer {
   // tells next_event that data_[pos_] and data_[pos_ + 1] may be read on the fast path.
   std::size_t fast_end_ = 0;
   // Raw names of the open start tags, innermost last: in the input, or (streamed input, after
-  // home_open_names) in name_store_.
+  // home_open_names) in its store: the homed names, bottom first, back to back, then 16
+  // bytes that keep the block reads of equal_near inside the string.
   struct OpenName {
     const char* name;
     std::size_t length;
     bool plain;  // no quote character in the name: "</name>" can be matched by its bytes alone
   };
   InlineVector<OpenName, 32> open_names_;
-  // The homed names, bottom first, back to back, then 16 bytes that keep the block reads of
-  // equal_near inside the string.
-  std::string name_store_;
   XmlEvent long_tag_;          // of the last quick_long_tag
   TagAttributes attributes_;   // of the last quick_long_tag
   std::string_view detected_encoding_;  // from a byte order mark; never used to decode
