@@ -129,6 +129,21 @@ class BlockVector {
     released_ = 0;
   }
 
+  // Removes every element, keeping the first block for the next fill while it is at most
+  // `reserve_bytes` (then the only one): a vector emptied and refilled in small amounts, as
+  // a stream's attributes are for each piece, allocates nothing after its first fill, and
+  // holds no more than the reserve while empty.
+  void clear_keeping(std::size_t reserve_bytes) noexcept {
+    if (block_count_ != 1 || blocks_[0] == nullptr ||
+        static_cast<std::size_t>(block_end_ - blocks_[0]) * sizeof(T) > reserve_bytes) {
+      clear();
+      return;
+    }
+    cursor_ = blocks_[0];
+    size_ = 0;
+    released_ = 0;
+  }
+
   // Frees every full block that holds only elements before `index`; those must not be read
   // again. The block still being filled is kept. The freed blocks' pages go back to the
   // system at once (see discard_pages).

@@ -560,16 +560,8 @@ PyObject* parser_free_next(PyObject* self_object, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// feed(data, final, out) -> None: parses `data` after what was fed before and appends
-// the events it completes to the list `out`, then raises the failure if the parse failed:
-// the events before a failure are in `out` when it propagates.
-PyObject* parser_feed(PyObject* self_object, PyObject* args) {
-  EventParserObject* self = as_parser(self_object);
-  Py_buffer data;
-  int final = 0;
-  PyObject* out = nullptr;
-  if (!PyArg_ParseTuple(args, "y*pO!:feed", &data, &final, &PyList_Type, &out)) return nullptr;
-  std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&data, PyBuffer_Release);
+// The feed of `size` bytes at `bytes`, which stay put until it returns; see parser_feed.
+PyObject* feed_piece(EventParserObject* self, const char* bytes, Py_ssize_t size, bool final, PyObject* out) {
   if (self->busy) {
     PyErr_SetString(PyExc_RuntimeError, "feed() called while another feed of the same parser is under way");
     return nullptr;
@@ -583,28 +575,32 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     return nullptr;
   }
   // The events of the feed before go first: the stream reuses their storage.
-  if (self->bound && dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) return nullptr;
+  if (self->bound && self->next_event < self->stream->events().size() &&
+      dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) {
+    return nullptr;
+  }
   self->busy = true;
   EventStream::Status status;
-  const char* bytes = static_cast<const char*>(data.buf);
-  const auto size = static_cast<std::size_t>(data.len);
-  if (data.len >= kReleaseLockBytes) {
+  if (size >= kReleaseLockBytes) {
     EventStream* stream = self->stream;
     Py_BEGIN_ALLOW_THREADS
-    status = stream->feed(bytes, size, final != 0);
+    status = stream->feed(bytes, static_cast<std::size_t>(size), final);
     Py_END_ALLOW_THREADS
   } else {
-    status = self->stream->feed(bytes, size, final != 0);
+    status = self->stream->feed(bytes, static_cast<std::size_t>(size), final);
   }
   self->busy = false;
+  const std::vector<StreamEvent>& events = self->stream->events();
   const bool dispatching = self->bound && status != EventStream::Status::OutOfMemory;
-  self->next_event = dispatching ? 0 : self->stream->events().size();
+  self->next_event = dispatching ? 0 : events.size();
   if (status == EventStream::Status::OutOfMemory) return PyErr_NoMemory();
   if (self->bound) {
     // The last feed is dispatched whole: what follows it (the target's close) needs every event.
-    if ((!self->deferred || final) && dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) return nullptr;
+    if ((!self->deferred || final) && !events.empty() && dispatch_pending(self, out, PY_SSIZE_T_MAX) < 0) {
+      return nullptr;
+    }
   } else {
-    for (const StreamEvent& event : self->stream->events()) {
+    for (const StreamEvent& event : events) {
       PyRef tuple(event_tuple(self, event));
       if (!tuple || PyList_Append(out, tuple.get()) < 0) return nullptr;
     }
@@ -614,6 +610,33 @@ PyObject* parser_feed(PyObject* self_object, PyObject* args) {
     return keep_failure(self);
   }
   Py_RETURN_NONE;
+}
+
+// feed(data, final, out) -> None: parses `data` after what was fed before and appends
+// the events it completes to the list `out`, then raises the failure if the parse failed:
+// the events before a failure are in `out` when it propagates.
+PyObject* parser_feed(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs) {
+  EventParserObject* self = as_parser(self_object);
+  // The usual call, from Feeder: a bytes object (immutable, and the caller's reference keeps
+  // it alive for the call, lock released or not), a bool and a list, read without the
+  // general parsing and the buffer protocol, which cost more than a feed of a few bytes.
+  if (nargs == 3 && PyBytes_CheckExact(args[0]) && (args[1] == Py_True || args[1] == Py_False) &&
+      PyList_Check(args[2])) {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(args[0], &bytes, &size) < 0) return nullptr;
+    return feed_piece(self, bytes, size, args[1] == Py_True, args[2]);
+  }
+  // Any other buffer, truth value or list: the general parsing, whose messages these are.
+  PyRef packed(PyTuple_New(nargs));
+  if (!packed) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SetItem(packed.get(), i, Py_NewRef(args[i]));
+  Py_buffer data;
+  int final = 0;
+  PyObject* out = nullptr;
+  if (!PyArg_ParseTuple(packed.get(), "y*pO!:feed", &data, &final, &PyList_Type, &out)) return nullptr;
+  std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&data, PyBuffer_Release);
+  return feed_piece(self, static_cast<const char*>(data.buf), data.len, final != 0, out);
 }
 
 // take(out, limit) -> None: dispatches events of a deferred feed until `limit` more are listed
@@ -736,7 +759,7 @@ void parser_dealloc(PyObject* self_object) {
 }
 
 PyMethodDef parser_methods[] = {
-    {"feed", parser_feed, METH_VARARGS,
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_feed)), METH_FASTCALL,
      "feed($self, data, final, out, /)\n--\n\nParses data after the bytes fed before (final: they are the last) and appends "
      "the events completed to the list out; raises the failure after appending the events before it."},
     {"bind", parser_bind, METH_VARARGS,

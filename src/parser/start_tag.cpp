@@ -81,7 +81,10 @@ std::uint32_t StartTagProcessor::render_and_cache(const NamespaceResolver& ns, s
     return entry.id;
   }
   const std::uint32_t id = intern_rendered(ns, raw, element);
-  if (id != NameTable::kOverBudget) entry = CacheEntry{&ns, raw.data(), raw.size(), version, id, element};
+  if (id != NameTable::kOverBudget) {
+    entry = CacheEntry{&ns, raw.data(), raw.size(), version, id, element};
+    remembers_input_ = true;
+  }
   return id;
 }
 
@@ -134,6 +137,7 @@ StartTagProcessor::KnownKey& StartTagProcessor::push_known(TagSlot& slot, const 
   }
   KnownKey& stored = known_pool_[slot.keys_begin + slot.keys_size++];
   stored = key;
+  remembers_input_ = true;
   return stored;
 }
 

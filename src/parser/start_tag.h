@@ -62,9 +62,12 @@ class StartTagProcessor {
 
   // For an input in pieces: drops what is remembered by its place in the input, before the
   // buffer holding it changes.
+  // Most pieces of a stream fed in small pieces hold no tag, and leave nothing to drop.
   void forget_input() {
+    if (!remembers_input_) return;
     for (CacheEntry& entry : cache_) entry = CacheEntry{};
     for (std::size_t i = 0; i < tag_slots_.size(); ++i) tag_slots_[i].keys_size = 0;
+    remembers_input_ = false;
   }
 
  private:
@@ -189,6 +192,8 @@ class StartTagProcessor {
   std::vector<CacheEntry> cache_;  // kCacheSize entries once a namespaced name was met
   InlineVector<TagSlot, kTagSlots> tag_slots_;  // kTagSlots of them once a tag was met
   InlineVector<KnownKey, 16> known_pool_;
+  // A name or key has been remembered by its place in the input since forget_input.
+  bool remembers_input_ = false;
   // Strict mode.
   const char* fault_at_ = nullptr;
   strict::Buffers* strict_ = nullptr;

@@ -41,6 +41,28 @@ TEST(costs_block_vector_first_block_grows_then_full_blocks) {
   CHECK_EQ(v[127] + v[128] + v[999], std::uint64_t{127 + 128 + 999});
 }
 
+TEST(costs_block_vector_refilled_after_clear_keeping) {
+  // Emptied between fills of varying size, keeping the first block when it fits the reserve:
+  // a kept block that doubles again, a second block, a released first block (never reused).
+  struct Wide {
+    std::uint64_t v[8];
+  };
+  using W = BlockVector<Wide, 4096>;  // 64 per block, first allocation 16
+  for (std::size_t reserve : {std::size_t{0}, 16 * sizeof(Wide), 64 * sizeof(Wide)}) {
+    W w;
+    bool intact = true;
+    for (std::size_t n : {3u, 16u, 17u, 40u, 2u, 64u, 65u, 130u, 5u, 70u, 1u}) {
+      for (std::size_t i = 0; i < n; ++i) w.emplace_back().v[3] = i * 7 + n;
+      for (std::size_t i = 0; i < n; ++i) intact = intact && w[i].v[3] == i * 7 + n && w[i].v[0] == 0;
+      intact = intact && w.size() == n;
+      if (n == 64 || n == 130) w.release_before(n);
+      w.clear_keeping(reserve);
+      intact = intact && w.empty();
+    }
+    CHECK(intact);
+  }
+}
+
 TEST(costs_inline_vector_past_its_inline_room) {
   // Values survive the move from the inline room to the heap and every later doubling;
   // resize zero-fills what it adds, assign replaces everything.
