@@ -61,6 +61,7 @@ from xml.etree.ElementTree import (
 )
 
 from vorlane._incremental import CHUNK as _PIECE
+from vorlane._incremental import REFUSALS as _REFUSALS
 from vorlane._incremental import Feeder as _Feeder
 from vorlane._incremental import chunks as _chunks
 from vorlane._vorlane import version as _version
@@ -153,6 +154,7 @@ class XMLParser:
     def __init__(self, *, target: Any = None, encoding: str | None = None, **options: Unpack[_ParseOptions]) -> None:
         self.target: Any = TreeBuilder() if target is None else target
         self._feeder = _Feeder(self.target, encoding, _checked_options(options, "XMLParser"))
+        self._piece = self._feeder.piece
         # Looked up once, here, as the standard parser does.
         self._close: Callable[[], Any] | None = getattr(self.target, "close", None)
         self.entity: dict[str, str] = {}  # kept for code that fills it; entities are never expanded
@@ -175,6 +177,14 @@ class XMLParser:
 
     def feed(self, data: str | Buffer) -> None:
         """Feed encoded data to parser."""
+        # Once the input is known to be UTF-8, a bytes or str piece goes straight to the
+        # engine: a feed of a byte or two costs little more than this call.
+        try:
+            if self._piece(data):
+                return
+        except _REFUSALS as exc:
+            self._feeder.raise_refusal(exc)
+            raise  # raised by a handler of the target
         if self._closed:
             raise ParseError("feed() after close()")
         self._feeder.feed(data)

@@ -36,6 +36,8 @@ _MARKS = (
 _UNITS = {"utf_32_le": 4, "utf_32_be": 4, "utf_16_le": 2, "utf_16_be": 2}
 # The kinds of event a pull parser may ask for.
 EVENT_NAMES = frozenset({"start", "end", "comment", "pi", "start-ns", "end-ns"})
+# What the engine raises for a refused input (a target's handler may raise them too).
+REFUSALS = (ParseError, DefusedXmlException)
 
 
 class Decoder:
@@ -50,6 +52,8 @@ class Decoder:
     >>> decoder = Decoder(None)
     >>> decoder.feed(b"<?xml version='1.0' encoding='latin-1'?><a>caf"), decoder.feed(b"\\xe9</a>")
     (b"<?xml version='1.0' encoding='latin-1'?><a>caf", b'\\xc3\\xa9</a>')
+    >>> decoder.passthrough
+    False
     """
 
     def __init__(self, encoding: str | None) -> None:
@@ -82,6 +86,18 @@ class Decoder:
                 return b""
             return self._decide(final=False)
         return self._decode(bytes(data) if not isinstance(data, bytes) else data, final=False)
+
+    @property
+    def passthrough(self) -> bool:
+        """Whether bytes go out as they come from now on: the encoding is settled on UTF-8.
+
+        >>> decoder = Decoder(None)
+        >>> decoder.feed(b"<a>"), decoder.passthrough
+        (b'', False)
+        >>> decoder.feed(b"</a>"), decoder.passthrough
+        (b'<a></a>', True)
+        """
+        return self._decided and self._decoder is None
 
     def close(self) -> bytes:
         """The last UTF-8 bytes; raises ParseError if the bytes end inside a character."""
@@ -146,6 +162,10 @@ class Feeder:
     the events before it are listed, placed (``position``) and, if a refusal, also a
     standard ParseError (:func:`vorlane.common.located`); later calls raise it again.
 
+    :attr:`piece` is the quick way in for a caller of many small pieces: ``piece(data)``
+    feeds *data* and returns True once the input is known to need no decoding, else returns
+    False and the caller calls :meth:`feed`; what it raises goes to :meth:`raise_refusal`.
+
     >>> from xml.etree.ElementTree import TreeBuilder
     >>> feeder = Feeder(TreeBuilder(), None, {})
     >>> feeder.report(["start", "end"])
@@ -162,6 +182,7 @@ class Feeder:
         self._handlers = tuple(getattr(target, name, None) for name in HANDLER_NAMES)
         self._engine.bind(target, self._handlers, ())
         self._failure: BaseException | None = None
+        self.piece: Callable[[str | Buffer], bool] = self._engine.piece
 
     def report(self, kinds: Iterable[str], deferred: bool = False) -> None:
         """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns").
@@ -216,6 +237,12 @@ class Feeder:
 
     def feed(self, data: str | Buffer) -> None:
         """Parse *data* after what was fed before; what it completes goes to the target."""
+        try:
+            if self.piece(data):
+                return
+        except REFUSALS as exc:
+            self.raise_refusal(exc)
+            raise  # raised by a handler of the target
         if self._failure is not None:
             raise self._failure
         try:
@@ -223,18 +250,15 @@ class Feeder:
         except ParseError as exc:
             self._undecodable(exc)
         if piece:
-            # _feed_engine inline: a feed of a byte or two is mostly the cost of its calls.
-            try:
-                self._engine.feed(piece, False, self.events)
-            except (ParseError, DefusedXmlException) as exc:
-                if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
-                    raise  # raised by a handler of the target, not by the engine
-                self._engine_failure(exc)
+            self._feed_engine(piece, False)
+        if self._decoder.passthrough:
+            self._engine.direct(self.events)  # piece() takes the pieces from now on
 
     def close(self) -> None:
         """The input ends here: what is left goes to the target, or the failure is raised."""
         if self._failure is not None:
             raise self._failure
+        self._engine.direct(None)
         try:
             piece = self._decoder.close()
         except ParseError as exc:
@@ -244,15 +268,39 @@ class Feeder:
     def _feed_engine(self, piece: bytes, final: bool) -> None:
         try:
             self._engine.feed(piece, final, self.events)
-        except (ParseError, DefusedXmlException) as exc:
-            if exc.__traceback__ is not None and exc.__traceback__.tb_next is not None:
-                raise  # raised by a handler of the target, not by the engine
-            self._engine_failure(exc)
+        except REFUSALS as exc:
+            self.raise_refusal(exc)
+            raise  # raised by a handler of the target
 
-    def _engine_failure(self, exc: ParseError | DefusedXmlException) -> NoReturn:
-        # A refusal of the engine: kept, placed, and raised now and at every later call.
-        self._failure = located(_explained(exc), self._engine.position(self._engine.error_offset()))
-        raise self._failure from None
+    def raise_refusal(self, exc: BaseException) -> None:
+        """Keep, place and raise *exc* if the engine raised it (now and at every later call);
+        return if a handler of the target did. Called in the handler of *exc*: the engine's
+        own has no frame in its traceback below the call that fed it.
+
+        >>> from xml.etree.ElementTree import TreeBuilder
+        >>> feeder = Feeder(TreeBuilder(), None, {})
+        >>> feeder.piece(b"<a><b>")  # the encoding is not known yet
+        False
+        >>> feeder.feed(b"<a><b>")
+        >>> feeder.piece(b"</b>")
+        True
+        >>> try:
+        ...     feeder.piece(b"</c>")
+        ... except REFUSALS as exc:
+        ...     feeder.raise_refusal(exc)
+        Traceback (most recent call last):
+        vorlane.common.ParseError: ill-formed document: expected `</a>`, but `</c>` was found
+        >>> feeder.piece(b"</a>"), feeder._failure.position  # feed() raises it again
+        (False, (1, 10))
+        """
+        if exc.__traceback__ is None or exc.__traceback__.tb_next is None:
+            self._fail(located(_explained(exc), self._engine.position(self._engine.error_offset())))
+
+    def _fail(self, failure: BaseException) -> NoReturn:
+        """Raise *failure* now and at every later call."""
+        self._failure = failure
+        self._engine.direct(None)
+        raise failure from None
 
     def _undecodable(self, exc: ParseError) -> NoReturn:
         """Raise the decoding failure *exc*, placed after the characters before it."""
@@ -262,8 +310,7 @@ class Feeder:
             # The characters before the bad bytes go to the engine: a failure in them comes first.
             self._feed_engine(before, False)
             position = self._engine.position(self._engine.bytes_fed())
-        self._failure = located(exc, position)
-        raise self._failure from None
+        self._fail(located(exc, position))
 
     def bytes_fed(self) -> int:
         """UTF-8 bytes given to the engine so far."""

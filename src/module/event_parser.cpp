@@ -145,6 +145,8 @@ struct EventParserObject {
   std::vector<PyObject*>* open_elements;                    // what start returned, outermost first
   std::deque<std::pair<PyObject*, PyObject*>>* to_free;     // element, parent (null for the root)
   ShortStrings* short_strings;  // made at the first value or text dispatched
+  // After direct(out): piece() feeds a bytes or str piece itself, its events listed in `out`.
+  PyObject* direct_out;
 };
 
 EventParserObject* as_parser(PyObject* self) { return reinterpret_cast<EventParserObject*>(self); }
@@ -639,6 +641,51 @@ PyObject* parser_feed(PyObject* self_object, PyObject* const* args, Py_ssize_t n
   return feed_piece(self, static_cast<const char*>(data.buf), data.len, final != 0, out);
 }
 
+// direct(out) -> None: from now on piece() feeds what it can read (bytes as they are, a str
+// as UTF-8) as feed(data, False, out) does; direct(None), or once the input has ended or
+// failed: nothing. For a caller whose pieces need no decoding: a piece of a byte or two
+// then costs little more than the calls that bring it.
+PyObject* parser_direct(PyObject* self_object, PyObject* out) {
+  EventParserObject* self = as_parser(self_object);
+  if (out != Py_None && !PyList_Check(out)) {
+    PyErr_SetString(PyExc_TypeError, "direct() takes a list or None");
+    return nullptr;
+  }
+  // An input that has ended or failed takes no piece: feed() says why.
+  const bool open = !self->stream->finished() && self->failure == nullptr;
+  PyObject* old = self->direct_out;
+  self->direct_out = out == Py_None || !open ? nullptr : Py_NewRef(out);
+  Py_XDECREF(old);
+  Py_RETURN_NONE;
+}
+
+// piece(data) -> bool: True if `data` was fed (see direct()), with its events listed; False,
+// and nothing done, if the caller must feed it.
+PyObject* parser_piece(PyObject* self_object, PyObject* data) {
+  EventParserObject* self = as_parser(self_object);
+  if (self->direct_out == nullptr) Py_RETURN_FALSE;
+  PyRef encoded;
+  PyObject* bytes_object = data;
+  if (!PyBytes_CheckExact(data)) {
+    if (!PyUnicode_CheckExact(data)) Py_RETURN_FALSE;
+    encoded.reset(PyUnicode_AsUTF8String(data));
+    if (!encoded) {
+      PyErr_Clear();  // a str that has no UTF-8 form: the caller's decoding says why
+      Py_RETURN_FALSE;
+    }
+    bytes_object = encoded.get();
+  }
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes_object, &bytes, &size) < 0) return nullptr;
+  if (size > 0) {
+    PyRef out = PyRef::borrow(self->direct_out);  // a handler may call direct() meanwhile
+    PyRef done(feed_piece(self, bytes, size, false, out.get()));
+    if (!done) return nullptr;
+  }
+  Py_RETURN_TRUE;
+}
+
 // take(out, limit) -> None: dispatches events of a deferred feed until `limit` more are listed
 // in `out` or none is left (then `out` has not grown).
 PyObject* parser_take(PyObject* self_object, PyObject* args) {
@@ -718,6 +765,7 @@ int parser_traverse(PyObject* self_object, visitproc visit, void* arg) {
       Py_VISIT(parent);
     }
   }
+  Py_VISIT(self->direct_out);
   return 0;  // the decoded names are str, which hold no references
 }
 
@@ -732,6 +780,7 @@ int parser_clear(PyObject* self_object) {
   Py_CLEAR(self->tags);
   self->release = false;
   drop_released(self);
+  Py_CLEAR(self->direct_out);
   return 0;
 }
 
@@ -746,6 +795,7 @@ void parser_dealloc(PyObject* self_object) {
   for (PyObject* handler : self->handlers) Py_XDECREF(handler);
   Py_XDECREF(self->target);
   Py_XDECREF(self->empty_attrib);
+  Py_XDECREF(self->direct_out);
   Py_XDECREF(self->failure);
   Py_XDECREF(self->tags);
   drop_released(self);
@@ -767,6 +817,12 @@ PyMethodDef parser_methods[] = {
      "kind in handlers (callables or None: start, end, data, comment, pi, start_ns, end_ns, doctype), and has feed list the "
      "kinds named in wanted as (kind, what the handler returned). An exact standard TreeBuilder target is called "
      "directly. deferred: a feed that is not the last only parses; take() and the next feed dispatch its events."},
+    {"direct", parser_direct, METH_O,
+     "direct($self, out, /)\n--\n\nFrom now on piece() feeds bytes as they are and a str as UTF-8, as feed(data, False, "
+     "out) does; with None, nothing."},
+    {"piece", parser_piece, METH_O,
+     "piece($self, data, /)\n--\n\nTrue if data was fed (see direct()), its events listed; False, with nothing done, "
+     "if the caller must feed it."},
     {"take", parser_take, METH_VARARGS,
      "take($self, out, limit, /)\n--\n\nDispatches events of a deferred feed until limit more are listed in out or "
      "none is left."},
