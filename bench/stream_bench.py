@@ -16,9 +16,9 @@ rounds: flat memory shows as the same peak. --smoke runs every available variant
 few MB and fails unless each ran and all counted the same records. The opt-in variant is
 reported as not available until vorlane.ElementTree.iterparse takes its keywords.
 
---before PYTHON runs every vorlane variant under that interpreter too (a venv with another
-build of vorlane, lxml installed), in the same rounds, as "... [before]": a before/after
-figure whose two sides met the same noise.
+--before PYTHON runs every vorlane variant and feed timing under that interpreter too (a venv
+with another build of vorlane, lxml installed), in the same rounds, as "... [before]": a
+before/after figure whose two sides met the same noise.
 
 --run VARIANT runs that one variant once on the dump, in this process, and prints its
 records: for a profiler or an instruction counter wrapped around the interpreter.
@@ -338,9 +338,10 @@ BEFORE = " [before]"
 
 def run_child(spec, args):
     python = sys.executable
-    if spec.get("variant", "").endswith(BEFORE):
-        python = args.before
-        spec = dict(spec, variant=spec["variant"][: -len(BEFORE)])
+    for key in ("variant", "module"):
+        if spec.get(key, "").endswith(BEFORE):
+            python = args.before
+            spec = dict(spec, **{key: spec[key][: -len(BEFORE)]})
     try:
         proc = subprocess.run(
             [python, __file__, "--child", json.dumps(spec), "--memory-cap-gb", str(args.memory_cap_gb)],
@@ -437,25 +438,35 @@ def report(results, baseline, size, expected, skipped, before=None):
 
 
 def linearity(args, sizes):
-    """Feed time at n and 4n in 1-byte and 64 KiB chunks; median of the paired 4n/n ratios."""
-    print("\n| XMLParser.feed | chunk | n bytes | seconds at n | seconds at 4n | 4n ÷ n |")
-    print("|---|---:|---:|---:|---:|---:|")
+    """Feed time at n and 4n in 1-byte and 64 KiB chunks; median of the paired 4n/n ratios,
+    and with --before, of the paired ratios to the other build at 4n."""
+    modules = ["stdlib", "vorlane"] + (["vorlane" + BEFORE] if args.before else [])
+    before = " ÷ before at 4n |" if args.before else ""
+    print(f"\n| XMLParser.feed | chunk | n bytes | seconds at n | seconds at 4n | 4n ÷ n |{before}")
+    print("|---|---:|---:|---:|---:|---:|" + ("---:|" if args.before else ""))
     failures = []
     for chunk, n in sizes:
-        for module in ("stdlib", "vorlane"):
-            rows = {n: [], 4 * n: []}
-            for _ in range(args.feed_rounds):
+        rows = {module: {n: [], 4 * n: []} for module in modules}
+        for _ in range(args.feed_rounds):
+            for module in modules:  # interleaved, so that each round's pair met the same noise
                 for size in (n, 4 * n):
-                    rows[size].append(run_child({"kind": "feed", "module": module, "chunk": chunk, "size": size}, args))
-            errors = sorted({row["error"] for size in rows for row in rows[size] if "error" in row})
+                    spec = {"kind": "feed", "module": module, "chunk": chunk, "size": size}
+                    rows[module][size].append(run_child(spec, args))
+        for module in modules:
+            errors = sorted({row["error"] for size in rows[module] for row in rows[module][size] if "error" in row})
             if errors:
                 failures.append(f"feed {module} {chunk}: {'; '.join(errors)}")
-                print(f"| {module} | {chunk} | {n:,} | {'; '.join(errors)} | | |")
+                print(f"| {module} | {chunk} | {n:,} | {'; '.join(errors)} | | |" + (" |" if args.before else ""))
                 continue
-            ratio = paired_ratio(rows[4 * n], rows[n], "seconds")
+            ratio = paired_ratio(rows[module][4 * n], rows[module][n], "seconds")
+            versus = ""
+            if args.before and module == "vorlane":
+                versus = f" {fmt(paired_ratio(rows[module][4 * n], rows[module + BEFORE][4 * n], 'seconds'), '.2f')} |"
+            elif args.before:
+                versus = " |"
             print(
-                f"| {module} | {chunk:,} | {n:,} | {median_of(rows[n], 'seconds'):.3f} | "
-                f"{median_of(rows[4 * n], 'seconds'):.3f} | {ratio:.2f} |"
+                f"| {module} | {chunk:,} | {n:,} | {median_of(rows[module][n], 'seconds'):.3f} | "
+                f"{median_of(rows[module][4 * n], 'seconds'):.3f} | {ratio:.2f} |{versus}"
             )
     return failures
 
