@@ -409,8 +409,8 @@ def test_iterparse_builds_only_a_slice_ahead_of_the_loop():
 
 
 # Once the first bytes settle the encoding on UTF-8, a bytes or str piece goes straight to
-# the engine, any other the general way; cut anywhere into pieces of any kind, a document
-# gives the target the calls and the failure of the whole document fed at once.
+# the engine, any other the general way: in pieces of any kind and size, a document gives the
+# target the calls and the failure of the whole document fed at once.
 PIECE_DOCUMENTS = [
     b"<r a='1' b='&lt;'>text<c>inner</c>tail<d/>more</r>",
     "<?xml version='1.0'?><r xmlns:p='urn:p'><p:c p:a='v'>\u00e9&#x1F600;</p:c><!--x--><?pi d?></r>".encode(),
@@ -428,7 +428,7 @@ def fed_in_pieces(document, cuts, kinds):
             try:
                 piece = kind(document[start:end])
             except UnicodeDecodeError:
-                piece = document[start:end]  # a str only of whole UTF-8 characters
+                piece = document[start:end]  # a str only of whole characters
             parser.feed(piece)
         return parser.close(), None
     except std.ParseError as exc:
@@ -442,68 +442,52 @@ def test_pieces_of_any_kind_and_size_give_the_whole_outcome(document):
     kinds = PIECE_KINDS[:3] if b"latin" in document else PIECE_KINDS
     for k in [len(document) - 1, 1, 5, 10, 10, 10]:
         cuts = sorted(rng.sample(range(1, len(document)), k))
-        for chosen in ([bytes] * (k + 1), [rng.choice(kinds) for _ in range(k + 1)]):
+        for chosen in ([bytes] * (k + 1), rng.choices(kinds, k=k + 1)):
             assert fed_in_pieces(document, cuts, chosen) == whole, (cuts, chosen)
 
 
 class Refeeding(Recorder):
-    """A target whose start handler feeds its own parser, or raises what it is given."""
-
-    parser = raises = None
+    """A target whose start handler, at <b>, feeds its own parser or raises what it is given."""
 
     def start(self, tag, attrib):
-        if self.raises is not None:
-            raise self.raises
-        self.parser.feed(b"<x/>")
-
-
-@pytest.mark.parametrize("kind", PIECE_KINDS[:3])
-@pytest.mark.parametrize(
-    ("raises", "expected"),
-    [(None, RuntimeError), (ParseError("the handler's"), ParseError), (KeyError("k"), KeyError)],
-)
-def test_a_handler_failure_goes_up_as_raised_and_again_on_later_feeds(raises, expected, kind):
-    target = Refeeding()
-    target.parser, target.raises = ET.XMLParser(target=target), raises
-    target.parser.feed(b"<!-- -->")  # the encoding is settled: the quick road from here
-    with pytest.raises(expected) as first:
-        target.parser.feed(kind(b"<a>"))
-    assert raises is None or first.value is raises
-    with pytest.raises(expected) as again:
-        target.parser.feed(kind(b"</a>"))
-    assert again.value is first.value
+        if tag == "b":
+            raise self.raises if self.raises is not None else self.parser.feed(b"<x/>")
 
 
 @pytest.mark.parametrize("kind", PIECE_KINDS)
 @pytest.mark.parametrize(
-    ("options", "piece", "message"), [({}, b"</b>", "ill-formed"), ({"max_depth": 2}, b"<b>", "depth")]
+    ("options", "piece", "raises", "expected", "position"),
+    [
+        ({}, b"</b>", None, ParseError, (1, 8)),  # refused: placed, and raised again as it is
+        ({"max_depth": 2}, b"<b>", None, DefusedXmlException, (1, 8)),
+        ({}, b"<b>", None, RuntimeError, None),  # a feed from a handler meets the feed under way
+        ({}, b"<b>", KeyError("k"), KeyError, None),  # a handler's failure goes up as raised
+    ],
 )
-def test_a_refusal_and_the_end_hold_on_the_quick_road(kind, options, piece, message):
-    parser = ET.XMLParser(**options)
-    parser.feed(b"<r>  <a>")
-    with pytest.raises(std.ParseError, match=message) as first:
-        parser.feed(kind(piece))
-    assert first.value.position == (1, 8)
-    for later in (lambda: parser.feed(kind(b"</a>")), parser.close):
-        with pytest.raises(std.ParseError) as again:
+def test_a_failure_holds_for_every_later_call(kind, options, piece, raises, expected, position):
+    target = Refeeding()
+    target.parser, target.raises = ET.XMLParser(target=target, **options), raises
+    target.parser.feed(b"<r>  <a>")  # the encoding settled: bytes and str take the quick road
+    with pytest.raises(expected) as first:
+        target.parser.feed(kind(piece))
+    assert getattr(first.value, "position", None) == position and raises in (None, first.value)
+    for later in (lambda: target.parser.feed(kind(b"</a>")), target.parser.close):
+        with pytest.raises(expected) as again:
             later()
         assert again.value is first.value
-    parser = ET.XMLParser()
-    parser.feed(b"<r>  ")
-    parser.feed(kind(b"</r>"))
-    assert parser.close().tag == "r"
+    ended = ET.XMLParser()
+    ended.feed(b"<r>  </r>")
+    ended.close()
     with pytest.raises(std.ParseError, match="after close"):
-        parser.feed(kind(b"<a/>"))
+        ended.feed(kind(b"<a/>"))
 
 
 def test_a_feed_meeting_another_under_way_is_refused_and_changes_nothing():
     # A large piece is parsed without the interpreter lock: a feed from another thread
-    # meanwhile must be refused, and may come before or after it, never inside.
-    parser = ET.XMLParser()
+    # meanwhile is refused; it may come before or after the large one, never inside.
+    parser, refused, fed = ET.XMLParser(), 0, 0
     parser.feed(b"<r>  ")  # the encoding settled: the decoding is not shared between the threads
-    big = b"<e/>" * 2_000_000
-    worker = threading.Thread(target=parser.feed, args=(big,))
-    refused = fed = 0
+    worker = threading.Thread(target=parser.feed, args=(b"<e/>" * 2_000_000,))
     worker.start()
     while worker.is_alive():
         try:
@@ -513,8 +497,7 @@ def test_a_feed_meeting_another_under_way_is_refused_and_changes_nothing():
             refused += 1
     worker.join()
     parser.feed(b"</r>")
-    root = parser.close()
-    assert refused > 0 and len(root) == 2_000_000 + fed
+    assert refused > 0 and len(parser.close()) == 2_000_000 + fed
 
 
 def test_events_come_as_the_data_completes_them():
