@@ -44,19 +44,16 @@ TEST(costs_block_vector_first_block_grows_then_full_blocks) {
 TEST(costs_block_vector_refilled_after_clear_keeping) {
   // Emptied between fills, the first block kept when it fits the reserve: a kept block that
   // doubles again, a second block, a released first block (never reused).
-  struct Wide {
-    std::uint64_t v[8];
-  };
-  using W = BlockVector<Wide, 4096>;  // 64 per block, first allocation 16
-  for (std::size_t reserve : {std::size_t{0}, 16 * sizeof(Wide), 64 * sizeof(Wide)}) {
-    W w;
+  using V = BlockVector<std::uint64_t, 4096>;  // 512 per block, first allocation 128
+  for (std::size_t reserve : {std::size_t{0}, std::size_t{1024}, std::size_t{4096}}) {
+    V v;
     bool intact = true;
-    for (std::size_t n : {3u, 16u, 17u, 40u, 2u, 64u, 65u, 130u, 5u, 70u, 1u}) {
-      for (std::size_t i = 0; i < n; ++i) w.push_uninitialised().v[3] = i * 7 + n;
-      for (std::size_t i = 0; i < n; ++i) intact = intact && w[i].v[3] == i * 7 + n;
-      if (n == 64 || n == 130) w.release_before(n);
-      w.clear_keeping(reserve);
-      intact = intact && w.empty();
+    for (std::size_t n : {3u, 128u, 129u, 300u, 2u, 512u, 513u, 1100u, 5u, 600u, 1u}) {
+      for (std::size_t i = 0; i < n; ++i) v.push_back(i * 7 + n);
+      for (std::size_t i = 0; i < n; ++i) intact = intact && v[i] == i * 7 + n;
+      if (n == 512 || n == 1100) v.release_before(n);
+      v.clear_keeping(reserve);
+      intact = intact && v.empty();
     }
     CHECK(intact);
   }
