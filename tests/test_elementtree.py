@@ -408,9 +408,7 @@ def test_iterparse_builds_only_a_slice_ahead_of_the_loop():
     assert sum(1 for _ in events) == 20000 and len(events.root) == 20000
 
 
-# Once the first bytes settle the encoding on UTF-8, a bytes or str piece goes straight to
-# the engine, any other the general way: in pieces of any kind and size, a document gives the
-# target the calls and the failure of the whole document fed at once.
+# Once the encoding is settled on UTF-8, bytes and str pieces take the quick road, others not.
 PIECE_KINDS = [bytes, bytearray, memoryview, lambda piece: piece.decode("utf-8")]
 
 
@@ -441,6 +439,7 @@ def fed_in_pieces(document, cuts, kinds):
     ],
 )
 def test_pieces_of_any_kind_and_size_give_the_whole_outcome(document):
+    # The target's calls and the failure of the whole document fed at once.
     rng, whole = random.Random(document), fed_in_pieces(document, [], [bytes])
     kinds = PIECE_KINDS[:3] if b"latin" in document else PIECE_KINDS
     for k in [len(document) - 1, 1, 5, 10, 10, 10]:
@@ -482,8 +481,7 @@ def test_a_failure_holds_for_every_later_call(kind, options, piece, raises, expe
 
 
 def test_a_feed_meeting_another_under_way_is_refused_and_changes_nothing():
-    # A large piece is parsed without the interpreter lock: a feed from another thread
-    # meanwhile is refused; it may come before or after the large one, never inside.
+    # A large piece is parsed without the lock; a feed meanwhile is refused, never taken inside.
     parser, outcomes = ET.XMLParser(), []
     parser.feed(b"<r>  ")  # the encoding settled: the decoding is not shared between the threads
     worker = threading.Thread(target=parser.feed, args=(b"<e/>" * 2_000_000,))
