@@ -466,13 +466,17 @@ class Refeeding(Recorder):
         ({}, b"<b>", KeyError("k"), KeyError, None),  # a handler's failure goes up as raised
     ],
 )
-def test_a_failure_holds_for_every_later_call(kind, options, piece, raises, expected, position):
+@pytest.mark.parametrize("declaration", ["", "<?xml version='1.0' encoding='latin-1'?>"])
+def test_a_failure_holds_for_every_later_call(kind, options, piece, raises, expected, position, declaration):
+    # UTF-8 settled, bytes and str take the quick road; latin-1 pieces go through the decoder.
     target = Refeeding()
     parser = target.parser = ET.XMLParser(target=target, **options)
     target.raises = raises
-    parser.feed(b"<r>  <a>")  # the encoding settled: bytes and str take the quick road
+    parser.feed(declaration.encode() + b"<r>  <a>")
     with pytest.raises(expected) as first:
         parser.feed(kind(piece))
+    if position is not None:
+        position = (position[0], position[1] + len(declaration))
     assert getattr(first.value, "position", None) == position and raises in (None, first.value)
     for later in (lambda: parser.feed(kind(b"</a>")), parser.close):
         with pytest.raises(expected) as again:

@@ -12,6 +12,7 @@ import codecs
 import contextlib
 import inspect
 import itertools
+import threading
 from collections.abc import Buffer, Callable, Iterable, Iterator
 from typing import Any, NoReturn
 from xml.etree.ElementTree import Element, TreeBuilder
@@ -183,6 +184,9 @@ class Feeder:
         self._engine.bind(target, self._handlers, ())
         self._failure: BaseException | None = None
         self.piece: Callable[[str | Buffer], bool] = self._engine.piece
+        # Held while a piece goes through the decoder to the engine: two threads there at
+        # once could hand the engine their decoded text in the other order.
+        self._decoding = threading.Lock()
 
     def report(self, kinds: Iterable[str], deferred: bool = False) -> None:
         """List the events of *kinds* from now on ("start", "end", "comment", "pi", "start-ns", "end-ns").
@@ -245,25 +249,37 @@ class Feeder:
             raise  # raised by a handler of the target
         if self._failure is not None:
             raise self._failure
+        self._decode_alone("feed")
         try:
-            piece = self._decoder.feed(data)
-        except ParseError as exc:
-            self._undecodable(exc)
-        if piece:
-            self._feed_engine(piece, False)
-        if self._decoder.passthrough:
-            self._engine.direct(self.events)  # piece() takes the pieces from now on
+            try:
+                piece = self._decoder.feed(data)
+            except ParseError as exc:
+                self._undecodable(exc)
+            if piece:
+                self._feed_engine(piece, False)
+            if self._decoder.passthrough:
+                self._engine.direct(self.events)  # piece() takes the pieces from now on
+        finally:
+            self._decoding.release()
 
     def close(self) -> None:
         """The input ends here: what is left goes to the target, or the failure is raised."""
         if self._failure is not None:
             raise self._failure
-        self._engine.direct(None)
+        self._decode_alone("close")
         try:
-            piece = self._decoder.close()
-        except ParseError as exc:
-            self._undecodable(exc)
-        self._feed_engine(piece, True)
+            self._engine.direct(None)
+            try:
+                piece = self._decoder.close()
+            except ParseError as exc:
+                self._undecodable(exc)
+            self._feed_engine(piece, True)
+        finally:
+            self._decoding.release()
+
+    def _decode_alone(self, call: str) -> None:
+        if not self._decoding.acquire(blocking=False):
+            raise RuntimeError(f"{call}() called while another feed of the same parser is under way")
 
     def _feed_engine(self, piece: bytes, final: bool) -> None:
         try:
