@@ -213,11 +213,25 @@ inline const char* find_byte_near(const char* p, const char* end, const char* re
   return find_byte(p, end, c);
 }
 
+// What find_any notes of the bytes it passes besides `high`: nothing. find_any_noting's
+// NoteSuspects has the same hooks; each is called on the blocks the search has loaded.
+struct NoteNothing {
+#if defined(__SSE2__)
+  // A hit in the 32 bytes a, b: `bits` the hits, `upto` the bytes up to the first.
+  VORLANE_HOT_INLINE void hit32(__m128i, __m128i, unsigned, unsigned) {}
+  VORLANE_HOT_INLINE void pass32(__m128i, __m128i) {}
+  VORLANE_HOT_INLINE void hit16(__m128i, unsigned) {}
+  VORLANE_HOT_INLINE void pass16(__m128i) {}
+#endif
+  VORLANE_HOT_INLINE void byte(char) {}
+  VORLANE_HOT_INLINE const char* finish(const char* at) { return at; }
+};
+
 // First byte of [p, end) that is one of Cs. `high` is OR-ed with a nonzero value if a byte
 // with the top bit set lies before the result, so a caller can skip UTF-8 validation of a
-// stretch that is pure ASCII.
-template <char... Cs>
-inline const char* find_any(const char* p, const char* end, unsigned& high) {
+// stretch that is pure ASCII; `note` sees the bytes before the result (see NoteNothing).
+template <char... Cs, class Note>
+VORLANE_HOT_INLINE const char* find_any_with(const char* p, const char* end, unsigned& high, Note& note) {
 #if defined(__SSE2__)
   while (end - p >= 32) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -231,10 +245,13 @@ inline const char* find_any(const char* p, const char* end, unsigned& high) {
     const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
                           (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
     if (bits != 0) {
-      high |= top & (bits ^ (bits - 1));  // only the bytes up to the hit
-      return p + __builtin_ctz(bits);
+      const unsigned upto = bits ^ (bits - 1);  // only the bytes up to the hit
+      high |= top & upto;
+      note.hit32(a, b, bits, upto);
+      return note.finish(p + __builtin_ctz(bits));
     }
     high |= top;
+    note.pass32(a, b);
     p += 32;
   }
   if (end - p >= 16) {
@@ -244,18 +261,28 @@ inline const char* find_any(const char* p, const char* end, unsigned& high) {
     const unsigned top = static_cast<unsigned>(_mm_movemask_epi8(a));
     const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma));
     if (bits != 0) {
-      high |= top & (bits ^ (bits - 1));
-      return p + __builtin_ctz(bits);
+      const unsigned upto = bits ^ (bits - 1);
+      high |= top & upto;
+      note.hit16(a, upto);
+      return note.finish(p + __builtin_ctz(bits));
     }
     high |= top;
+    note.pass16(a);
     p += 16;
   }
 #endif
   for (; p < end; ++p) {
     high |= static_cast<unsigned char>(*p) & 0x80u;
-    if (is_one_of<Cs...>(*p)) return p;
+    if (is_one_of<Cs...>(*p)) return note.finish(p);
+    note.byte(*p);
   }
-  return end;
+  return note.finish(end);
+}
+
+template <char... Cs>
+inline const char* find_any(const char* p, const char* end, unsigned& high) {
+  NoteNothing nothing;
+  return find_any_with<Cs...>(p, end, high, nothing);
 }
 
 // Strict mode's test of character data: a byte that may need a closer look is a control
@@ -323,73 +350,49 @@ struct SuspectBlocks {
 };
 #endif
 
-// find_any over character data in strict mode: `noted` also turns nonzero when a byte before
-// the result is suspect<']'>, so that the one pass finds the run's end and tells whether it
-// needs the careful check. A short run is tested on the blocks already loaded.
-template <char... Cs>
-VORLANE_HOT_INLINE const char* find_any_noting(const char* p, const char* end, unsigned& high, unsigned& noted) {
+// What find_any_noting notes: `noted` turns nonzero when a byte passed is suspect<']'>. A
+// short run is tested on the blocks already loaded; a long one is gathered (SuspectBlocks)
+// and concluded once, at the end.
+struct NoteSuspects {
+  explicit NoteSuspects(unsigned& into) : noted(into) {}
+  unsigned& noted;
 #if defined(__SSE2__)
   SuspectBlocks<']'> passed;
   bool long_run = false;
-  const auto finish = [&](const char* at) {
-    if (long_run && passed.found()) noted |= 1;
-    return at;
-  };
-  while (end - p >= 32) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    __m128i ma = _mm_setzero_si128();
-    __m128i mb = _mm_setzero_si128();
-    ((ma = _mm_or_si128(ma, _mm_cmpeq_epi8(a, _mm_set1_epi8(Cs)))), ...);
-    ((mb = _mm_or_si128(mb, _mm_cmpeq_epi8(b, _mm_set1_epi8(Cs)))), ...);
-    const unsigned top = static_cast<unsigned>(_mm_movemask_epi8(a)) |
-                         (static_cast<unsigned>(_mm_movemask_epi8(b)) << 16);
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma)) |
-                          (static_cast<unsigned>(_mm_movemask_epi8(mb)) << 16);
-    if (bits != 0) {
-      const unsigned upto = bits ^ (bits - 1);
-      high |= top & upto;
-      unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
-      if ((bits & 0xFFFFu) == 0) odd |= static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(b))) << 16;
-      noted |= odd & upto;
-      return finish(p + __builtin_ctz(bits));
-    }
-    high |= top;
+
+  VORLANE_HOT_INLINE void hit32(__m128i a, __m128i b, unsigned bits, unsigned upto) {
+    unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
+    if ((bits & 0xFFFFu) == 0) odd |= static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(b))) << 16;
+    noted |= odd & upto;
+  }
+  VORLANE_HOT_INLINE void pass32(__m128i a, __m128i b) {
     passed.add(a);
     passed.add(b);
     long_run = true;
-    p += 32;
   }
-  if (end - p >= 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i ma = _mm_setzero_si128();
-    ((ma = _mm_or_si128(ma, _mm_cmpeq_epi8(a, _mm_set1_epi8(Cs)))), ...);
-    const unsigned top = static_cast<unsigned>(_mm_movemask_epi8(a));
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(ma));
-    const unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
-    if (bits != 0) {
-      high |= top & (bits ^ (bits - 1));
-      noted |= odd & (bits ^ (bits - 1));
-      return finish(p + __builtin_ctz(bits));
-    }
-    high |= top;
-    noted |= odd;
-    p += 16;
+  VORLANE_HOT_INLINE void hit16(__m128i a, unsigned upto) {
+    noted |= static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a))) & upto;
   }
-  for (; p < end; ++p) {
-    high |= static_cast<unsigned char>(*p) & 0x80u;
-    if (is_one_of<Cs...>(*p)) return finish(p);
-    noted |= suspect<']'>(*p) ? 1u : 0u;
+  VORLANE_HOT_INLINE void pass16(__m128i a) {
+    noted |= static_cast<unsigned>(_mm_movemask_epi8(suspect_bytes16<']'>(a)));
   }
-  return finish(end);
+  VORLANE_HOT_INLINE const char* finish(const char* at) {
+    if (long_run && passed.found()) noted |= 1;
+    return at;
+  }
 #else
-  for (; p < end; ++p) {
-    high |= static_cast<unsigned char>(*p) & 0x80u;
-    if (is_one_of<Cs...>(*p)) return p;
-    noted |= suspect<']'>(*p) ? 1u : 0u;
-  }
-  return end;
+  VORLANE_HOT_INLINE const char* finish(const char* at) { return at; }
 #endif
+  VORLANE_HOT_INLINE void byte(char c) { noted |= suspect<']'>(c) ? 1u : 0u; }
+};
+
+// find_any over character data in strict mode: `noted` also turns nonzero when a byte before
+// the result is suspect<']'>, so that the one pass finds the run's end and tells whether it
+// needs the careful check.
+template <char... Cs>
+VORLANE_HOT_INLINE const char* find_any_noting(const char* p, const char* end, unsigned& high, unsigned& noted) {
+  NoteSuspects note(noted);
+  return find_any_with<Cs...>(p, end, high, note);
 }
 
 template <char... Cs>
